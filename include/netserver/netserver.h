@@ -1,0 +1,72 @@
+/*
+ * netserver.h - the functions that libnetserver.so exports to its host.
+ *
+ * The host loads the module (dlopen), calls st_net_startNetServer once, and
+ * st_net_stopNetServer once when it wants the server gone; start and stop
+ * alternate, beginning with start, and are called from one host thread.
+ * Everything else the module needs it asks of the host through the functions
+ * declared in host_api.h.
+ */
+#ifndef NETSERVER_NETSERVER_H
+#define NETSERVER_NETSERVER_H
+
+#include <stdint.h>
+
+/* The module is built with hidden visibility; these are its only exports. */
+#define NETSERVER_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One command connection. The host only ever sees it as an opaque reference
+ * (getTimeInfo, freeSockInfoList and the exported functions below). */
+typedef struct CommandSession CommandSession;
+
+/* Starts the server: reads the channel count and the base port from the host,
+ * sets up the module state and starts the TCP listener. Returns 0, or -1 when
+ * a server thread cannot be started (the following stop releases what the
+ * start created). The listener binds its ports on its own thread, so a port
+ * that is taken is not reported here: a host that cares checks the ports
+ * (base, base + 1, UDP base + 4) before it calls the start. */
+NETSERVER_API int st_net_startNetServer(void);
+
+/* Stops the server: ends every session and the listener, joins every thread
+ * the module started for them, closes every socket and releases the module
+ * state. Returns 0. Must not be called from inside a host callback of the
+ * module (it would wait for the very thread it runs on); a host records such a
+ * request and stops from its own thread. */
+NETSERVER_API int st_net_stopNetServer(void);
+
+/* Reads one field of the host's 88-byte system-configuration record, asking
+ * the host for the whole record on every call:
+ *   1 channel count (byte 9), 2 byte 8, 3 serial port count (byte 12),
+ *   4 u32 at bytes 0..3, 5 byte 10, 6 u32 at bytes 4..7.
+ * Any other selector is a programming error and fails the host's assert. */
+NETSERVER_API uint32_t NUGetSysConfig(unsigned int selector);
+
+/* Answers MSG_LOGIN for a session: `message` is the whole 102416-byte message
+ * buffer. Returns 0 when every answer went out, -1 when a send failed. */
+NETSERVER_API int auth_user(CommandSession* session, void* message);
+
+/* Answers one command message that the session's message thread does not
+ * answer itself. `message` is the whole 102416-byte message buffer. Types
+ * without a handler are dropped without a reply. */
+NETSERVER_API void DefaultMessageHandler(CommandSession* session, void* message);
+
+/* Writes `length` bytes on the session's command connection under the
+ * session's write lock, so that the bytes never interleave with a message of
+ * another writer (the module's replies, other host answers). A host that
+ * answers on a session's connection (getTimeInfo does) must use this and not
+ * write on the socket itself. Returns 0 when every byte went out, -1 when the
+ * write failed or the session has no connection. */
+NETSERVER_API int st_net_sessionWrite(CommandSession* session, const void* data, uint32_t length);
+
+/* The session's id, as MSG_SESSION_ID reports it to the client. */
+NETSERVER_API uint32_t st_net_sessionId(const CommandSession* session);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,225 @@
+/*
+ * wire.h - on-the-wire constants and layouts of the recorder's network protocol.
+ *
+ * Every multi-byte field on the wire is little-endian, except the port and the
+ * address inside an IPv4 socket address, which are in network order. Fields are
+ * read and written with the helpers below at their documented offsets; no
+ * structure is ever laid over a buffer.
+ *
+ * Shared by the module, the reference device and the client. Header-only,
+ * standard library only.
+ */
+#ifndef NETSERVER_WIRE_H
+#define NETSERVER_WIRE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace wire {
+
+/* ---- little-endian field helpers ---------------------------------------- */
+
+inline uint8_t getU8(const void* buf, size_t off) {
+    return static_cast<const uint8_t*>(buf)[off];
+}
+inline uint16_t getU16(const void* buf, size_t off) {
+    const uint8_t* p = static_cast<const uint8_t*>(buf) + off;
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t getU32(const void* buf, size_t off) {
+    const uint8_t* p = static_cast<const uint8_t*>(buf) + off;
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline int32_t getI32(const void* buf, size_t off) {
+    return static_cast<int32_t>(getU32(buf, off));
+}
+inline uint64_t getU64(const void* buf, size_t off) {
+    return static_cast<uint64_t>(getU32(buf, off)) |
+           (static_cast<uint64_t>(getU32(buf, off + 4)) << 32);
+}
+inline void putU8(void* buf, size_t off, uint8_t v) { static_cast<uint8_t*>(buf)[off] = v; }
+inline void putU16(void* buf, size_t off, uint16_t v) {
+    uint8_t* p = static_cast<uint8_t*>(buf) + off;
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void putU32(void* buf, size_t off, uint32_t v) {
+    uint8_t* p = static_cast<uint8_t*>(buf) + off;
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline void putI32(void* buf, size_t off, int32_t v) { putU32(buf, off, static_cast<uint32_t>(v)); }
+inline void putU64(void* buf, size_t off, uint64_t v) {
+    putU32(buf, off, static_cast<uint32_t>(v));
+    putU32(buf, off + 4, static_cast<uint32_t>(v >> 32));
+}
+
+/* ---- MessageHeader ------------------------------------------------------- */
+
+// 16 bytes: magic u32 @0, type u16 @4, sub-type u16 @6, length u32 @8,
+// status u8 @12, three further bytes @13 that a reply carries back unchanged.
+constexpr uint32_t MSG_MAGIC = 0x504C4C4C;  // bytes 4C 4C 4C 50 on the wire
+constexpr size_t HEADER_SIZE = 16;
+constexpr size_t HDR_MAGIC = 0;
+constexpr size_t HDR_TYPE = 4;
+constexpr size_t HDR_SUBTYPE = 6;
+constexpr size_t HDR_LENGTH = 8;
+constexpr size_t HDR_STATUS = 12;
+constexpr size_t HDR_REST = 13;
+
+constexpr uint32_t MAX_PAYLOAD = 102400;                        // 0x19000
+constexpr size_t MESSAGE_BUFFER_SIZE = HEADER_SIZE + MAX_PAYLOAD;  // 102416
+
+struct MessageHeader {
+    uint32_t magic = MSG_MAGIC;
+    uint16_t type = 0;
+    uint16_t subtype = 0;
+    uint32_t length = 0;
+    uint8_t status = 0;
+    uint8_t rest[3] = {0, 0, 0};
+};
+
+inline MessageHeader decodeHeader(const void* buf) {
+    MessageHeader h;
+    h.magic = getU32(buf, HDR_MAGIC);
+    h.type = getU16(buf, HDR_TYPE);
+    h.subtype = getU16(buf, HDR_SUBTYPE);
+    h.length = getU32(buf, HDR_LENGTH);
+    h.status = getU8(buf, HDR_STATUS);
+    std::memcpy(h.rest, static_cast<const uint8_t*>(buf) + HDR_REST, 3);
+    return h;
+}
+
+inline void encodeHeader(void* buf, const MessageHeader& h) {
+    putU32(buf, HDR_MAGIC, h.magic);
+    putU16(buf, HDR_TYPE, h.type);
+    putU16(buf, HDR_SUBTYPE, h.subtype);
+    putU32(buf, HDR_LENGTH, h.length);
+    putU8(buf, HDR_STATUS, h.status);
+    std::memcpy(static_cast<uint8_t*>(buf) + HDR_REST, h.rest, 3);
+}
+
+/* ---- message types ------------------------------------------------------- */
+
+constexpr uint16_t MSG_LOGIN = 0x1;
+constexpr uint16_t MSG_LOGOUT = 0x2;
+constexpr uint16_t MSG_START_STREAM = 0x3;
+constexpr uint16_t MSG_STOP_STREAM = 0x4;      // client to server
+constexpr uint16_t MSG_UPDATE_ACK = 0x4;       // server to client, firmware upload
+constexpr uint16_t MSG_UPDATE_PROGRESS = 0x5;  // server to client, firmware upload
+constexpr uint16_t MSG_PTZ_CONTROL = 0x7;
+constexpr uint16_t MSG_DEFAULT_SETTING = 0x8;
+constexpr uint16_t MSG_SESSION_ID = 0x9;
+constexpr uint16_t MSG_KEEPALIVE = 0x102;
+constexpr uint16_t MSG_TIME_INFO = 0x103;
+constexpr uint16_t MSG_GET_COLLIERY_INFO = 0x104;
+constexpr uint16_t MSG_SET_PARAM = 0x401;
+constexpr uint16_t MSG_GET_PARAM = 0x402;
+constexpr uint16_t MSG_RESET_VIDEO_CONFIG = 0x403;
+constexpr uint16_t MSG_START_SESSION_THREAD = 0x801;
+constexpr uint16_t MSG_SET_TIME = 0x802;
+constexpr uint16_t MSG_GET_TIME = 0x803;
+constexpr uint16_t MSG_GET_VERSION_INFO = 0x804;
+constexpr uint16_t MSG_GET_HARDDISK_DATA = 0x805;
+constexpr uint16_t MSG_GET_SYSTEM_STATUS_INFO = 0x806;
+constexpr uint16_t MSG_GET_LOG_LIST = 0x807;
+constexpr uint16_t MSG_DELETE_LOG = 0x808;
+constexpr uint16_t MSG_SET_SESSION_FLAG = 0x80a;
+constexpr uint16_t MSG_GET_UPDATE_SYSTEM_INFO = 0x80b;
+constexpr uint16_t MSG_ECHO = 0x80c;
+constexpr uint16_t MSG_GET_USER_LIST = 0x80e;
+constexpr uint16_t MSG_ADD_USER = 0x80f;
+constexpr uint16_t MSG_DELETE_USER = 0x810;
+constexpr uint16_t MSG_MODIFY_USER = 0x811;
+constexpr uint16_t MSG_GET_FLAT_TYPE = 0x812;
+constexpr uint16_t MSG_SET_POLL_CONFIG = 0x813;
+constexpr uint16_t MSG_GET_AP_INFO = 0x815;
+constexpr uint16_t MSG_SERIAL_SEND = 0x818;
+constexpr uint16_t MSG_SERIAL_DATA = 0x819;
+constexpr uint16_t MSG_FORCE_IFRAME = 0x830;
+constexpr uint16_t MSG_SET_HAND_RECORD = 0x840;
+constexpr uint16_t MSG_CLEAR_HAND_RECORD = 0x841;
+constexpr uint16_t MSG_DELETE_RECORD_FILE = 0x842;
+constexpr uint16_t MSG_REBOOT_SYSTEM = 0x843;
+constexpr uint16_t MSG_RESUME_DEFAULT_PARAM = 0x844;
+constexpr uint16_t MSG_FDISK_HD = 0x845;
+constexpr uint16_t MSG_FORMAT_PART = 0x846;
+constexpr uint16_t MSG_GET_FORMAT_PERCENT = 0x847;
+constexpr uint16_t MSG_GET_FDISK_STATUS = 0x848;
+constexpr uint16_t MSG_RESET_FACTORY_PARAM = 0x853;
+constexpr uint16_t MSG_SET_VERSION_INFO = 0x854;
+constexpr uint16_t MSG_INIT_CAMERA_INFO = 0x857;
+constexpr uint16_t MSG_INIT_CAMERA_ITU = 0x858;
+constexpr uint16_t MSG_RESET_3G_MODULE = 0x863;
+constexpr uint16_t MSG_CMOS_DEFAULT = 0x864;
+constexpr uint16_t MSG_3GCONFIG_DEFAULT = 0x865;
+
+/* ---- status codes (reply byte 12) ---------------------------------------- */
+
+constexpr uint8_t STATUS_OK = 0x00;
+constexpr uint8_t STATUS_FAILED = 0xff;
+constexpr uint8_t STATUS_DISK_BUSY = 0x11;
+constexpr uint8_t STATUS_FDISK_BUSY = 0x12;
+// The login answer also uses 1 (unknown user) and 2 (wrong password).
+constexpr uint8_t STATUS_LOGIN_UNKNOWN_USER = 0x01;
+constexpr uint8_t STATUS_LOGIN_BAD_PASSWORD = 0x02;
+
+/* ---- transports ---------------------------------------------------------- */
+
+constexpr uint32_t TRANSPORT_TCP = 1;
+constexpr uint32_t TRANSPORT_UDP = 2;
+constexpr uint32_t TRANSPORT_MULTICAST = 3;
+
+/* ---- LoginRequest, payload of MSG_LOGIN (84 bytes) ----------------------- */
+
+constexpr size_t LOGIN_REQUEST_SIZE = 84;
+constexpr size_t LOGIN_CREDENTIALS_SIZE = 60;  // host layout, user name first
+constexpr size_t LOGIN_USERINFO_OFFSET = 60;   // 24 bytes the host's check may fill
+constexpr size_t LOGIN_USERINFO_SIZE = 24;
+constexpr size_t USER_NAME_SIZE = 24;          // user name field incl. its NUL
+
+/* ---- MSG_SESSION_ID ------------------------------------------------------ */
+
+constexpr size_t SESSION_ID_PAYLOAD = 4;  // u32 session id
+
+/* ---- StreamStartRequest, payload of MSG_START_STREAM --------------------- */
+
+constexpr size_t START_CHANNEL = 0;      // i32
+constexpr size_t START_TRANSPORT = 4;    // u32
+constexpr size_t START_DESTINATION = 8;  // 16-byte IPv4 socket address
+constexpr size_t START_KIND = 24;        // u8
+constexpr size_t START_OPTION = 25;      // u8, not interpreted
+
+/* ---- MSG_SET_POLL_CONFIG payload: four words ---------------------------- */
+
+constexpr size_t POLL_CHANNEL = 0;
+constexpr size_t POLL_ENABLED = 4;
+constexpr size_t POLL_DWELL = 8;
+constexpr size_t POLL_MASK = 12;
+
+/* ---- MSG_GET_COLLIERY_INFO ---------------------------------------------- */
+
+constexpr size_t COLLIERY_RECORD_SIZE = 192;  // the host's record
+constexpr size_t COLLIERY_REPLY_OFFSET = 120;  // the reply is its last 72 bytes
+constexpr size_t COLLIERY_REPLY_SIZE = 72;
+
+/* ---- host records the module reads -------------------------------------- */
+
+constexpr size_t SYSCONFIG_SIZE = 88;  // system-configuration record
+constexpr size_t SYSCONFIG_CHANNEL_COUNT = 9;       // u8
+constexpr size_t SYSCONFIG_SERIAL_PORT_COUNT = 12;  // u8
+constexpr size_t NETWORK_RECORD_SIZE = 92;  // network record, base port u16 @0
+constexpr size_t NETWORK_BASE_PORT = 0;
+
+/* ---- ports relative to the base port ------------------------------------ */
+
+constexpr unsigned DATA_PORT_OFFSET = 1;
+constexpr unsigned UDP_RESPONDER_PORT_OFFSET = 4;
+
+}  // namespace wire
+
+#endif

@@ -1,0 +1,32 @@
+/*
+ * framing.cpp - message framing on a command connection; see framing.h.
+ */
+#include "command/framing.h"
+
+#include <cstring>
+
+#include "netserver/host_api.h"
+
+FrameResult framing_check_header(const uint8_t* header) {
+    // Unsigned comparison: a length with the top bit set is just too long.
+    if (wire::getU32(header, wire::HDR_LENGTH) > wire::MAX_PAYLOAD) return FrameResult::TooLong;
+    return FrameResult::Ok;
+}
+
+FrameResult framing_read_message(int fd, uint8_t* buffer) {
+    std::memset(buffer, 0, wire::MESSAGE_BUFFER_SIZE);
+    if (readn(fd, buffer, static_cast<int>(wire::HEADER_SIZE)) <= 0) return FrameResult::Closed;
+    if (framing_check_header(buffer) != FrameResult::Ok) return FrameResult::TooLong;
+    uint32_t length = wire::getU32(buffer, wire::HDR_LENGTH);
+    if (length != 0 && readn(fd, buffer + wire::HEADER_SIZE, static_cast<int>(length)) <= 0)
+        return FrameResult::Closed;
+    if (wire::getU32(buffer, wire::HDR_MAGIC) != wire::MSG_MAGIC) return FrameResult::BadMagic;
+    return FrameResult::Ok;
+}
+
+int framing_send_reply(CommandSession* session, uint8_t* message, uint8_t status,
+                       uint32_t payloadLength) {
+    wire::putU32(message, wire::HDR_LENGTH, payloadLength);
+    wire::putU8(message, wire::HDR_STATUS, status);
+    return session_write(session, message, wire::HEADER_SIZE + payloadLength);
+}

@@ -1,0 +1,41 @@
+/*
+ * framing.h - reading one message off a command connection, and forming
+ * replies from requests.
+ *
+ * The checks are kept apart from the socket (framing_check_header) so that they
+ * can be exercised on bytes alone.
+ */
+#ifndef NETSERVER_COMMAND_FRAMING_H
+#define NETSERVER_COMMAND_FRAMING_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/session.h"
+#include "netserver/wire.h"
+
+enum class FrameResult {
+    Ok,          // a whole message is in the buffer
+    BadMagic,    // a whole message was read, but its magic is wrong
+    TooLong,     // the header announces more than the payload area holds
+    Closed,      // the peer closed, a read failed or timed out
+};
+
+/* Judges a 16-byte header before its payload is read: TooLong for a length
+ * above the payload area, otherwise Ok. The magic is judged after the payload
+ * has been read, so that a message with a wrong magic is consumed whole. */
+FrameResult framing_check_header(const uint8_t* header);
+
+/* Zeroes the whole 102416-byte buffer, then reads one message from `fd`
+ * through the host's readn: header, length check, payload, magic check.
+ * Bytes past the declared length stay zero. */
+FrameResult framing_read_message(int fd, uint8_t* buffer);
+
+/* Writes a reply built from the request header in `message`: length and status
+ * set, everything else as received, followed by `payloadLength` bytes that the
+ * caller has already placed in the buffer's payload area. One write of
+ * 16 + payloadLength bytes under the session's write lock. Returns 0 or -1. */
+int framing_send_reply(CommandSession* session, uint8_t* message, uint8_t status,
+                       uint32_t payloadLength);
+
+#endif

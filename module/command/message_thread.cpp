@@ -1,0 +1,178 @@
+/*
+ * message_thread.cpp - MessageThread: one per command connection, from its
+ * first message to its end.
+ */
+#include "command/message_thread.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "command/framing.h"
+#include "core/msg_threads.h"
+#include "netserver/host_api.h"
+#include "netserver/netserver.h"
+
+namespace {
+
+constexpr int IDLE_LIMIT_MS = 15000;
+constexpr int SEND_TIMEOUT_S = 10;
+constexpr uint16_t MSG_IGNORED_5 = 5;
+constexpr uint16_t MSG_IGNORED_6 = 6;
+
+/* Waits until the socket is readable, at most the idle limit. A signal does
+ * not shorten the limit. Returns false on time-out or error. */
+bool message_wait_readable(int fd) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(IDLE_LIMIT_MS);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0) left = std::chrono::milliseconds(0);
+        pollfd p{fd, POLLIN, 0};
+        int n = poll(&p, 1, static_cast<int>(left.count()));
+        if (n > 0) return true;
+        if (n == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (errno != EINTR) return false;
+    }
+}
+
+/* Both time-outs bound a blocked call: a reply that cannot leave within 10 s
+ * fails; a peer that stops in the middle of a message is given up after the
+ * same idle limit as a silent one. */
+void message_set_timeouts(int fd) {
+    timeval send{SEND_TIMEOUT_S, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+    timeval recv{IDLE_LIMIT_MS / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &recv, sizeof recv);
+}
+
+void message_colliery_info(CommandSession* session, uint8_t* message) {
+    uint8_t record[wire::COLLIERY_RECORD_SIZE] = {};
+    st_param_getCollieryInfo(record);
+    std::memcpy(message + wire::HEADER_SIZE, record + wire::COLLIERY_REPLY_OFFSET,
+                wire::COLLIERY_REPLY_SIZE);
+    framing_send_reply(session, message, wire::STATUS_OK, wire::COLLIERY_REPLY_SIZE);
+}
+
+void message_set_poll_config(CommandSession* session, uint8_t* message) {
+    const uint8_t* payload = message + wire::HEADER_SIZE;
+    int32_t channel = wire::getI32(payload, wire::POLL_CHANNEL);
+    if (channel < 0 || static_cast<uint32_t>(channel) >= session->channelCount) {
+        puts("MSG_SET_POLL_CONFIG  eerr ch num ");
+    } else {
+        PollConfig& poll = session->pollConfigs[channel];
+        poll.channel = static_cast<uint32_t>(channel);
+        poll.enabled = wire::getU32(payload, wire::POLL_ENABLED);
+        poll.dwell = wire::getI32(payload, wire::POLL_DWELL);
+        poll.mask = wire::getU32(payload, wire::POLL_MASK);
+    }
+    framing_send_reply(session, message, wire::STATUS_OK, 0);
+}
+
+}  // namespace
+
+bool message_handle(CommandSession* session, uint8_t* message, uint8_t* scratch) {
+    switch (wire::getU16(message, wire::HDR_TYPE)) {
+    case wire::MSG_LOGIN:
+        return auth_user(session, message) == 0;
+    case wire::MSG_LOGOUT:
+        framing_send_reply(session, message, wire::STATUS_OK, 0);
+        session->running = 0;
+        return false;
+    case MSG_IGNORED_5:
+    case MSG_IGNORED_6:
+    case wire::MSG_KEEPALIVE:
+    case 0x105:
+    case 0x106:
+    case 0x107:
+        return true;
+    case wire::MSG_TIME_INFO:
+        // The host answers this one itself, on its own copy of the message.
+        std::memcpy(scratch, message, wire::MESSAGE_BUFFER_SIZE);
+        getTimeInfo(session, scratch);
+        return true;
+    case wire::MSG_GET_COLLIERY_INFO:
+        message_colliery_info(session, message);
+        return true;
+    case wire::MSG_ECHO:
+        session_write(session, message, wire::HEADER_SIZE);
+        return true;
+    case wire::MSG_SET_POLL_CONFIG:
+        message_set_poll_config(session, message);
+        return true;
+    default:
+        DefaultMessageHandler(session, message);
+        return true;
+    }
+}
+
+void message_teardown(CommandSession* session) {
+    session_close_socket(session);
+    session_remove(session);
+}
+
+void message_end_for_stop(CommandSession* session) {
+    freeSockInfoList(session);
+    // Wake the message thread wherever it blocks on the connection; the
+    // descriptor is closed only once the thread has been joined.
+    int fd = session->sock.load();
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+    session->running = 0;
+    msg_threads_join_session(session);
+    session_close_socket(session);
+    session_remove(session);
+}
+
+void* MessageThread(void* arg) {
+    auto* session = static_cast<CommandSession*>(arg);
+    msg_threads_started();
+    int fd = session->sock.load();
+    message_set_timeouts(fd);
+    session->running = 1;
+    if (!session_link(session)) {
+        // Accepted while the server stops: not served, not kept.
+        session_close_socket(session);
+        session_destroy_unlinked(session);
+        msg_threads_finish_self();
+        return nullptr;
+    }
+
+    // One message buffer and one scratch copy for the thread's whole life.
+    auto message = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
+    auto scratch = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
+    while (session->running.load()) {
+        if (!message_wait_readable(fd)) {
+            perror("MessageThread recv msg");
+            break;
+        }
+        FrameResult r = framing_read_message(fd, message.get());
+        if (r == FrameResult::Closed || r == FrameResult::TooLong) {
+            if (r == FrameResult::TooLong) errno = EMSGSIZE;
+            perror("MessageThread recv msg");
+            break;
+        }
+        if (r == FrameResult::BadMagic) {
+            puts("aaaaaaaaaaaaaaaaaaaa\r");
+            continue;
+        }
+        if (!message_handle(session, message.get(), scratch.get())) break;
+    }
+
+    // Whoever claims the session tears it down; if the stop got there first,
+    // it waits for this thread and does the work itself.
+    if (session_claim(session, SESSION_ENDED_BY_SELF)) {
+        message_teardown(session);
+        msg_threads_finish_self();
+    }
+    return nullptr;
+}

@@ -1,0 +1,49 @@
+/*
+ * module_state.h - the module-wide state of one loaded module: configuration
+ * read at start, the listener's sockets and thread, the multicast channel
+ * table, and the registry of message threads. All of it lives in one object,
+ * g_module, so that the module's globals are found in one place.
+ *
+ * The session list has its own home in session.cpp.
+ */
+#ifndef NETSERVER_CORE_MODULE_STATE_H
+#define NETSERVER_CORE_MODULE_STATE_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+/* Shared state of one channel's multicast stream. */
+struct MulticastChannel {
+    std::atomic<uint32_t> running{0};
+    uint32_t subscribers = 0;  // guarded by mutex
+    std::atomic<int> sock{-1};
+    std::recursive_mutex mutex;  // subscriber count, start and stop of the sender
+    pthread_t thread{};
+    bool hasThread = false;
+};
+
+struct ModuleState {
+    uint32_t basePort = 0;
+    uint32_t channelCount = 0;  // fixed from start to stop
+
+    std::atomic<uint32_t> listenerRunning{0};
+    std::atomic<int> cmdListenSock{-1};
+    std::atomic<int> dataListenSock{-1};
+    std::atomic<int> udpResponderSock{-1};
+    pthread_t listenerThread{};
+    bool hasListener = false;
+    // The listener waits in poll() without a time-out; the stop writes a byte
+    // here to wake it instead of cancelling it.
+    int wakePipe[2] = {-1, -1};
+
+    std::unique_ptr<MulticastChannel[]> multicast;
+};
+
+extern ModuleState g_module;
+
+#endif

@@ -1,0 +1,144 @@
+/*
+ * session.h - the command session record, its per-channel stream records and
+ * the module-wide session list.
+ *
+ * Ownership: the listener creates a record, the session's message thread links
+ * it into the list and owns it; it is released exactly once, by removal, either
+ * in the message thread's own teardown or in the server stop. Whoever ends a
+ * session claims it first (session_claim) under the list lock, so the two can
+ * never both tear one session down.
+ */
+#ifndef NETSERVER_CORE_SESSION_H
+#define NETSERVER_CORE_SESSION_H
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "netserver/netserver.h"
+
+/* Five words that a stream sender hands to the host's stream pool:
+ * 0 read position, 1 write position at channel selection, 2 sequence number of
+ * the frame last handed out, 3 abandon mark, 4 lock key. Owned by one sender. */
+struct StreamCursor {
+    uint32_t words[5];
+};
+
+/* Channel-tour settings of one channel of a session. Written by the session's
+ * message thread, read by its senders while they run, hence atomic. */
+struct PollConfig {
+    std::atomic<uint32_t> channel{0};
+    std::atomic<uint32_t> enabled{0};
+    std::atomic<int32_t> dwell{0};
+    std::atomic<uint32_t> mask{0};
+};
+
+/* Live-stream state of one channel of a session. The flags are written by the
+ * message thread (or the stop) and polled by the channel's sender thread. */
+struct ChannelStream {
+    std::atomic<int32_t> channel{0};
+    std::atomic<uint32_t> kind{0};
+    std::atomic<uint32_t> sendEnabled{0};
+    std::atomic<uint32_t> frameFilter{0};
+    std::atomic<uint32_t> waitKeyFrame{0};
+    std::atomic<uint32_t> running{0};
+    std::atomic<uint32_t> transport{0};
+    StreamCursor cursor{};
+    std::atomic<int> sock{-1};
+    pthread_t senderThread{};  // valid while hasSender
+    sockaddr_in destination{};
+    PollConfig* poll = nullptr;
+    bool hasSender = false;
+};
+
+/* Who ends a session; see session_claim. */
+enum SessionEnding : uint32_t {
+    SESSION_LIVE = 0,
+    SESSION_ENDED_BY_SELF = 1,  // its message thread tears it down
+    SESSION_ENDED_BY_STOP = 2,  // the server stop tears it down
+};
+
+/* One command connection. Fields keep the order in which the host may know
+ * them; the last two are this module's own. Created by session_create and
+ * released by session_remove only. */
+struct CommandSession {
+    uint32_t session_id = 0;
+    std::atomic<uint32_t> running{0};
+    std::atomic<int32_t> sock{-1};
+    pthread_t msgThread{};  // guarded by the message-thread registry's lock
+    std::atomic<uint32_t> auxRun{0};
+    std::atomic<uint32_t> sessionFlag{0};
+    pthread_t auxThread{};  // no operation of the module starts one
+    char userName[24] = {};
+    sockaddr_in peer{};
+    uint8_t userInfo[24] = {};
+    std::atomic<uint32_t> workerBusy{0};
+    pthread_t workerThread{};
+    std::atomic<uint32_t> serialRun{0};
+    uint32_t reserved1 = 0;
+    pthread_t serialThread{};
+    std::unique_ptr<ChannelStream[]> streams;
+    uint32_t reserved2 = 0;
+    std::unique_ptr<PollConfig[]> pollConfigs;
+    // The session's write lock: every message written on the command
+    // connection, by any thread, is written whole under it.
+    std::mutex sessionMutex;
+    CommandSession* next = nullptr;  // guarded by the session list mutex
+
+    uint32_t channelCount = 0;                // size of the two arrays
+    std::atomic<uint32_t> ending{SESSION_LIVE};  // written under the list mutex
+};
+
+/* Creates a record for an accepted command connection: memory from the host's
+ * my_malloc, the per-channel arrays from the standard allocator, a new session
+ * id. Returns null when the host has no memory (nothing is then allocated).
+ * Thread: the listener only (it alone assigns ids). */
+CommandSession* session_create(int sock, const sockaddr_in& peer, uint32_t channelCount);
+
+/* Releases a record that was never linked (its message thread could not be
+ * started). */
+void session_destroy_unlinked(CommandSession* session);
+
+/* Links the record at the end of the session list, unless the server is
+ * stopping. Returns false (record not linked) when it is. */
+bool session_link(CommandSession* session);
+
+/* Claims the right to end the session for `who` (self or stop). Returns true
+ * when the caller now owns the teardown, false when someone else already
+ * claimed it. Takes the list mutex. */
+bool session_claim(CommandSession* session, SessionEnding who);
+
+/* Unlinks the record and releases it with its arrays. A record that is not in
+ * the list is left untouched. */
+void session_remove(CommandSession* session);
+
+/* Claims every live session for the stop, marks the server as stopping so
+ * that no new session can link, and returns the claimed sessions in list
+ * order. Sessions already claimed by their own thread are not returned. */
+std::vector<CommandSession*> session_claim_all_for_stop();
+
+/* Number of linked sessions. */
+size_t session_count();
+
+/* Lookups; the reference is handed back after the list mutex is released. */
+CommandSession* session_find_by_id(uint32_t id);
+CommandSession* session_find_by_address(in_addr_t address);
+
+/* Writes a whole message on the session's command connection under its write
+ * lock. Returns 0, or -1 when the write failed or the connection is gone. */
+int session_write(CommandSession* session, const void* data, size_t length);
+
+/* Closes the command socket under the write lock, so that no writer of
+ * another thread can write to a descriptor number that has been reused. */
+void session_close_socket(CommandSession* session);
+
+/* Resets the list for a new start (the id counter keeps counting). */
+void session_list_reset();
+
+#endif
