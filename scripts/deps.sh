@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing recnet need, and
+# only those that are missing. Runs as root, or through sudo.
+set -eu
+
+PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+    SUDO=""
+elif command -v sudo >/dev/null 2>&1; then
+    SUDO="sudo"
+else
+    echo "deps.sh: missing packages:$missing (run as root to install them)" >&2
+    exit 1
+fi
+echo "deps.sh: installing$missing"
+$SUDO apt-get update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $missing

@@ -1,0 +1,45 @@
+/*
+ * fake_host.h - a scriptable host for the module's tests: every host function
+ * of host_api.h, with results that a test can force and a record of every
+ * call. Safe to call from the module's threads concurrently.
+ */
+#ifndef RECNET_TESTS_FAKE_HOST_H
+#define RECNET_TESTS_FAKE_HOST_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "netserver/host_api.h"
+
+namespace fake_host {
+
+/* Back to defaults: 4 channels, 2 serial ports, base port 0, user admin with
+ * password admin, no forced results, no recorded calls, empty log. */
+void reset();
+
+void setChannels(uint8_t channels);
+void setSerialPorts(uint8_t ports);
+void setBasePort(uint16_t port);
+/* Raw bytes of the 88-byte system-configuration record (after the above). */
+void setSysConfigByte(size_t offset, uint8_t value);
+
+/* Host function `name` returns `result` instead of doing its work; for
+ * my_malloc any forced result means null. */
+void force(const std::string& name, int result);
+void unforce(const std::string& name);
+
+/* Replaces the user check; it gets the 84-byte LoginRequest. */
+void setAuth(std::function<int(uint8_t* record)> check);
+/* Replaces the answer to MSG_TIME_INFO. */
+void setTimeInfo(std::function<int(CommandSession*, void* message)> answer);
+
+int callCount(const std::string& name);
+std::vector<std::string> calls();
+std::vector<std::string> logLines();  // texts given to st_param_writeLogBuffer
+std::vector<int> logCategories();
+
+}  // namespace fake_host
+
+#endif

@@ -1,0 +1,156 @@
+/*
+ * net.cpp - loopback helpers for the tests.
+ */
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+
+namespace testnet {
+
+namespace {
+
+bool canBind(int type, uint16_t port) {
+    int fd = socket(AF_INET, type, 0);
+    if (fd < 0) return false;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+uint16_t pickBasePort() {
+    static std::mt19937 rng(std::random_device{}());
+    std::uniform_int_distribution<int> dist(20000, 59000);
+    for (int i = 0; i < 200; ++i) {
+        auto base = static_cast<uint16_t>(dist(rng));
+        if (canBind(SOCK_STREAM, base) && canBind(SOCK_STREAM, base + 1) &&
+            canBind(SOCK_DGRAM, base + 4))
+            return base;
+    }
+    return 0;
+}
+
+RawClient::RawClient(uint16_t port, int waitMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return;
+        ::close(fd_);
+        fd_ = -1;
+        if (std::chrono::steady_clock::now() > deadline) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+RawClient::~RawClient() { close(); }
+
+void RawClient::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void RawClient::send(const Bytes& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+Bytes RawClient::recv(size_t n, int timeoutMs) {
+    Bytes out;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        uint8_t buf[65536];
+        ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+        if (r <= 0) break;
+        out.insert(out.end(), buf, buf + r);
+    }
+    return out;
+}
+
+bool RawClient::silentFor(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, ms) == 0;
+}
+
+bool RawClient::closedWithin(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        uint8_t buf[4096];
+        ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+        if (r == 0) return true;
+        if (r < 0 && errno != EINTR && errno != EAGAIN) return true;  // reset counts as closed
+    }
+}
+
+Bytes message(uint16_t type, const Bytes& payload, uint16_t subtype, uint8_t status,
+              uint32_t magic, const uint8_t rest[3]) {
+    Bytes b(16 + payload.size(), 0);
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(magic >> (8 * i));
+    b[4] = static_cast<uint8_t>(type);
+    b[5] = static_cast<uint8_t>(type >> 8);
+    b[6] = static_cast<uint8_t>(subtype);
+    b[7] = static_cast<uint8_t>(subtype >> 8);
+    auto len = static_cast<uint32_t>(payload.size());
+    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<uint8_t>(len >> (8 * i));
+    b[12] = status;
+    if (rest) std::memcpy(&b[13], rest, 3);
+    std::copy(payload.begin(), payload.end(), b.begin() + 16);
+    return b;
+}
+
+Bytes messageWithLength(uint16_t type, uint32_t length, const Bytes& payload) {
+    Bytes b = message(type, payload);
+    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<uint8_t>(length >> (8 * i));
+    return b;
+}
+
+Bytes loginRecord(const std::string& user, const std::string& password) {
+    Bytes r(84, 0);
+    std::memcpy(r.data(), user.data(), std::min<size_t>(user.size(), 24));
+    std::memcpy(r.data() + 24, password.data(), std::min<size_t>(password.size(), 24));
+    return r;
+}
+
+uint32_t u32At(const Bytes& b, size_t off) {
+    return b[off] | (b[off + 1] << 8) | (b[off + 2] << 16) | (static_cast<uint32_t>(b[off + 3]) << 24);
+}
+
+uint16_t u16At(const Bytes& b, size_t off) {
+    return static_cast<uint16_t>(b[off] | (b[off + 1] << 8));
+}
+
+}  // namespace testnet

@@ -1,0 +1,151 @@
+// Framing: reading one message off a connection, judged on its bytes.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "command/framing.h"
+#include "fake_host.h"
+#include "net.h"
+#include "unit_support.h"
+
+using testnet::Bytes;
+
+namespace {
+
+struct Pipe {
+    int r = -1, w = -1;
+    Pipe() {
+        int fds[2];
+        socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+        r = fds[0];
+        w = fds[1];
+        int big = 1 << 20;
+        setsockopt(w, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        setsockopt(r, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    }
+    ~Pipe() {
+        close(r);
+        if (w >= 0) close(w);
+    }
+    void write(const Bytes& b) { ASSERT_EQ(::send(w, b.data(), b.size(), 0), static_cast<ssize_t>(b.size())); }
+    void closeWriter() {
+        close(w);
+        w = -1;
+    }
+};
+
+std::unique_ptr<uint8_t[]> buffer() {
+    auto b = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
+    std::memset(b.get(), 0xAB, wire::MESSAGE_BUFFER_SIZE);  // the read must clear it
+    return b;
+}
+
+}  // namespace
+
+TEST(Framing, MagicOnTheWireIsLittleEndian) {
+    const uint8_t bytes[4] = {0x4C, 0x4C, 0x4C, 0x50};
+    EXPECT_EQ(wire::getU32(bytes, 0), 0x504C4C4Cu);
+}
+
+TEST(Framing, LengthLimitIsJudgedUnsigned) {
+    Bytes h = testnet::messageWithLength(0x80c, 102400);
+    EXPECT_EQ(framing_check_header(h.data()), FrameResult::Ok);
+    h = testnet::messageWithLength(0x80c, 102401);
+    EXPECT_EQ(framing_check_header(h.data()), FrameResult::TooLong);
+    h = testnet::messageWithLength(0x80c, 0xFFFFFFFFu);
+    EXPECT_EQ(framing_check_header(h.data()), FrameResult::TooLong);
+}
+
+TEST(Framing, ReadsAWholeMessageAndZeroesTheRest) {
+    Pipe p;
+    p.write(testnet::message(0x401, {1, 2, 3}, 13));
+    auto buf = buffer();
+    ASSERT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Ok);
+    EXPECT_EQ(wire::getU16(buf.get(), wire::HDR_TYPE), 0x401);
+    EXPECT_EQ(wire::getU16(buf.get(), wire::HDR_SUBTYPE), 13);
+    EXPECT_EQ(buf[16], 1);
+    EXPECT_EQ(buf[18], 3);
+    for (size_t i = 19; i < wire::MESSAGE_BUFFER_SIZE; ++i) ASSERT_EQ(buf[i], 0) << "offset " << i;
+}
+
+TEST(Framing, FullPayloadAreaIsRead) {
+    Pipe p;
+    Bytes payload(wire::MAX_PAYLOAD, 0x5A);
+    std::thread writer([&] { p.write(testnet::message(0x80c, payload)); });
+    auto buf = buffer();
+    EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Ok);
+    writer.join();
+    EXPECT_EQ(buf[16], 0x5A);
+    EXPECT_EQ(buf[wire::MESSAGE_BUFFER_SIZE - 1], 0x5A);
+}
+
+TEST(Framing, WrongMagicIsReportedAfterThePayloadWasConsumed) {
+    Pipe p;
+    p.write(testnet::message(0x80c, {9, 9, 9, 9}, 0, 0, 0x11223344));
+    p.write(testnet::message(0x102));
+    auto buf = buffer();
+    EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::BadMagic);
+    ASSERT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Ok);
+    EXPECT_EQ(wire::getU16(buf.get(), wire::HDR_TYPE), 0x102);
+}
+
+TEST(Framing, TooLongStopsBeforeThePayload) {
+    Pipe p;
+    p.write(testnet::messageWithLength(0x80c, 102401));
+    auto buf = buffer();
+    EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::TooLong);
+}
+
+TEST(Framing, PeerClosingMidHeaderOrMidPayloadIsClosed) {
+    {
+        Pipe p;
+        p.write(Bytes{0x4C, 0x4C, 0x4C, 0x50, 0x0c});
+        p.closeWriter();
+        auto buf = buffer();
+        EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Closed);
+    }
+    {
+        Pipe p;
+        Bytes m = testnet::messageWithLength(0x80c, 100, Bytes(10, 1));
+        p.write(m);
+        p.closeWriter();
+        auto buf = buffer();
+        EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Closed);
+    }
+}
+
+TEST(Framing, ReplyKeepsEverythingButLengthAndStatus) {
+    fake_host::reset();
+    PairedSession ps;
+    const uint8_t rest[3] = {0xA1, 0xA2, 0xA3};
+    Bytes req = testnet::message(0x805, {}, 0x0607, 0x33, 0x504C4C4C, rest);
+    auto buf = buffer();
+    std::memcpy(buf.get(), req.data(), req.size());
+    buf[16] = 0xEE;
+    ASSERT_EQ(framing_send_reply(ps.session, buf.get(), 0x11, 1), 0);
+    Bytes expected = {0x4C, 0x4C, 0x4C, 0x50, 0x05, 0x08, 0x07, 0x06,
+                      0x01, 0x00, 0x00, 0x00, 0x11, 0xA1, 0xA2, 0xA3, 0xEE};
+    EXPECT_EQ(ps.read(17), expected);
+}
+
+TEST(Framing, WriteOnAClosedSessionFails) {
+    fake_host::reset();
+    PairedSession ps;
+    session_close_socket(ps.session);
+    uint8_t hdr[16] = {};
+    EXPECT_EQ(session_write(ps.session, hdr, 16), -1);
+    EXPECT_EQ(st_net_sessionWrite(ps.session, hdr, 16), -1);
+    EXPECT_EQ(st_net_sessionWrite(nullptr, hdr, 16), -1);
+}
+
+TEST(Framing, HostWriteFailureIsReported) {
+    fake_host::reset();
+    PairedSession ps;
+    fake_host::force("writen", -1);
+    uint8_t hdr[16] = {};
+    EXPECT_EQ(st_net_sessionWrite(ps.session, hdr, 16), -1);
+}

@@ -1,0 +1,95 @@
+// auth_user: the login answer and MSG_SESSION_ID, by the host's result.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "fake_host.h"
+#include "netserver/netserver.h"
+#include "netserver/wire.h"
+#include "unit_support.h"
+
+using testnet::Bytes;
+
+namespace {
+
+std::unique_ptr<uint8_t[]> loginMessage(const Bytes& record, uint8_t status = 0) {
+    auto buf = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
+    std::memset(buf.get(), 0, wire::MESSAGE_BUFFER_SIZE);
+    const uint8_t rest[3] = {1, 2, 3};
+    Bytes m = testnet::message(1, record, 0x0abc, status, 0x504C4C4C, rest);
+    std::memcpy(buf.get(), m.data(), m.size());
+    return buf;
+}
+
+}  // namespace
+
+TEST(Login, LongUserNameIsCutTo23Characters) {
+    fake_host::reset();
+    fake_host::setAuth([](uint8_t*) { return 0; });
+    PairedSession ps;
+    Bytes record(84, 0);
+    std::memset(record.data(), 'x', 40);  // no NUL within the name field at all
+    auto msg = loginMessage(record);
+    EXPECT_EQ(auth_user(ps.session, msg.get()), 0);
+    EXPECT_EQ(std::string(ps.session->userName), std::string(23, 'x'));
+}
+
+TEST(Login, AcceptedKeepsNameAndUserInfoAsTheHostLeftThem) {
+    fake_host::reset();
+    fake_host::setAuth([](uint8_t* r) {
+        r[60] = 0xC0;
+        r[83] = 0xDE;
+        return 0;
+    });
+    PairedSession ps;
+    auto msg = loginMessage(testnet::loginRecord("operator", "pw"));
+    ASSERT_EQ(auth_user(ps.session, msg.get()), 0);
+    EXPECT_STREQ(ps.session->userName, "operator");
+    EXPECT_EQ(ps.session->userInfo[0], 0xC0);
+    EXPECT_EQ(ps.session->userInfo[23], 0xDE);
+    Bytes answer = ps.read(100);
+    ASSERT_EQ(answer.size(), 100u);
+    EXPECT_EQ(answer[76], 0xC0);
+    // The caller's buffer is not touched.
+    EXPECT_EQ(msg[16 + 60], 0);
+    EXPECT_EQ(wire::getU32(msg.get(), wire::HDR_LENGTH), 84u);
+}
+
+TEST(Login, RefusalKeepsTheEarlierName) {
+    fake_host::reset();
+    PairedSession ps;
+    auto ok = loginMessage(testnet::loginRecord("admin", "admin"));
+    ASSERT_EQ(auth_user(ps.session, ok.get()), 0);
+    ps.read(120);
+    auto bad = loginMessage(testnet::loginRecord("mallory", "x"));
+    ASSERT_EQ(auth_user(ps.session, bad.get()), 0);
+    EXPECT_STREQ(ps.session->userName, "admin");
+    Bytes answer = ps.read(36);
+    ASSERT_EQ(answer.size(), 36u);
+    EXPECT_EQ(answer[12], 1);   // unknown user
+    EXPECT_EQ(answer[16 + 4], 9);  // MSG_SESSION_ID follows
+    EXPECT_EQ(answer[16 + 12], 1);
+}
+
+TEST(Login, FailedSendsAreReported) {
+    fake_host::reset();
+    PairedSession ps;
+    fake_host::force("writen", -1);
+    auto msg = loginMessage(testnet::loginRecord("admin", "admin"));
+    EXPECT_EQ(auth_user(ps.session, msg.get()), -1);
+    EXPECT_TRUE(ps.nothingPending());
+}
+
+TEST(Login, ResultThreeSendsNoSessionId) {
+    fake_host::reset();
+    fake_host::force("st_app_netAuthUser", 3);
+    PairedSession ps;
+    auto msg = loginMessage(testnet::loginRecord("admin", "admin"), 0x44);
+    ASSERT_EQ(auth_user(ps.session, msg.get()), 0);
+    Bytes answer = ps.read(16);
+    Bytes expected = {0x4C, 0x4C, 0x4C, 0x50, 1, 0, 0xbc, 0x0a, 0, 0, 0, 0, 0, 1, 2, 3};
+    EXPECT_EQ(answer, expected);
+    EXPECT_TRUE(ps.nothingPending());
+    EXPECT_STREQ(ps.session->userName, "admin");
+}

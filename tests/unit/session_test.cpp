@@ -1,0 +1,140 @@
+// The session registry: records, the list, claims and lookups.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include "core/session.h"
+#include "fake_host.h"
+#include "unit_support.h"
+
+namespace {
+
+sockaddr_in addressOf(const char* ip) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+/* Links fresh records and removes whatever is left at the end of the test. */
+struct ListFixture : ::testing::Test {
+    std::vector<CommandSession*> made;
+    void SetUp() override {
+        fake_host::reset();
+        session_list_reset();
+    }
+    void TearDown() override {
+        for (CommandSession* s : made) session_remove(s);
+        session_list_reset();
+    }
+    CommandSession* linked(const char* ip = "10.1.1.1") {
+        CommandSession* s = session_create(-1, addressOf(ip), 2);
+        EXPECT_NE(s, nullptr);
+        EXPECT_TRUE(session_link(s));
+        made.push_back(s);
+        return s;
+    }
+    void forget(CommandSession* s) { made.erase(std::find(made.begin(), made.end(), s)); }
+};
+
+}  // namespace
+
+TEST_F(ListFixture, NewRecordStartsAsDocumented) {
+    CommandSession* s = session_create(42, addressOf("10.0.0.9"), 3);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->sock.load(), 42);
+    EXPECT_EQ(s->running.load(), 0u);
+    EXPECT_EQ(s->auxRun.load(), 1u);
+    EXPECT_EQ(s->sessionFlag.load(), 1u);
+    EXPECT_EQ(s->workerBusy.load(), 0u);
+    EXPECT_EQ(s->userName[0], '\0');
+    EXPECT_EQ(s->next, nullptr);
+    EXPECT_EQ(s->channelCount, 3u);
+    for (uint32_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(s->streams[c].sock.load(), -1);
+        EXPECT_EQ(s->streams[c].running.load(), 0u);
+        EXPECT_EQ(s->pollConfigs[c].enabled.load(), 0u);
+        EXPECT_EQ(s->pollConfigs[c].mask.load(), 0u);
+    }
+    EXPECT_EQ(fake_host::callCount("my_malloc"), 1);
+    s->sock = -1;
+    session_destroy_unlinked(s);
+}
+
+TEST_F(ListFixture, IdsRiseByOne) {
+    CommandSession* a = linked();
+    CommandSession* b = linked();
+    EXPECT_EQ(b->session_id, a->session_id + 1);
+    EXPECT_EQ(st_net_sessionId(b), b->session_id);
+}
+
+TEST_F(ListFixture, NoMemoryGivesNoRecord) {
+    fake_host::force("my_malloc", 0);
+    EXPECT_EQ(session_create(-1, addressOf("10.0.0.1"), 4), nullptr);
+}
+
+TEST_F(ListFixture, RemovingHeadMiddleAndStrangers) {
+    CommandSession* a = linked();
+    CommandSession* b = linked();
+    CommandSession* c = linked();
+    EXPECT_EQ(session_count(), 3u);
+    session_remove(b);
+    forget(b);
+    EXPECT_EQ(session_count(), 2u);
+    EXPECT_EQ(session_find_by_id(a->session_id), a);
+    EXPECT_EQ(session_find_by_id(c->session_id), c);
+    EXPECT_EQ(a->next, c);  // order of the others kept
+
+    // A record that is not in the list is left alone.
+    CommandSession* stranger = session_create(-1, addressOf("10.0.0.2"), 1);
+    session_remove(stranger);
+    EXPECT_EQ(session_count(), 2u);
+    session_destroy_unlinked(stranger);
+    session_remove(nullptr);
+
+    session_remove(a);
+    forget(a);
+    session_remove(c);
+    forget(c);
+    EXPECT_EQ(session_count(), 0u);
+}
+
+TEST_F(ListFixture, AddressLookupTakesTheNewest) {
+    linked("10.9.9.9");
+    CommandSession* older = linked("10.2.2.2");
+    CommandSession* newer = linked("10.2.2.2");
+    EXPECT_EQ(session_find_by_address(inet_addr("10.2.2.2")), newer);
+    EXPECT_NE(older, newer);
+    EXPECT_EQ(session_find_by_address(inet_addr("10.3.3.3")), nullptr);
+    EXPECT_EQ(session_find_by_id(0), nullptr);
+}
+
+TEST_F(ListFixture, OneSessionIsEndedOnce) {
+    CommandSession* a = linked();
+    EXPECT_TRUE(session_claim(a, SESSION_ENDED_BY_SELF));
+    EXPECT_FALSE(session_claim(a, SESSION_ENDED_BY_STOP));
+    CommandSession* b = linked();
+    auto claimed = session_claim_all_for_stop();
+    ASSERT_EQ(claimed.size(), 1u);  // a belongs to its own thread already
+    EXPECT_EQ(claimed[0], b);
+    EXPECT_FALSE(session_claim(b, SESSION_ENDED_BY_SELF));
+}
+
+TEST_F(ListFixture, NothingLinksWhileStopping) {
+    linked();
+    session_claim_all_for_stop();
+    CommandSession* late = session_create(-1, addressOf("10.0.0.3"), 1);
+    EXPECT_FALSE(session_link(late));
+    session_destroy_unlinked(late);
+    session_list_reset();  // a new start
+    CommandSession* fresh = session_create(-1, addressOf("10.0.0.3"), 1);
+    EXPECT_TRUE(session_link(fresh));
+    made.push_back(fresh);
+}
+
+TEST_F(ListFixture, ZeroChannelsIsAValidRecord) {
+    CommandSession* s = session_create(-1, addressOf("10.0.0.4"), 0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->channelCount, 0u);
+    session_destroy_unlinked(s);
+}
