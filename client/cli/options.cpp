@@ -1,0 +1,233 @@
+/*
+ * options.cpp - command-line parsing.
+ *
+ * Hand-written rather than getopt_long: the command line has two option
+ * scopes (global options before the command, the command's own after it), and
+ * an explicit loop states that rule more plainly than re-running getopt.
+ */
+#include "options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <optional>
+
+#include "hex.h"
+
+namespace recnet::cli {
+
+namespace {
+
+const char USAGE[] =
+    "usage: recnet [GLOBAL OPTIONS] COMMAND [COMMAND OPTIONS]\n"
+    "\n"
+    "global options:\n"
+    "  --host H        recorder address or IPv4 host name (default 127.0.0.1)\n"
+    "  --port P        command port (default 5500)\n"
+    "  --user U        user name (default admin)\n"
+    "  --password W    password (default admin)\n"
+    "  --timeout S     seconds to wait for a connection or an answer (default 5)\n"
+    "  --json          print results as JSON\n"
+    "  -h, --help      print this text\n"
+    "\n"
+    "commands:\n"
+    "  login           log in and print the session id\n"
+    "  echo            log in, send an echo and check it comes back unchanged\n"
+    "  time-info       log in and print the device's time\n"
+    "  raw TYPE        send one message and print the first reply\n"
+    "      --subtype S     sub-type (default 0)\n"
+    "      --payload HEX   payload bytes as hex digits (default none)\n"
+    "      --status B      status byte of the request (default 0)\n"
+    "      --rest HEX      the three header bytes after the status (default 000000)\n"
+    "      --no-login      send without logging in first\n"
+    "    TYPE, S and B are decimal or 0x-prefixed hex.\n"
+    "\n"
+    "exit status: 0 success, 1 failure, 2 bad command line, 3 no answer in time\n";
+
+// One option of either scope: "--name value" or "--name=value".
+struct OptionCursor {
+    const std::vector<std::string>& args;
+    size_t& i;
+
+    // Splits args[i] into name and an inline value, if it has one.
+    std::string name(std::optional<std::string>& inlineValue) const {
+        const std::string& a = args[i];
+        size_t eq = a.find('=');
+        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = a.substr(eq + 1);
+            return a.substr(0, eq);
+        }
+        inlineValue.reset();
+        return a;
+    }
+
+    // The option's value: inline, or the next argument (consumed).
+    std::string value(const std::string& opt, const std::optional<std::string>& inlineValue) {
+        if (inlineValue) return *inlineValue;
+        if (i + 1 >= args.size()) throw UsageError("option " + opt + " needs a value");
+        return args[++i];
+    }
+};
+
+uint64_t number(const std::string& opt, const std::string& text, uint64_t max) {
+    auto v = parseNumber(text, max);
+    if (!v) {
+        throw UsageError("bad value '" + text + "' for " + opt + " (a number from 0 to " +
+                         std::to_string(max) + ", decimal or 0x-hex)");
+    }
+    return *v;
+}
+
+Duration seconds(const std::string& opt, const std::string& text) {
+    double s = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), s);
+    // Upper bound keeps the milliseconds well inside an int for poll.
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(s) || s <= 0 ||
+        s > 86400) {
+        throw UsageError("bad value '" + text + "' for " + opt +
+                         " (seconds, more than 0 and at most 86400)");
+    }
+    return Duration(static_cast<long long>(std::ceil(s * 1000)));
+}
+
+std::vector<uint8_t> hexBytes(const std::string& opt, const std::string& text) {
+    auto bytes = fromHex(text);
+    if (!bytes) throw UsageError("bad value '" + text + "' for " + opt + " (hex digit pairs)");
+    return *bytes;
+}
+
+bool isGlobalOption(const std::string& name) {
+    return name == "--host" || name == "--port" || name == "--user" || name == "--password" ||
+           name == "--timeout" || name == "--json";
+}
+
+// Applies one global option; false when `name` is not one.
+bool globalOption(Invocation& inv, OptionCursor& cur, const std::string& name,
+                  const std::optional<std::string>& inl) {
+    GlobalOptions& g = inv.global;
+    if (name == "--host") {
+        g.host = cur.value(name, inl);
+        if (g.host.empty()) throw UsageError("--host needs a non-empty value");
+    } else if (name == "--port") {
+        std::string text = cur.value(name, inl);
+        auto p = parseNumber(text, 65535);
+        if (!p || *p == 0) {
+            throw UsageError("bad value '" + text + "' for --port (a number from 1 to 65535)");
+        }
+        g.port = static_cast<uint16_t>(*p);
+    } else if (name == "--user") {
+        g.user = cur.value(name, inl);
+    } else if (name == "--password") {
+        g.password = cur.value(name, inl);
+    } else if (name == "--timeout") {
+        g.timeout = seconds(name, cur.value(name, inl));
+    } else if (name == "--json") {
+        if (inl) throw UsageError("--json takes no value");
+        g.json = true;
+    } else if (name == "-h" || name == "--help") {
+        inv.help = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Applies one option of the raw command; false when `name` is not one.
+bool rawOption(Invocation& inv, OptionCursor& cur, const std::string& name,
+               const std::optional<std::string>& inl) {
+    if (name == "--subtype") {
+        inv.raw.subtype = static_cast<uint16_t>(number(name, cur.value(name, inl), 0xffff));
+    } else if (name == "--payload") {
+        inv.raw.payload = hexBytes(name, cur.value(name, inl));
+        if (inv.raw.payload.size() > wire::MAX_PAYLOAD) {
+            throw UsageError("--payload is longer than " + std::to_string(wire::MAX_PAYLOAD) +
+                             " bytes");
+        }
+    } else if (name == "--status") {
+        inv.raw.status = static_cast<uint8_t>(number(name, cur.value(name, inl), 0xff));
+    } else if (name == "--rest") {
+        std::vector<uint8_t> rest = hexBytes(name, cur.value(name, inl));
+        if (rest.size() != 3) throw UsageError("--rest needs exactly 3 bytes (6 hex digits)");
+        std::copy(rest.begin(), rest.end(), inv.raw.rest.begin());
+    } else if (name == "--no-login") {
+        if (inl) throw UsageError("--no-login takes no value");
+        inv.rawLogin = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* usageText() { return USAGE; }
+
+const char* shortUsage() {
+    return "usage: recnet [GLOBAL OPTIONS] COMMAND [COMMAND OPTIONS] (recnet --help for more)\n";
+}
+
+Invocation parseCommandLine(const std::vector<std::string>& args) {
+    Invocation inv;
+    size_t i = 0;
+    OptionCursor cur{args, i};
+
+    // Global options, up to the first argument that is not an option.
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a.empty() || a[0] != '-' || a == "-") break;
+        std::optional<std::string> inl;
+        std::string name = cur.name(inl);
+        if (!globalOption(inv, cur, name, inl)) throw UsageError("unknown option " + name);
+    }
+    if (inv.help) return inv;
+    if (i >= args.size()) throw UsageError("no command given");
+    inv.command = args[i++];
+    if (inv.command == "help") {
+        inv.help = true;
+        return inv;
+    }
+    if (inv.command != "login" && inv.command != "echo" && inv.command != "time-info" &&
+        inv.command != "raw") {
+        throw UsageError("unknown command '" + inv.command + "'");
+    }
+
+    // The command's own options and operands, in any order.
+    std::vector<std::string> operands;
+    bool optionsEnded = false;
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+            operands.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::optional<std::string> inl;
+        std::string name = cur.name(inl);
+        if (name == "-h" || name == "--help") {
+            inv.help = true;
+            return inv;
+        }
+        if (inv.command == "raw" && rawOption(inv, cur, name, inl)) continue;
+        if (isGlobalOption(name)) {
+            throw UsageError("option " + name + " goes before the command");
+        }
+        throw UsageError("unknown option " + name + " for " + inv.command);
+    }
+
+    if (inv.command == "raw") {
+        if (operands.size() != 1) throw UsageError("raw needs exactly one TYPE");
+        inv.raw.type = static_cast<uint16_t>(number("TYPE", operands[0], 0xffff));
+    } else if (!operands.empty()) {
+        throw UsageError(inv.command + " takes no operands (got '" + operands[0] + "')");
+    }
+    return inv;
+}
+
+}  // namespace recnet::cli
