@@ -1,0 +1,52 @@
+/*
+ * module_loader.h - loading libnetserver.so and calling its exports.
+ */
+#ifndef RECNET_DEVICE_MODULE_LOADER_H
+#define RECNET_DEVICE_MODULE_LOADER_H
+
+#include <cstdint>
+#include <string>
+
+#include "netserver/netserver.h"
+
+// The loaded module: its dlopen handle and the exports the device calls.
+// One instance per process; the destructor stops a running server and
+// unloads the module.
+class NetServerModule {
+public:
+    NetServerModule() = default;
+    NetServerModule(const NetServerModule&) = delete;
+    NetServerModule& operator=(const NetServerModule&) = delete;
+    ~NetServerModule();
+
+    // dlopens `path` (RTLD_NOW, so every host function must resolve now) and
+    // looks up the exports. Returns false with a one-line reason in `error`.
+    bool load(const std::string& path, std::string& error);
+
+    // st_net_startNetServer; its result. Call once after load.
+    int start();
+
+    // st_net_stopNetServer, if the server was started; its result, or 0.
+    int stop();
+
+    // Stops a running server, then dlcloses the module.
+    void unload();
+
+private:
+    void* handle_ = nullptr;
+    bool started_ = false;
+    int (*start_)() = nullptr;
+    int (*stop_)() = nullptr;
+};
+
+// The default module: libnetserver.so in the directory of the running
+// executable, or just the file name when /proc/self/exe cannot be read.
+std::string defaultModulePath();
+
+// The module's st_net_sessionWrite. Returns -1 when no module is loaded.
+int moduleSessionWrite(CommandSession* session, const void* data, uint32_t length);
+
+// The module's st_net_sessionId. Returns 0 when no module is loaded.
+uint32_t moduleSessionId(const CommandSession* session);
+
+#endif

@@ -1,0 +1,188 @@
+/*
+ * options.cpp - the device's command line, parsed with getopt_long.
+ */
+#include "options.h"
+
+#include <arpa/inet.h>
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum OptionId {
+    OPT_BASE_PORT = 256,
+    OPT_CHANNELS,
+    OPT_SERIAL_PORTS,
+    OPT_ADDRESS,
+    OPT_STATE,
+    OPT_FAIL,
+    OPT_MODULE,
+    OPT_HELP,
+};
+
+const option kLongOptions[] = {
+    {"base-port", required_argument, nullptr, OPT_BASE_PORT},
+    {"channels", required_argument, nullptr, OPT_CHANNELS},
+    {"serial-ports", required_argument, nullptr, OPT_SERIAL_PORTS},
+    {"address", required_argument, nullptr, OPT_ADDRESS},
+    {"state", required_argument, nullptr, OPT_STATE},
+    {"fail", required_argument, nullptr, OPT_FAIL},
+    {"module", required_argument, nullptr, OPT_MODULE},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The highest base port whose UDP responder port (base + 4) still exists.
+constexpr long kMaxBasePort = 65535 - 4;
+
+// Parses a decimal number in [min, max]; the whole text must be the number.
+bool parseNumber(const char* flag, const char* text, long min, long max, long& out,
+                 std::string& error) {
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (text[0] == '\0' || errno != 0 || *end != '\0' || value < min || value > max) {
+        error = std::string(flag) + " expects a number from " + std::to_string(min) + " to " +
+                std::to_string(max) + ", got '" + text + "'";
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// Accepts a dotted-decimal IPv4 address and keeps it in both forms.
+bool parseAddress(const char* text, DeviceState& device, std::string& error) {
+    in_addr addr{};
+    if (inet_pton(AF_INET, text, &addr) != 1) {
+        error = std::string("--address expects an IPv4 address like 192.168.1.10, got '") +
+                text + "'";
+        return false;
+    }
+    // s_addr holds the octets in network order, i.e. in written order in memory.
+    static_assert(sizeof addr.s_addr == 4);
+    std::memcpy(device.address.data(), &addr.s_addr, 4);
+    char canonical[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &addr, canonical, sizeof canonical);
+    device.addressText = canonical;
+    return true;
+}
+
+bool handleOption(int id, const char* arg, Options& options, std::string& error) {
+    long number = 0;
+    switch (id) {
+    case OPT_BASE_PORT:
+        if (!parseNumber("--base-port", arg, 1, kMaxBasePort, number, error)) return false;
+        options.device.basePort = static_cast<uint16_t>(number);
+        return true;
+    case OPT_CHANNELS:
+        if (!parseNumber("--channels", arg, 0, 255, number, error)) return false;
+        options.device.channels = static_cast<uint8_t>(number);
+        return true;
+    case OPT_SERIAL_PORTS:
+        if (!parseNumber("--serial-ports", arg, 0, 255, number, error)) return false;
+        options.device.serialPorts = static_cast<uint8_t>(number);
+        return true;
+    case OPT_ADDRESS:
+        return parseAddress(arg, options.device, error);
+    case OPT_STATE:
+        if (arg[0] == '\0') {
+            error = "--state expects a directory";
+            return false;
+        }
+        options.device.stateDir = arg;
+        return true;
+    case OPT_FAIL: {
+        FailureEntry entry{};
+        if (!parseFailure(arg, entry, error)) return false;
+        options.failures.push_back(entry);
+        return true;
+    }
+    case OPT_MODULE:
+        if (arg[0] == '\0') {
+            error = "--module expects a path";
+            return false;
+        }
+        options.modulePath = arg;
+        return true;
+    }
+    return false;
+}
+
+// Breaks a space-separated list into indented lines of at most `width` columns.
+std::string wrapWords(const std::string& words, size_t width) {
+    const std::string indent = "  ";
+    std::string out;
+    std::string line = indent;
+    size_t start = 0;
+    while (start < words.size()) {
+        size_t end = words.find(' ', start);
+        if (end == std::string::npos) end = words.size();
+        const std::string word = words.substr(start, end - start);
+        if (line.size() > indent.size() && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line = indent;
+        }
+        if (line.size() > indent.size()) line += ' ';
+        line += word;
+        start = end + 1;
+    }
+    if (line.size() > indent.size()) out += line + "\n";
+    return out;
+}
+
+}  // namespace
+
+ParseOutcome parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    // Our own messages instead of getopt's, so that every error is one line
+    // that starts with the program name whatever path it was started by.
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        const int id = getopt_long(argc, argv, ":", kLongOptions, nullptr);
+        if (id == -1) break;
+        if (id == OPT_HELP) return ParseOutcome::Help;
+        if (id == '?') {
+            error = std::string("unknown option '") + argv[optind - 1] + "' (see --help)";
+            return ParseOutcome::Error;
+        }
+        if (id == ':') {
+            error = std::string("option '") + argv[optind - 1] + "' needs a value";
+            return ParseOutcome::Error;
+        }
+        if (!handleOption(id, optarg, options, error)) return ParseOutcome::Error;
+    }
+    if (optind < argc) {
+        error = std::string("unexpected argument '") + argv[optind] + "' (see --help)";
+        return ParseOutcome::Error;
+    }
+    return ParseOutcome::Run;
+}
+
+void printUsage(std::FILE* out) {
+    std::fprintf(out,
+        "Usage: recnet-device [OPTION]...\n"
+        "Reference host for libnetserver.so: loads the module, provides its host\n"
+        "functions and runs the network server until SIGINT or SIGTERM.\n"
+        "\n"
+        "  --base-port N       command port N, data port N+1, UDP port N+4 (default 5500)\n"
+        "  --channels N        video channels, 0..255 (default 4)\n"
+        "  --serial-ports N    serial ports, 0..255 (default 2)\n"
+        "  --address A         the device's own IPv4 address (default 127.0.0.1)\n"
+        "  --state DIR         state directory, created if missing (default ./device-state)\n"
+        "  --fail NAME=RESULT  host function NAME returns RESULT instead of doing its\n"
+        "                      work; repeatable; for my_malloc any RESULT means null\n"
+        "  --module PATH       module to load (default: libnetserver.so beside this\n"
+        "                      executable)\n"
+        "  --help              show this help and exit\n"
+        "\n"
+        "NAME is one of:\n%s"
+        "\n"
+        "Once the server accepts connections the device prints\n"
+        "  ready base-port=N channels=N\n"
+        "on standard output. Startup errors go to standard error, one line each;\n"
+        "the exit status is 2 for a bad command line and 1 for other failures.\n",
+        wrapWords(failableFunctionNames(), 78).c_str());
+}

@@ -1,0 +1,29 @@
+/*
+ * options.h - the device's command line.
+ */
+#ifndef RECNET_DEVICE_OPTIONS_H
+#define RECNET_DEVICE_OPTIONS_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "device_state.h"
+#include "failures.h"
+
+struct Options {
+    DeviceState device;
+    std::string modulePath;  // empty: libnetserver.so beside the executable
+    std::vector<FailureEntry> failures;
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+// Parses argv into `options`. Returns Help for --help, Error with a one-line
+// reason in `error` for anything it cannot accept, Run otherwise.
+ParseOutcome parseOptions(int argc, char** argv, Options& options, std::string& error);
+
+// Writes the --help text to `out`.
+void printUsage(std::FILE* out);
+
+#endif
