@@ -121,12 +121,14 @@ TEST_F(ListFixture, OneSessionIsEndedOnce) {
 }
 
 TEST_F(ListFixture, NothingLinksWhileStopping) {
-    linked();
+    CommandSession* first = linked();
     session_claim_all_for_stop();
     CommandSession* late = session_create(-1, addressOf("10.0.0.3"), 1);
     EXPECT_FALSE(session_link(late));
     session_destroy_unlinked(late);
-    session_list_reset();  // a new start
+    session_remove(first);  // what the stop does before a new start
+    forget(first);
+    session_list_reset();
     CommandSession* fresh = session_create(-1, addressOf("10.0.0.3"), 1);
     EXPECT_TRUE(session_link(fresh));
     made.push_back(fresh);

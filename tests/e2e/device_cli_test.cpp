@@ -1,0 +1,150 @@
+// The real device and the real CLI, end to end over loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <regex>
+
+#include "device_fixture.h"
+
+using e2e::Device;
+using testnet::Bytes;
+
+TEST(DeviceStart, PrintsItsReadyLineAndStopsCleanlyOnSignals) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        Device device({"--channels", "6"});
+        ASSERT_EQ(device.ready, "ready base-port=" + std::to_string(device.port) + " channels=6");
+        // A session that is still open does not hold the stop up.
+        testnet::RawClient open(device.port);
+        ASSERT_TRUE(open.connected());
+        device.child->signal(sig);
+        EXPECT_EQ(device.child->wait(10000), 0) << device.child->err();
+        EXPECT_TRUE(open.closedWithin(2000));
+        device.child.reset();
+    }
+}
+
+TEST(DeviceStart, StartupProblemsGiveOneClearMessage) {
+    {
+        // The command port is taken.
+        uint16_t port = testnet::pickBasePort();
+        int held = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(listen(held, 1), 0);
+        auto r = testproc::run(RECNET_DEVICE_PATH, {"--base-port", std::to_string(port), "--state", e2e::tempDir()});
+        close(held);
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_NE(r.err.find("port " + std::to_string(port)), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("ready"), std::string::npos);
+    }
+    {
+        auto r = testproc::run(RECNET_DEVICE_PATH, {"--module", "/nonexistent/libnetserver.so"});
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_NE(r.err.find("/nonexistent/libnetserver.so"), std::string::npos) << r.err;
+    }
+    {
+        auto r = testproc::run(RECNET_DEVICE_PATH, {"--channels", "many"});
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_NE(r.err.find("--channels"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+TEST(DeviceCli, LoginEchoAndTime) {
+    Device device;
+    ASSERT_FALSE(device.ready.empty());
+    auto login = device.cli({"login"});
+    EXPECT_EQ(login.exitCode, 0) << login.err;
+    EXPECT_TRUE(std::regex_match(login.out, std::regex("session [0-9]+\n"))) << login.out;
+
+    auto json = device.cli({"login"}, {"--json"});
+    EXPECT_TRUE(std::regex_match(json.out, std::regex("\\{\"session\":[0-9]+\\}\n"))) << json.out;
+
+    auto echo = device.cli({"echo"});
+    EXPECT_EQ(echo.exitCode, 0) << echo.err;
+    EXPECT_EQ(echo.out, "echo ok\n");
+
+    auto time = device.cli({"time-info"});
+    EXPECT_EQ(time.exitCode, 0) << time.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(time.out, m, std::regex("(\\d{4})-(\\d\\d)-(\\d\\d) (\\d\\d):(\\d\\d):(\\d\\d)\n")))
+        << time.out;
+    EXPECT_GE(std::stoi(m[1]), 2024);
+    EXPECT_LE(std::stoi(m[2]), 12);
+}
+
+TEST(DeviceCli, RefusedLoginsSayWhy) {
+    Device device;
+    auto wrong = device.cli({"login"}, {"--password", "nope"});
+    EXPECT_NE(wrong.exitCode, 0);
+    EXPECT_NE(wrong.err.find("wrong password"), std::string::npos) << wrong.err;
+    auto unknown = device.cli({"login"}, {"--user", "nobody"});
+    EXPECT_NE(unknown.exitCode, 0);
+    EXPECT_NE(unknown.err.find("unknown user"), std::string::npos) << unknown.err;
+}
+
+TEST(DeviceCli, ForcedHostFailuresReachTheClient) {
+    Device device({"--fail", "st_app_netAuthUser=-1"});
+    auto r = device.cli({"login"});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("unknown user"), std::string::npos) << r.err;
+
+    // A connection the module cannot serve is closed at once.
+    Device starved({"--fail", "my_malloc=0"});
+    ASSERT_FALSE(starved.ready.empty());
+    auto closed = starved.cli({"echo"});
+    EXPECT_NE(closed.exitCode, 0);
+    EXPECT_NE(closed.err.find("closed"), std::string::npos) << closed.err;
+}
+
+TEST(DeviceCli, NoReplyNoDeviceAndRawMessages) {
+    Device device;
+    auto colliery = device.cli({"raw", "0x104"});
+    EXPECT_EQ(colliery.exitCode, 0) << colliery.err;
+    EXPECT_NE(colliery.out.find("72"), std::string::npos) << colliery.out;
+
+    auto silent = device.cli({"raw", "0x809"}, {"--timeout", "1"});
+    EXPECT_NE(silent.exitCode, 0);
+    EXPECT_NE(silent.err.find("no reply"), std::string::npos) << silent.err;
+
+    uint16_t unused = testnet::pickBasePort();
+    auto refused = testproc::run(RECNET_CLI_PATH, {"--port", std::to_string(unused), "login"});
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_NE(refused.err.find("refused"), std::string::npos) << refused.err;
+}
+
+TEST(DeviceWire, LoginAnswerCarriesNoPasswordAndTimeInfoIsTheHostsAnswer) {
+    Device device;
+    testnet::RawClient c(device.port);
+    ASSERT_TRUE(c.connected());
+    c.send(testnet::message(1, testnet::loginRecord("admin", "admin")));
+    Bytes answer = c.recv(100);
+    ASSERT_EQ(answer.size(), 100u);
+    EXPECT_EQ(testnet::u32At(answer, 8), 84u);
+    EXPECT_EQ(answer[12], 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&answer[16])), "admin");
+    for (size_t i = 16 + 24; i < 16 + 48; ++i) EXPECT_EQ(answer[i], 0) << "password byte " << i;
+    Bytes id = c.recv(20);
+    ASSERT_EQ(id.size(), 20u);
+    EXPECT_EQ(testnet::u16At(id, 4), 9);
+
+    const uint8_t rest[3] = {0xAA, 0xBB, 0xCC};
+    c.send(testnet::message(0x103, {}, 0x0042, 0x77, 0x504C4C4C, rest));
+    Bytes time = c.recv(40);
+    ASSERT_EQ(time.size(), 40u);
+    Bytes header(time.begin(), time.begin() + 16);
+    Bytes expected = {0x4C, 0x4C, 0x4C, 0x50, 0x03, 0x01, 0x42, 0x00, 24, 0, 0, 0, 0, 0xAA, 0xBB, 0xCC};
+    EXPECT_EQ(header, expected);
+    uint32_t year = testnet::u32At(time, 16), month = testnet::u32At(time, 20), day = testnet::u32At(time, 24);
+    EXPECT_GE(year, 2024u);
+    EXPECT_GE(month, 1u);
+    EXPECT_LE(month, 12u);
+    EXPECT_GE(day, 1u);
+    EXPECT_LE(day, 31u);
+    EXPECT_LE(testnet::u32At(time, 28), 23u);
+    EXPECT_TRUE(c.silentFor(200));
+}

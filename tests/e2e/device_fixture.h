@@ -1,0 +1,59 @@
+/*
+ * device_fixture.h - the real recnet-device on a free base port, and the real
+ * recnet CLI pointed at it.
+ */
+#ifndef RECNET_TESTS_DEVICE_FIXTURE_H
+#define RECNET_TESTS_DEVICE_FIXTURE_H
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net.h"
+#include "process.h"
+
+namespace e2e {
+
+inline std::string tempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "recnet-e2e-XXXXXX").string();
+    return mkdtemp(tmpl.data()) ? tmpl : std::string();
+}
+
+/* A running device. `ready` holds its ready line ("" when it did not start). */
+struct Device {
+    uint16_t port = testnet::pickBasePort();
+    std::string state = tempDir();
+    std::unique_ptr<testproc::Child> child;
+    std::string ready;
+
+    explicit Device(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--base-port", std::to_string(port), "--state", state};
+        args.insert(args.end(), extra.begin(), extra.end());
+        child = std::make_unique<testproc::Child>(RECNET_DEVICE_PATH, args);
+        ready = child->waitForLine("ready", 15000);
+    }
+    ~Device() {
+        if (child) {
+            child->signal(SIGTERM);
+            child->wait(10000);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(state, ec);
+    }
+
+    /* Runs the CLI against this device: global options first, then `args`. */
+    testproc::Result cli(std::vector<std::string> args, std::vector<std::string> globals = {}) const {
+        std::vector<std::string> all = {"--port", std::to_string(port), "--timeout", "5"};
+        all.insert(all.end(), globals.begin(), globals.end());
+        all.insert(all.end(), args.begin(), args.end());
+        return testproc::run(RECNET_CLI_PATH, all);
+    }
+};
+
+}  // namespace e2e
+
+#endif
