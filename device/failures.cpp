@@ -3,11 +3,10 @@
  */
 #include "failures.h"
 
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -15,33 +14,105 @@ enum class Returns { Int, Pointer, Nothing };
 
 struct HostFnInfo {
     const char* name;
-    HostFn fn;
     Returns returns;
 };
 
-constexpr std::array<HostFnInfo, static_cast<size_t>(HostFn::Count)> kHostFns = {{
-    {"readn", HostFn::Readn, Returns::Int},
-    {"writen", HostFn::Writen, Returns::Int},
-    {"my_malloc", HostFn::MyMalloc, Returns::Pointer},
-    {"my_free", HostFn::MyFree, Returns::Nothing},
-    {"st_param_getSysConfig", HostFn::GetSysConfig, Returns::Int},
-    {"st_param_getChannelNum", HostFn::GetChannelNum, Returns::Int},
-    {"st_param_getNetworkStruct", HostFn::GetNetworkStruct, Returns::Int},
-    {"st_param_getCollieryInfo", HostFn::GetCollieryInfo, Returns::Int},
-    {"st_param_writeLogBuffer", HostFn::WriteLogBuffer, Returns::Int},
-    {"st_app_netAuthUser", HostFn::NetAuthUser, Returns::Int},
-    {"getTimeInfo", HostFn::GetTimeInfo, Returns::Int},
-    {"freeSockInfoList", HostFn::FreeSockInfoList, Returns::Int},
-    {"assert", HostFn::Assert, Returns::Nothing},
-}};
-
-// One slot per host function. `armed` is published with release after
-// `result`, so a reader that sees it armed also sees its result.
-struct Slot {
-    std::atomic<bool> armed{false};
-    std::atomic<int> result{0};
+// Every host function of host_api.h, in its order there.
+constexpr HostFnInfo kHostFns[] = {
+    {"readn", Returns::Int},
+    {"writen", Returns::Int},
+    {"my_malloc", Returns::Pointer},
+    {"my_free", Returns::Nothing},
+    {"st_param_getSysConfig", Returns::Int},
+    {"st_param_getChannelNum", Returns::Int},
+    {"st_param_getNetworkStruct", Returns::Int},
+    {"st_param_getCollieryInfo", Returns::Int},
+    {"st_param_writeLogBuffer", Returns::Int},
+    {"st_app_netAuthUser", Returns::Int},
+    {"st_stream_getNetStreamWritePos", Returns::Int},
+    {"st_stream_netStreamWaiting", Returns::Int},
+    {"st_stream_lockMutex", Returns::Int},
+    {"st_stream_unlockMutex", Returns::Int},
+    {"st_stream_getNetStreamFromPool_ex", Returns::Pointer},
+    {"st_stream_deinitStreamLib", Returns::Int},
+    {"st_app_netSetParam", Returns::Int},
+    {"st_app_netGetParam", Returns::Int},
+    {"st_param_getProberStruct", Returns::Int},
+    {"st_param_getTerminateStruct", Returns::Int},
+    {"st_param_getTimerStruct", Returns::Int},
+    {"st_param_getVideoLoseStruct", Returns::Int},
+    {"st_param_getVideoMoveStruct", Returns::Int},
+    {"st_param_getVideoConfigParam", Returns::Int},
+    {"st_param_getVideoEncodeParam", Returns::Int},
+    {"st_param_getOsdLogoStruct", Returns::Int},
+    {"st_param_getOsdTimeStruct", Returns::Int},
+    {"st_param_getOverlayStruct", Returns::Int},
+    {"st_param_getPppoeInfoStruct", Returns::Int},
+    {"st_param_getRecParamStruct", Returns::Int},
+    {"st_param_getCmos", Returns::Int},
+    {"st_param_setVideoConfigParam", Returns::Int},
+    {"st_app_netSetTime", Returns::Int},
+    {"st_app_netGetTime", Returns::Int},
+    {"st_app_netGetVersionInfo", Returns::Int},
+    {"st_app_netGetHardDiskData", Returns::Int},
+    {"st_app_netGetSystemStatusInfo", Returns::Int},
+    {"st_app_netGetUpdateSystemInfo", Returns::Int},
+    {"st_param_getFlatType", Returns::Int},
+    {"st_param_setVersionInfo", Returns::Int},
+    {"st_param_initCameraInfo", Returns::Int},
+    {"st_param_initCameraItu", Returns::Int},
+    {"st_iwlist_iwprivIsRt73", Returns::Int},
+    {"st_iwlist_getApInfo", Returns::Int},
+    {"st_iwlist_getIwprivApInfo", Returns::Int},
+    {"st_app_netGetUserList", Returns::Int},
+    {"st_app_netAddUser", Returns::Int},
+    {"st_app_netDeleteUser", Returns::Int},
+    {"st_app_netModifyUser", Returns::Int},
+    {"st_app_netGetLogList", Returns::Int},
+    {"st_app_netDeleteLogInfo", Returns::Int},
+    {"st_app_netDefaultSetting", Returns::Int},
+    {"st_app_netRebootSystem", Returns::Int},
+    {"st_param_resetAllStruct", Returns::Int},
+    {"st_param_resetFactoryParam", Returns::Int},
+    {"st_param_initCmos", Returns::Int},
+    {"at_Reset", Returns::Int},
+    {"Default3GConfigStruct", Returns::Int},
+    {"st_app_fdiskHd", Returns::Int},
+    {"st_app_formatPart", Returns::Int},
+    {"st_app_getFormatPercent", Returns::Int},
+    {"st_comm_openHdLogFile", Returns::Int},
+    {"st_comm_sendThreadInfoForTop", Returns::Int},
+    {"st_app_netPTZControl", Returns::Int},
+    {"st_enc_setIFrameForceFlag", Returns::Int},
+    {"st_param_setHandRecordStruct", Returns::Int},
+    {"st_record_netDeleteRecordFile", Returns::Int},
+    {"st_param_getTransparenceStruct", Returns::Int},
+    {"st_param_getSerialStruct", Returns::Int},
+    {"st_com_refreshSerialParam", Returns::Int},
+    {"st_com_sendDataToCom", Returns::Int},
+    {"st_com_getRecBufWritePos", Returns::Int},
+    {"st_com_recDataWaiting", Returns::Int},
+    {"st_com_getDataFromRecBuf", Returns::Int},
+    {"st_com_sendRecBufBroadcast", Returns::Int},
+    {"st_param_getFlashTotalSize", Returns::Int},
+    {"st_app_setFreeRecordMemFlag", Returns::Int},
+    {"st_app_stopAppService", Returns::Int},
+    {"st_record_stopRecordService", Returns::Int},
+    {"st_enc_stopEncService", Returns::Int},
+    {"st_app_netUpdateSystem", Returns::Int},
+    {"st_param_setSysRebootFlag", Returns::Int},
+    {"st_param_getUpdatePercent", Returns::Int},
+    {"st_app_netGetSnapJPEG", Returns::Int},
+    {"st_app_netGetSnapJPEGEx", Returns::Int},
+    {"st_comm_getIpAddr", Returns::Int},
+    {"st_net_getMulticastAddr", Returns::Int},
+    {"getTimeInfo", Returns::Int},
+    {"freeSockInfoList", Returns::Int},
+    {"assert", Returns::Nothing},
 };
-std::array<Slot, static_cast<size_t>(HostFn::Count)> g_slots;
+
+// Written only by installFailures, before any thread of the module exists.
+std::vector<FailureEntry> g_installed;
 
 const HostFnInfo* findHostFn(const std::string& name) {
     for (const HostFnInfo& info : kHostFns)
@@ -71,18 +142,17 @@ bool parseFailure(const std::string& text, FailureEntry& out, std::string& error
     const std::string result = text.substr(eq + 1);
     const HostFnInfo* info = findHostFn(name);
     if (info == nullptr) {
-        error = "--fail: '" + name + "' is not a host function (one of: " +
-                failableFunctionNames() + ")";
+        error = "--fail: '" + name + "' is not a host function (see --help for the names)";
         return false;
     }
-    out.fn = info->fn;
+    out.name = name;
     out.result = 0;
     switch (info->returns) {
     case Returns::Nothing:
         error = "--fail: " + name + " returns nothing, so it cannot be made to fail";
         return false;
     case Returns::Pointer:
-        // The only failure an allocator can report is null.
+        // The only failure such a function can report is null.
         return true;
     case Returns::Int:
         if (!parseInt(result, out.result)) {
@@ -96,16 +166,21 @@ bool parseFailure(const std::string& text, FailureEntry& out, std::string& error
 
 void installFailures(const std::vector<FailureEntry>& entries) {
     for (const FailureEntry& entry : entries) {
-        Slot& slot = g_slots[static_cast<size_t>(entry.fn)];
-        slot.result.store(entry.result, std::memory_order_relaxed);
-        slot.armed.store(true, std::memory_order_release);
+        bool replaced = false;
+        for (FailureEntry& e : g_installed) {
+            if (e.name == entry.name) {
+                e.result = entry.result;
+                replaced = true;
+            }
+        }
+        if (!replaced) g_installed.push_back(entry);
     }
 }
 
-std::optional<int> injectedFailure(HostFn fn) {
-    const Slot& slot = g_slots[static_cast<size_t>(fn)];
-    if (!slot.armed.load(std::memory_order_acquire)) return std::nullopt;
-    return slot.result.load(std::memory_order_relaxed);
+std::optional<int> injectedFailure(const char* name) {
+    for (const FailureEntry& e : g_installed)
+        if (std::strcmp(e.name.c_str(), name) == 0) return e.result;
+    return std::nullopt;
 }
 
 std::string failableFunctionNames() {

@@ -15,7 +15,7 @@
 // peer closed the connection before n bytes arrived, -1 on a read error
 // (including a receive time-out). n == 0 reads nothing and returns 0.
 extern "C" int readn(int fd, void* buffer, int n) {
-    if (auto injected = injectedFailure(HostFn::Readn)) return *injected;
+    if (auto injected = injectedFailure("readn")) return *injected;
     if (n < 0 || (n > 0 && buffer == nullptr)) {
         errno = EINVAL;
         return -1;
@@ -40,7 +40,7 @@ extern "C" int readn(int fd, void* buffer, int n) {
 // or -1 on an error (including a send time-out). MSG_NOSIGNAL turns a closed
 // peer into EPIPE instead of a process-wide SIGPIPE.
 extern "C" int writen(int fd, const void* buffer, int n) {
-    if (auto injected = injectedFailure(HostFn::Writen)) return *injected;
+    if (auto injected = injectedFailure("writen")) return *injected;
     if (n < 0 || (n > 0 && buffer == nullptr)) {
         errno = EINVAL;
         return -1;
@@ -66,7 +66,7 @@ extern "C" int writen(int fd, const void* buffer, int n) {
 // Returns null on failure; a zero size still gets a distinct block so that
 // null always means failure.
 extern "C" void* my_malloc(unsigned int size) {
-    if (injectedFailure(HostFn::MyMalloc)) return nullptr;
+    if (injectedFailure("my_malloc")) return nullptr;
     return std::malloc(size != 0 ? size : 1);
 }
 

@@ -38,7 +38,7 @@ void putText(void* record, size_t offset, size_t size, const std::string& text) 
 // Fills the 88-byte system configuration: all zero except the channel count
 // (byte 9) and the serial port count (byte 12). Returns 0.
 extern "C" int st_param_getSysConfig(void* record) {
-    if (auto injected = injectedFailure(HostFn::GetSysConfig)) return *injected;
+    if (auto injected = injectedFailure("st_param_getSysConfig")) return *injected;
     if (record == nullptr) return -1;
     const DeviceState& device = deviceState();
     std::memset(record, 0, wire::SYSCONFIG_SIZE);
@@ -49,14 +49,14 @@ extern "C" int st_param_getSysConfig(void* record) {
 
 // The channel count, as in byte 9 of the system configuration.
 extern "C" int st_param_getChannelNum(void) {
-    if (auto injected = injectedFailure(HostFn::GetChannelNum)) return *injected;
+    if (auto injected = injectedFailure("st_param_getChannelNum")) return *injected;
     return deviceState().channels;
 }
 
 // Fills the 92-byte network record: the base port (u16 at 0) and the device
 // address (network order at 4); everything else zero. Returns 0.
 extern "C" int st_param_getNetworkStruct(void* record) {
-    if (auto injected = injectedFailure(HostFn::GetNetworkStruct)) return *injected;
+    if (auto injected = injectedFailure("st_param_getNetworkStruct")) return *injected;
     if (record == nullptr) return -1;
     const DeviceState& device = deviceState();
     std::memset(record, 0, wire::NETWORK_RECORD_SIZE);
@@ -70,7 +70,7 @@ extern "C" int st_param_getNetworkStruct(void* record) {
 // name and number, channel and serial port counts, base port and the device
 // address as text; every other byte zero. Returns 0.
 extern "C" int st_param_getCollieryInfo(void* record) {
-    if (auto injected = injectedFailure(HostFn::GetCollieryInfo)) return *injected;
+    if (auto injected = injectedFailure("st_param_getCollieryInfo")) return *injected;
     if (record == nullptr) return -1;
     const DeviceState& device = deviceState();
     std::memset(record, 0, wire::COLLIERY_RECORD_SIZE);
@@ -87,7 +87,7 @@ extern "C" int st_param_getCollieryInfo(void* record) {
 // stderr. Reads at most LOG_TEXT_MAX characters of `text`, so a line without
 // its NUL is cut rather than overrun. Returns 0, or -1 for a null text.
 extern "C" int st_param_writeLogBuffer(int category, const char* text) {
-    if (auto injected = injectedFailure(HostFn::WriteLogBuffer)) return *injected;
+    if (auto injected = injectedFailure("st_param_writeLogBuffer")) return *injected;
     if (text == nullptr) return -1;
     LogEntry entry{std::time(nullptr), category, std::string(text, strnlen(text, LOG_TEXT_MAX))};
     {

@@ -8,6 +8,6 @@
 // each session it ends. The device keeps nothing per session yet. Returns 0.
 extern "C" int freeSockInfoList(CommandSession* session) {
     (void)session;
-    if (auto injected = injectedFailure(HostFn::FreeSockInfoList)) return *injected;
+    if (auto injected = injectedFailure("freeSockInfoList")) return *injected;
     return 0;
 }

@@ -15,7 +15,7 @@
 // time record with the device's local time. `message` is the module's copy of
 // the request. Returns the result of st_net_sessionWrite (0 or -1).
 extern "C" int getTimeInfo(CommandSession* session, void* message) {
-    if (auto injected = injectedFailure(HostFn::GetTimeInfo)) return *injected;
+    if (auto injected = injectedFailure("getTimeInfo")) return *injected;
     if (session == nullptr || message == nullptr) return -1;
 
     uint8_t answer[wire::HEADER_SIZE + records::TIME_RECORD_SIZE] = {};

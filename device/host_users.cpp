@@ -37,7 +37,7 @@ std::string readTextField(const void* record, size_t offset) {
 // password never travels back over the network.
 // Returns 0 accepted, -1 unknown user, -2 wrong password.
 extern "C" int st_app_netAuthUser(void* loginRequest) {
-    if (auto injected = injectedFailure(HostFn::NetAuthUser)) return *injected;
+    if (auto injected = injectedFailure("st_app_netAuthUser")) return *injected;
     if (loginRequest == nullptr) return records::AUTH_UNKNOWN_USER;
     const std::string name = readTextField(loginRequest, records::LOGIN_USER);
     const std::string password = readTextField(loginRequest, records::LOGIN_PASSWORD);

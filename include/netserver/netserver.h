@@ -62,6 +62,22 @@ NETSERVER_API void DefaultMessageHandler(CommandSession* session, void* message)
  * write failed or the session has no connection. */
 NETSERVER_API int st_net_sessionWrite(CommandSession* session, const void* data, uint32_t length);
 
+/* A whole command message as the exported entry points below take it by
+ * value: the 16-byte header and the 102400-byte payload area. */
+typedef struct NetMessage {
+    uint8_t bytes[16 + 102400];
+} NetMessage;
+
+/* Answers MSG_DELETE_RECORD_FILE: asks the host to delete the record file
+ * named at the start of the payload (48 bytes; a name without a terminator is
+ * cut to 47 characters) and replies with status 0 or 0xff. Returns 0 when the
+ * host deleted the file, -1 otherwise. */
+NETSERVER_API int deleteRecordFile(CommandSession* session, NetMessage message);
+/* Entry points for playing and downloading record files: they take no action
+ * and return 0. */
+NETSERVER_API int sendPlayRecordFile(void);
+NETSERVER_API int sendDownloadRecordFile(void);
+
 /* The session's id, as MSG_SESSION_ID reports it to the client. */
 NETSERVER_API uint32_t st_net_sessionId(const CommandSession* session);
 

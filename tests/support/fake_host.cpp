@@ -35,8 +35,11 @@ State& state() {
     return s;
 }
 
-/* Records the call and returns the forced result, if any. */
-std::optional<int> enter(const char* name) {
+}  // namespace
+
+namespace fake_host {
+
+std::optional<int> enterCall(const char* name) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.calls.emplace_back(name);
@@ -44,6 +47,13 @@ std::optional<int> enter(const char* name) {
     if (it == s.forced.end()) return std::nullopt;
     return it->second;
 }
+
+}  // namespace fake_host
+
+namespace {
+
+using fake_host::enterCall;
+inline std::optional<int> enter(const char* name) { return enterCall(name); }
 
 int defaultAuth(uint8_t* record) {
     char user[records::LOGIN_TEXT_SIZE + 1] = {};
@@ -72,6 +82,8 @@ void reset() {
     s.categories.clear();
     s.auth = defaultAuth;
     s.timeInfo = nullptr;
+    detail::resetHandlers();
+    detail::resetStream();
 }
 
 void setChannels(uint8_t channels) { setSysConfigByte(wire::SYSCONFIG_CHANNEL_COUNT, channels); }

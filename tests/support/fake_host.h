@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,16 @@ int callCount(const std::string& name);
 std::vector<std::string> calls();
 std::vector<std::string> logLines();  // texts given to st_param_writeLogBuffer
 std::vector<int> logCategories();
+
+/* For the files that implement further host functions: records a call of
+ * `name` and returns its forced result, if any. */
+std::optional<int> enterCall(const char* name);
+
+namespace detail {
+/* Each part of the fake host resets its own state; reset() calls them all. */
+void resetHandlers();
+void resetStream();
+}  // namespace detail
 
 }  // namespace fake_host
 
