@@ -18,9 +18,10 @@ namespace {
  * fewer payload bytes than announced, it would take the rest for messages of
  * their own and answer them, which the tests then see. */
 Bytes decoyEchoes(size_t bytes) {
-    Bytes decoy = request(T_ECHO, {}, 0xBEEF);
+    const Bytes decoy = request(T_ECHO, {}, 0xBEEF);
     Bytes out;
-    while (out.size() + decoy.size() <= bytes) out = out + decoy;
+    out.reserve(bytes);
+    while (out.size() + decoy.size() <= bytes) out.insert(out.end(), decoy.begin(), decoy.end());
     out.resize(bytes, 0);
     return out;
 }
@@ -35,6 +36,8 @@ Bytes rawMessage(uint32_t magic, uint16_t type, uint32_t length, const Bytes& pa
 }  // namespace
 
 TEST(WireFraming, FullSizePayloadIsReadWhole) {
+    const Rest rest{0x10, 0x20, 0x30};
+    const Bytes full = request(T_ECHO, decoyEchoes(MAX_PAYLOAD), 0x0101, 0x22, rest);
     ModuleServer server;
     ASSERT_TRUE(server.started());
     RawClient c(server.port());
@@ -42,8 +45,7 @@ TEST(WireFraming, FullSizePayloadIsReadWhole) {
 
     // An echo answers with its own header only: the length field still says
     // 102400, and not one payload byte comes back.
-    const Rest rest{0x10, 0x20, 0x30};
-    c.send(request(T_ECHO, decoyEchoes(MAX_PAYLOAD), 0x0101, 0x22, rest));
+    c.send(full);
     EXPECT_EQ(c.recv(16, 5000), header(T_ECHO, 0x0101, MAX_PAYLOAD, 0x22, rest));
 
     // The next message is framed right after the payload.

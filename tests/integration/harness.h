@@ -93,6 +93,13 @@ inline size_t procEntries(const char* dir) {
 }
 
 inline size_t threadCount() { return procEntries("/proc/self/task"); }
+/* The thread count to come back to. One thread is started and joined first:
+ * a sanitizer runtime starts its own helper thread at the process's first
+ * thread creation, and it must not count as one of the module's. */
+inline size_t threadBaseline() {
+    std::thread([] {}).join();
+    return threadCount();
+}
 /* Open descriptors, not counting the one that reads the directory. */
 inline size_t fdCount() { return procEntries("/proc/self/fd") - 1; }
 

@@ -31,10 +31,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-/* A socket of the test that holds TCP `port` on every address, listening. */
+/* A socket of the test that holds TCP `port` on every address, listening.
+ * SO_REUSEADDR only lets it past connections of earlier tests that linger in
+ * TIME_WAIT; a listening socket still keeps every other bind off the port. */
 int holdPort(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -54,7 +58,7 @@ bool threadsBecome(size_t n) {
 
 TEST(Stop, EndsFiftyLoggedInSessionsPromptlyAndIdsGoOnAfterARestart) {
     constexpr int SESSIONS = 50;
-    const size_t threads0 = threadCount();
+    const size_t threads0 = threadBaseline();
     const size_t fds0 = fdCount();
     uint32_t lastId = 0;
     {
@@ -98,7 +102,7 @@ TEST(Stop, EndsFiftyLoggedInSessionsPromptlyAndIdsGoOnAfterARestart) {
 }
 
 TEST(Stop, IsCleanWhileConnectionsComeAndGo) {
-    const size_t threads0 = threadCount();
+    const size_t threads0 = threadBaseline();
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ModuleServer server;
@@ -184,7 +188,7 @@ TEST(Stop, ReturnsWhenTheCommandPortCouldNotBeBound) {
     const int holder = holdPort(port);
     ASSERT_GE(holder, 0);
     fake_host::setBasePort(port);
-    const size_t threads0 = threadCount();
+    const size_t threads0 = threadBaseline();
     const size_t fds0 = fdCount();
 
     ASSERT_EQ(st_net_startNetServer(), 0);
@@ -216,7 +220,7 @@ TEST(Stop, ReturnsWhenTheDataPortCouldNotBeBound) {
     const int holder = holdPort(port + 1);
     ASSERT_GE(holder, 0);
     fake_host::setBasePort(port);
-    const size_t threads0 = threadCount();
+    const size_t threads0 = threadBaseline();
     const size_t fds0 = fdCount();
 
     ASSERT_EQ(st_net_startNetServer(), 0);
