@@ -78,6 +78,13 @@ NETSERVER_API int deleteRecordFile(CommandSession* session, NetMessage message);
 NETSERVER_API int sendPlayRecordFile(void);
 NETSERVER_API int sendDownloadRecordFile(void);
 
+/* Live video. A stream sends as soon as it starts: MSG_START_STREAM over UDP
+ * sends from the first key frame on; over TCP the data connection's
+ * subscription starts the flow. A host can hold a session's channel back and
+ * release it again: while held, its frames are fetched and dropped. Returns
+ * 0, or -1 for an unknown (or ending) session or a channel out of range. */
+NETSERVER_API int st_net_holdStream(uint32_t sessionId, int channel, int hold);
+
 /* The session's id, as MSG_SESSION_ID reports it to the client. */
 NETSERVER_API uint32_t st_net_sessionId(const CommandSession* session);
 

@@ -3,6 +3,10 @@
  */
 #include "command/framing.h"
 
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "netserver/host_api.h"
@@ -13,15 +17,33 @@ FrameResult framing_check_header(const uint8_t* header) {
     return FrameResult::Ok;
 }
 
-FrameResult framing_read_message(int fd, uint8_t* buffer) {
+FrameResult framing_read_message(int fd, uint8_t* buffer, bool checkMagic) {
     std::memset(buffer, 0, wire::MESSAGE_BUFFER_SIZE);
     if (readn(fd, buffer, static_cast<int>(wire::HEADER_SIZE)) <= 0) return FrameResult::Closed;
     if (framing_check_header(buffer) != FrameResult::Ok) return FrameResult::TooLong;
     uint32_t length = wire::getU32(buffer, wire::HDR_LENGTH);
     if (length != 0 && readn(fd, buffer + wire::HEADER_SIZE, static_cast<int>(length)) <= 0)
         return FrameResult::Closed;
-    if (wire::getU32(buffer, wire::HDR_MAGIC) != wire::MSG_MAGIC) return FrameResult::BadMagic;
+    if (checkMagic && wire::getU32(buffer, wire::HDR_MAGIC) != wire::MSG_MAGIC)
+        return FrameResult::BadMagic;
     return FrameResult::Ok;
+}
+
+bool framing_wait_readable(int fd, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0) left = std::chrono::milliseconds(0);
+        pollfd p{fd, POLLIN, 0};
+        int n = poll(&p, 1, static_cast<int>(left.count()));
+        if (n > 0) return true;
+        if (n == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (errno != EINTR) return false;
+    }
 }
 
 int framing_send_reply(CommandSession* session, uint8_t* message, uint8_t status,

@@ -27,9 +27,13 @@ enum class FrameResult {
 FrameResult framing_check_header(const uint8_t* header);
 
 /* Zeroes the whole 102416-byte buffer, then reads one message from `fd`
- * through the host's readn: header, length check, payload, magic check.
- * Bytes past the declared length stay zero. */
-FrameResult framing_read_message(int fd, uint8_t* buffer);
+ * through the host's readn: header, length check, payload, and (when
+ * `checkMagic`) the magic. Bytes past the declared length stay zero. */
+FrameResult framing_read_message(int fd, uint8_t* buffer, bool checkMagic = true);
+
+/* Waits until `fd` is readable, at most `timeoutMs`; a signal does not
+ * shorten the wait. False on time-out (errno ETIMEDOUT) or error. */
+bool framing_wait_readable(int fd, int timeoutMs);
 
 /* Writes a reply built from the request header in `message`: length and status
  * set, everything else as received, followed by `payloadLength` bytes that the

@@ -13,7 +13,8 @@
 
 #include "command/message_thread.h"
 #include "core/module_state.h"
-#include "core/msg_threads.h"
+#include "core/thread_registry.h"
+#include "stream/stream_control.h"
 #include "core/session.h"
 #include "netserver/netserver.h"
 #include "netserver/wire.h"
@@ -58,7 +59,8 @@ bool listener_serve_command(int fd, const sockaddr_in& peer, uint32_t channels) 
         close(fd);
         return false;
     }
-    if (msg_threads_start(session, MessageThread) != 0) {
+    if (g_messageThreads.start(MessageThread, session, MESSAGE_THREAD_STACK, -1,
+                               &session->msgThread) != 0) {
         perror("TcpListenThread():pthread_create()");
         session_destroy_unlinked(session);
         close(fd);
@@ -88,7 +90,8 @@ void* TcpListenThread(void*) {
             perror("TcpListenThread():poll()");
             break;
         }
-        msg_threads_reap();
+        g_messageThreads.reap();
+        g_dataThreads.reap();
         if (fds[0].revents & POLLIN) {
             sockaddr_in peer{};
             int fd = listener_accept(cmdFd, peer);
@@ -97,8 +100,7 @@ void* TcpListenThread(void*) {
         if (fds[1].revents & POLLIN) {
             sockaddr_in peer{};
             int fd = listener_accept(dataFd, peer);
-            // Live video over the data connection is not served yet.
-            if (fd >= 0) close(fd);
+            if (fd >= 0) stream_serve_data_connection(fd, peer);
         }
     }
     return nullptr;

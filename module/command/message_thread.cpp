@@ -4,21 +4,21 @@
  */
 #include "command/message_thread.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "command/framing.h"
-#include "core/msg_threads.h"
+#include "core/thread_registry.h"
+#include "handlers/handlers.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
+#include "stream/stream_control.h"
 
 namespace {
 
@@ -26,25 +26,6 @@ constexpr int IDLE_LIMIT_MS = 15000;
 constexpr int SEND_TIMEOUT_S = 10;
 constexpr uint16_t MSG_IGNORED_5 = 5;
 constexpr uint16_t MSG_IGNORED_6 = 6;
-
-/* Waits until the socket is readable, at most the idle limit. A signal does
- * not shorten the limit. Returns false on time-out or error. */
-bool message_wait_readable(int fd) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(IDLE_LIMIT_MS);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0) left = std::chrono::milliseconds(0);
-        pollfd p{fd, POLLIN, 0};
-        int n = poll(&p, 1, static_cast<int>(left.count()));
-        if (n > 0) return true;
-        if (n == 0) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-        if (errno != EINTR) return false;
-    }
-}
 
 /* Both time-outs bound a blocked call: a reply that cannot leave within 10 s
  * fails; a peer that stops in the middle of a message is given up after the
@@ -75,8 +56,65 @@ void message_set_poll_config(CommandSession* session, uint8_t* message) {
         poll.enabled = wire::getU32(payload, wire::POLL_ENABLED);
         poll.dwell = wire::getI32(payload, wire::POLL_DWELL);
         poll.mask = wire::getU32(payload, wire::POLL_MASK);
+        multicast_poll_changed(session, channel);
     }
     framing_send_reply(session, message, wire::STATUS_OK, 0);
+}
+
+bool message_channel_ok(const CommandSession* session, int32_t channel) {
+    return channel >= 0 && static_cast<uint32_t>(channel) < session->channelCount;
+}
+
+/* MSG_START_STREAM: records the transport and starts what it needs. TCP is
+ * answered here and flows once the client's data connection subscribes;
+ * multicast is never answered. */
+void message_start_stream(CommandSession* session, uint8_t* message) {
+    const uint8_t* request = message + wire::HEADER_SIZE;
+    const int32_t channel = wire::getI32(request, wire::START_CHANNEL);
+    if (!message_channel_ok(session, channel)) return;
+    (assert)(session->streams != nullptr);
+    const uint32_t transport = wire::getU32(request, wire::START_TRANSPORT);
+    session->streams[channel].transport = transport;
+    switch (transport) {
+    case wire::TRANSPORT_UDP:
+        stream_start_udp(session, channel, message);
+        break;
+    case wire::TRANSPORT_MULTICAST:
+        multicast_join(session, channel, wire::getU8(request, wire::START_KIND));
+        break;
+    case wire::TRANSPORT_TCP:
+        framing_send_reply(session, message, wire::STATUS_OK, 0);
+        break;
+    default:
+        break;
+    }
+}
+
+/* MSG_STOP_STREAM, never answered. */
+void message_stop_stream(CommandSession* session, const uint8_t* message) {
+    const int32_t channel = wire::getI32(message + wire::HEADER_SIZE, 0);
+    if (!message_channel_ok(session, channel)) return;
+    ChannelStream& entry = session->streams[channel];
+    switch (entry.transport.load()) {
+    case wire::TRANSPORT_TCP:
+    case wire::TRANSPORT_UDP: {
+        std::lock_guard<std::mutex> lock(session->streamMutex);
+        stream_stop_sender(entry);
+        break;
+    }
+    case wire::TRANSPORT_MULTICAST:
+        multicast_leave(session, channel);
+        break;
+    default:
+        break;
+    }
+}
+
+/* The streams of an ending session: its multicast memberships, then its own
+ * senders. Both teardown paths run it first, before the connection goes. */
+void message_end_streams(CommandSession* session) {
+    for (uint32_t c = 0; c < session->channelCount; ++c) multicast_leave(session, static_cast<int32_t>(c));
+    stream_stop_session_senders(session);
 }
 
 }  // namespace
@@ -89,6 +127,12 @@ bool message_handle(CommandSession* session, uint8_t* message, uint8_t* scratch)
         framing_send_reply(session, message, wire::STATUS_OK, 0);
         session->running = 0;
         return false;
+    case wire::MSG_START_STREAM:
+        message_start_stream(session, message);
+        return true;
+    case wire::MSG_STOP_STREAM:
+        message_stop_stream(session, message);
+        return true;
     case MSG_IGNORED_5:
     case MSG_IGNORED_6:
     case wire::MSG_KEEPALIVE:
@@ -117,25 +161,29 @@ bool message_handle(CommandSession* session, uint8_t* message, uint8_t* scratch)
 }
 
 void message_teardown(CommandSession* session) {
+    message_end_streams(session);
     session_close_socket(session);
+    session_worker_end(session);
     session_remove(session);
 }
 
 void message_end_for_stop(CommandSession* session) {
+    message_end_streams(session);
     freeSockInfoList(session);
     // Wake the message thread wherever it blocks on the connection; the
     // descriptor is closed only once the thread has been joined.
     int fd = session->sock.load();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
     session->running = 0;
-    msg_threads_join_session(session);
+    g_messageThreads.join(session->msgThread);
     session_close_socket(session);
+    session_worker_end(session);
     session_remove(session);
 }
 
 void* MessageThread(void* arg) {
     auto* session = static_cast<CommandSession*>(arg);
-    msg_threads_started();
+    g_messageThreads.started();
     int fd = session->sock.load();
     message_set_timeouts(fd);
     session->running = 1;
@@ -143,7 +191,7 @@ void* MessageThread(void* arg) {
         // Accepted while the server stops: not served, not kept.
         session_close_socket(session);
         session_destroy_unlinked(session);
-        msg_threads_finish_self();
+        g_messageThreads.finishSelf();
         return nullptr;
     }
 
@@ -151,7 +199,7 @@ void* MessageThread(void* arg) {
     auto message = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
     auto scratch = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
     while (session->running.load()) {
-        if (!message_wait_readable(fd)) {
+        if (!framing_wait_readable(fd, IDLE_LIMIT_MS)) {
             perror("MessageThread recv msg");
             break;
         }
@@ -172,7 +220,7 @@ void* MessageThread(void* arg) {
     // it waits for this thread and does the work itself.
     if (session_claim(session, SESSION_ENDED_BY_SELF)) {
         message_teardown(session);
-        msg_threads_finish_self();
+        g_messageThreads.finishSelf();
     }
     return nullptr;
 }

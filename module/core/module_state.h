@@ -17,6 +17,8 @@
 #include <mutex>
 #include <vector>
 
+#include "core/session.h"
+
 /* Shared state of one channel's multicast stream. */
 struct MulticastChannel {
     std::atomic<uint32_t> running{0};
@@ -25,6 +27,13 @@ struct MulticastChannel {
     std::recursive_mutex mutex;  // subscriber count, start and stop of the sender
     pthread_t thread{};
     bool hasThread = false;
+    // The sender's own start block: stream kind, and a copy of the tour
+    // settings of the session that started it. That session's later
+    // MSG_SET_POLL_CONFIG updates the copy under `mutex`; after it ends,
+    // the copy keeps its last values for the remaining members.
+    uint8_t kind = 0;
+    uint32_t starterSession = 0;
+    PollConfig poll;
 };
 
 struct ModuleState {
@@ -37,6 +46,8 @@ struct ModuleState {
     std::atomic<int> udpResponderSock{-1};
     pthread_t listenerThread{};
     bool hasListener = false;
+    pthread_t responderThread{};
+    bool hasResponder = false;
     // The listener waits in poll() without a time-out; the stop writes a byte
     // here to wake it instead of cancelling it.
     int wakePipe[2] = {-1, -1};

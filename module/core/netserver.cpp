@@ -12,7 +12,8 @@
 #include "command/listener.h"
 #include "command/message_thread.h"
 #include "core/module_state.h"
-#include "core/msg_threads.h"
+#include "core/thread_registry.h"
+#include "stream/stream_control.h"
 #include "core/session.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
@@ -32,15 +33,21 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
-/* Ends the listener: clears its flag, wakes it, waits for it; only then are
- * its sockets closed, so that no descriptor number is reused under it. */
-void server_stop_listener() {
+/* Ends the listener and the UDP session responder: clears the flag, wakes
+ * both through the wake pipe, waits for them; only then are their sockets
+ * closed, so that no descriptor number is reused under them. */
+void server_stop_listeners() {
+    g_module.listenerRunning = 0;
+    const char wake = 1;
+    if (g_module.wakePipe[1] >= 0 && write(g_module.wakePipe[1], &wake, 1) != 1)
+        perror("st_net_stopNetServer():write()");
     if (g_module.hasListener) {
-        g_module.listenerRunning = 0;
-        const char wake = 1;
-        if (write(g_module.wakePipe[1], &wake, 1) != 1) perror("st_net_stopNetServer():write()");
         pthread_join(g_module.listenerThread, nullptr);
         g_module.hasListener = false;
+    }
+    if (g_module.hasResponder) {
+        pthread_join(g_module.responderThread, nullptr);
+        g_module.hasResponder = false;
     }
     closeSlot(g_module.cmdListenSock);
     closeSlot(g_module.dataListenSock);
@@ -55,6 +62,7 @@ int st_net_startNetServer(void) {
     g_module.channelCount = channels;
     g_module.listenerRunning = 0;
     g_module.hasListener = false;
+    g_module.hasResponder = false;
     g_module.multicast.reset(new MulticastChannel[channels]);
     g_module.cmdListenSock = -1;
     g_module.dataListenSock = -1;
@@ -77,6 +85,9 @@ int st_net_startNetServer(void) {
         return -1;
     }
     g_module.hasListener = true;
+    if (pthread_create(&g_module.responderThread, nullptr, UdpResponderThread, nullptr) != 0)
+        return -1;
+    g_module.hasResponder = true;
     return 0;
 }
 
@@ -84,12 +95,15 @@ int st_net_startNetServer(void) {
  * list order, then the listener, then joins every message thread that is
  * still finishing on its own, and releases the module state. */
 int st_net_stopNetServer(void) {
+    multicast_stop_all();
     for (CommandSession* session : session_claim_all_for_stop()) message_end_for_stop(session);
-    server_stop_listener();
-    // Sessions that were already ending by themselves, and connections that
-    // arrived during the stop, finish now; after this no thread of the
-    // module runs.
-    msg_threads_join_all();
+    server_stop_listeners();
+    // Sessions that were already ending by themselves, connections that
+    // arrived during the stop and data connections still in their handshake
+    // finish now; after this no thread of the module runs.
+    g_dataThreads.wakeAll();
+    g_dataThreads.joinAll();
+    g_messageThreads.joinAll();
     session_list_reset();
     closeFd(g_module.wakePipe[0]);
     closeFd(g_module.wakePipe[1]);
@@ -117,6 +131,21 @@ uint32_t NUGetSysConfig(unsigned int selector) {
 int st_net_sessionWrite(CommandSession* session, const void* data, uint32_t length) {
     if (session == nullptr || (data == nullptr && length != 0)) return -1;
     return session_write(session, data, length);
+}
+
+int st_net_holdStream(uint32_t sessionId, int channel, int hold) {
+    bool found = false;
+    session_with_live_streams(sessionId, [&](CommandSession* s) {
+        if (channel < 0 || static_cast<uint32_t>(channel) >= s->channelCount) return;
+        found = true;
+        ChannelStream& entry = s->streams[channel];
+        entry.held = hold ? 1 : 0;
+        if (hold)
+            entry.sendEnabled = 0;
+        else if (entry.running.load() != 0)
+            entry.sendEnabled = 1;
+    });
+    return found ? 0 : -1;
 }
 
 uint32_t st_net_sessionId(const CommandSession* session) {

@@ -42,7 +42,8 @@ CommandSession* session_create(int sock, const sockaddr_in& peer, uint32_t chann
     auto* session = new (block) CommandSession();
     session->streams.reset(new (std::nothrow) ChannelStream[channelCount]);
     session->pollConfigs.reset(new (std::nothrow) PollConfig[channelCount]);
-    if (!session->streams || !session->pollConfigs) {
+    session->mcastJoined.reset(new (std::nothrow) uint8_t[channelCount]());
+    if (!session->streams || !session->pollConfigs || !session->mcastJoined) {
         releaseRecord(session);
         return nullptr;
     }
@@ -114,6 +115,20 @@ size_t session_count() {
     size_t n = 0;
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next) ++n;
     return n;
+}
+
+bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn) {
+    std::unique_lock<std::mutex> streams;
+    CommandSession* found = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+        for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
+            if (s->session_id == id) found = s;  // the last one, as the lookups do
+        if (found == nullptr || found->ending.load() != SESSION_LIVE) return false;
+        streams = std::unique_lock<std::mutex>(found->streamMutex);
+    }
+    fn(found);
+    return true;
 }
 
 CommandSession* session_find_by_id(uint32_t id) {

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -54,7 +55,10 @@ struct ChannelStream {
     pthread_t senderThread{};  // valid while hasSender
     sockaddr_in destination{};
     PollConfig* poll = nullptr;
+    // This module's own: whether senderThread holds a thread to join, and
+    // whether the host holds this stream back (st_net_holdStream).
     bool hasSender = false;
+    std::atomic<uint32_t> held{0};
 };
 
 /* Who ends a session; see session_claim. */
@@ -91,8 +95,15 @@ struct CommandSession {
     std::mutex sessionMutex;
     CommandSession* next = nullptr;  // guarded by the session list mutex
 
-    uint32_t channelCount = 0;                // size of the two arrays
+    uint32_t channelCount = 0;                // size of the per-channel arrays
     std::atomic<uint32_t> ending{SESSION_LIVE};  // written under the list mutex
+    // Guards the hand-over of each ChannelStream's sender (thread, socket):
+    // attach, start, stop and teardown. Taken after the list mutex, never
+    // before it.
+    std::mutex streamMutex;
+    // 1 while this session has joined the channel's multicast stream; read
+    // and written under that channel's multicast mutex.
+    std::unique_ptr<uint8_t[]> mcastJoined;
 };
 
 /* Creates a record for an accepted command connection: memory from the host's
@@ -125,6 +136,14 @@ std::vector<CommandSession*> session_claim_all_for_stop();
 
 /* Number of linked sessions. */
 size_t session_count();
+
+/* Runs `fn` on the live session `id` with its streamMutex held. The check
+ * that the session is linked and not ending, and the taking of streamMutex,
+ * happen under the list mutex, so no teardown can start in between; the
+ * teardown takes streamMutex before it releases the record, so the record
+ * stays valid while `fn` runs. Returns false (fn not run) when there is no
+ * such session. */
+bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn);
 
 /* Lookups; the reference is handed back after the list mutex is released. */
 CommandSession* session_find_by_id(uint32_t id);

@@ -1,0 +1,75 @@
+/*
+ * thread_registry.h - threads whose owner is the server itself.
+ *
+ * Message threads and data-connection threads are joinable and registered
+ * here by the listener that starts them. A thread that ends on its own reports
+ * itself finished and is joined by the listener's next pass or by the stop; a
+ * thread whose work passes to another owner (a data connection that attaches
+ * to its session) leaves the registry; the stop wakes what is left through the
+ * socket each entry names, and joins it. Nothing is detached, so no thread of
+ * the module outlives st_net_stopNetServer.
+ */
+#ifndef NETSERVER_CORE_THREAD_REGISTRY_H
+#define NETSERVER_CORE_THREAD_REGISTRY_H
+
+#include <pthread.h>
+
+#include <mutex>
+#include <vector>
+
+class ThreadRegistry {
+public:
+    /* Starts `entry(arg)` with a stack of `stackSize` bytes and registers it
+     * with the socket that wakes it (-1 for none). The handle is stored in
+     * *handleOut under the registry's lock, before the thread can get past
+     * started(). Returns the pthread_create result. Thread: the listener. */
+    int start(void* (*entry)(void*), void* arg, size_t stackSize, int wakeFd, pthread_t* handleOut);
+
+    /* The first call of every registered thread: returns once its starter
+     * has stored the handle. */
+    void started();
+
+    /* The thread ends on its own: it may be joined from now on. When
+     * `closeFd` is not -1 it is closed under the lock, so that the stop never
+     * wakes a descriptor number that has been reused. */
+    void finishSelf(int closeFd = -1);
+
+    /* The thread's ownership passes elsewhere: it leaves the registry. */
+    void releaseSelf();
+
+    /* Joins the threads that have finished. Thread: the listener. */
+    void reap();
+
+    /* Joins one registered thread. */
+    void join(pthread_t thread);
+
+    /* Shuts down the wake socket of every thread still running. */
+    void wakeAll();
+
+    /* Joins every registered thread; call once no new one can appear. */
+    void joinAll();
+
+private:
+    struct Entry {
+        pthread_t thread;
+        int wakeFd;
+        bool finished;
+    };
+    Entry* findSelf();
+
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+/* Message threads, one per command connection. */
+extern ThreadRegistry g_messageThreads;
+/* Data-connection threads until they attach to their session. */
+extern ThreadRegistry g_dataThreads;
+
+/* Stack of a message thread: room for the message buffer copies that it and
+ * the command handlers keep on the stack, with margin for the sanitizers,
+ * whatever the process's default stack size is. */
+constexpr size_t MESSAGE_THREAD_STACK = 4u << 20;
+constexpr size_t SENDER_THREAD_STACK = 1u << 20;
+
+#endif

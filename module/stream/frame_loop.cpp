@@ -1,0 +1,175 @@
+/*
+ * frame_loop.cpp - channel selection, the frame loop and fragmenting, shared
+ * by every stream sender; see frame_loop.h.
+ */
+#include "stream/frame_loop.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "netserver/host_api.h"
+#include "netserver/wire.h"
+
+namespace {
+
+constexpr size_t FRAME_DATA_LENGTH = 4;
+constexpr size_t FRAME_SEQUENCE = 8;
+constexpr size_t FRAME_TYPE = 13;
+constexpr uint8_t FRAME_KEY = 1;
+constexpr uint8_t FRAME_OTHER = 2;
+constexpr uint8_t FRAME_AUDIO = 3;
+constexpr uint32_t FILTER_VIDEO = 1;
+constexpr uint32_t FILTER_AUDIO = 2;
+constexpr size_t FIRST_FRAGMENT_DATA = FRAGMENT_PAYLOAD_MAX - FRAME_HEADER_SIZE;  // 1368
+
+/* Where a sender reads from, and what its selection noted. */
+struct Selection {
+    int32_t current;
+    uint32_t enabled;
+    time_t since;
+};
+
+/* Picks the channel to read (the tour's next one, or the sender's own) and
+ * starts the cursor at the pool's live end. */
+void stream_select(StreamSender& s, Selection& sel) {
+    uint32_t enabled = s.poll->enabled.load(std::memory_order_relaxed);
+    if (enabled != 0)
+        sel.current = tour_next(sel.current, s.poll->mask.load(std::memory_order_relaxed), s.channelCount);
+    else
+        sel.current = s.channel;
+    sel.enabled = enabled;
+    sel.since = time(nullptr);
+    if (s.resetCursorOnSelect) std::memset(s.cursor, 0, 5 * sizeof(uint32_t));
+    if (s.clearWaitOnSelect) s.waitKeyFrame->store(0);
+    s.cursor[0] = st_stream_getNetStreamWritePos(sel.current, static_cast<int>(s.kind));
+    s.cursor[1] = st_stream_getNetStreamWritePos(sel.current, static_cast<int>(s.kind));
+    s.cursor[4] = s.cursor[0];
+}
+
+bool stream_reselect_due(const StreamSender& s, const Selection& sel) {
+    uint32_t enabled = s.poll->enabled.load(std::memory_order_relaxed);
+    if (enabled != sel.enabled) return true;
+    if (enabled == 0) return false;
+    time_t elapsed = time(nullptr) - sel.since;
+    return elapsed > s.poll->dwell.load(std::memory_order_relaxed) || elapsed < 0;
+}
+
+/* Whether the sender wants this frame at all. */
+bool stream_wants(StreamSender& s, uint8_t type) {
+    if (s.sendEnabled != nullptr && s.sendEnabled->load(std::memory_order_relaxed) != 1) return false;
+    if (s.waitKeyFrame->load(std::memory_order_relaxed) == 1) {
+        if (type != FRAME_KEY) return false;
+        s.waitKeyFrame->store(0, std::memory_order_relaxed);
+    }
+    if (s.frameFilter != nullptr) {
+        uint32_t filter = s.frameFilter->load(std::memory_order_relaxed);
+        if (filter == FILTER_VIDEO && type != FRAME_KEY && type != FRAME_OTHER) return false;
+        if (filter == FILTER_AUDIO && type != FRAME_AUDIO) return false;
+    }
+    return true;
+}
+
+enum class LoopEnd { NoFrame, Stopped, SendFailed };
+
+/* Sends frames while the pool has them. */
+LoopEnd stream_frame_loop(StreamSender& s, int32_t channel) {
+    const int kind = static_cast<int>(s.kind);
+    uint8_t staging[FRAGMENT_MAX];
+    for (;;) {
+        // Checked per frame as well: a pool that always has a frame ready
+        // would otherwise keep a stopped sender in this loop.
+        if (s.running->load(std::memory_order_relaxed) == 0) return LoopEnd::Stopped;
+        st_stream_lockMutex(channel, kind, s.cursor[4]);
+        NetFrame* frame = st_stream_getNetStreamFromPool_ex(channel, kind, s.cursor);
+        if (frame == nullptr || frame->invalid == 1) {
+            st_stream_unlockMutex(channel, kind, s.cursor[4]);
+            return LoopEnd::NoFrame;
+        }
+        const uint8_t type = frame->header[FRAME_TYPE];
+        const uint32_t length = wire::getU32(frame->header, FRAME_DATA_LENGTH);
+        if (!stream_wants(s, type)) {
+            st_stream_unlockMutex(channel, kind, s.cursor[4]);
+            continue;
+        }
+        const uint64_t total = static_cast<uint64_t>(length) + FRAME_HEADER_SIZE;
+        if (total > FRAME_TOTAL_MAX) {
+            printf(s.tooLongFormat, static_cast<int>(total > 0x7fffffff ? 0x7fffffff : total));
+            st_stream_unlockMutex(channel, kind, s.cursor[4]);
+            continue;
+        }
+        const uint32_t count = fragment_count(length);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (i > 0) {
+                st_stream_lockMutex(channel, kind, s.cursor[4]);
+                // The slot may have been rewritten while we were sending.
+                if (wire::getU32(frame->header, FRAME_SEQUENCE) != s.cursor[2] || frame->invalid == 1) {
+                    s.cursor[3] = 0xFFFFFFFFu;
+                    st_stream_unlockMutex(channel, kind, s.cursor[4]);
+                    break;
+                }
+            }
+            size_t size = fragment_build(frame->header, frame->data, length, i, staging);
+            st_stream_unlockMutex(channel, kind, s.cursor[4]);
+            if (!s.send(s.context, staging, size)) {
+                if (s.endOnSendFailure) return LoopEnd::SendFailed;
+                break;  // the rest of this frame is dropped
+            }
+        }
+    }
+}
+
+}  // namespace
+
+uint32_t fragment_count(uint32_t dataLength) {
+    uint64_t total = static_cast<uint64_t>(dataLength) + FRAME_HEADER_SIZE;
+    return static_cast<uint32_t>((total + FRAGMENT_PAYLOAD_MAX - 1) / FRAGMENT_PAYLOAD_MAX);
+}
+
+size_t fragment_build(const uint8_t* frameHeader, const uint8_t* data, uint32_t dataLength,
+                      uint32_t index, uint8_t* out) {
+    uint8_t* payload = out + FRAGMENT_HEADER_SIZE;
+    size_t size;
+    if (index == 0) {
+        size_t n = dataLength < FIRST_FRAGMENT_DATA ? dataLength : FIRST_FRAGMENT_DATA;
+        std::memcpy(payload, frameHeader, FRAME_HEADER_SIZE);
+        if (n != 0) std::memcpy(payload + FRAME_HEADER_SIZE, data, n);
+        size = FRAME_HEADER_SIZE + n;
+    } else {
+        size_t offset = FIRST_FRAGMENT_DATA + static_cast<size_t>(index - 1) * FRAGMENT_PAYLOAD_MAX;
+        size_t left = dataLength - offset;
+        size = left < FRAGMENT_PAYLOAD_MAX ? left : FRAGMENT_PAYLOAD_MAX;
+        std::memcpy(payload, data + offset, size);
+    }
+    wire::putU32(out, 0, wire::getU32(frameHeader, FRAME_SEQUENCE));
+    wire::putU32(out, 4, dataLength);
+    wire::putU32(out, 8, static_cast<uint32_t>(size));
+    wire::putU8(out, 12, static_cast<uint8_t>(fragment_count(dataLength)));
+    wire::putU8(out, 13, static_cast<uint8_t>(index));
+    wire::putU8(out, 14, frameHeader[FRAME_TYPE]);
+    wire::putU8(out, 15, 0);
+    return FRAGMENT_HEADER_SIZE + size;
+}
+
+int32_t tour_next(int32_t current, uint32_t mask, int32_t channelCount) {
+    if (channelCount <= 0) return current;
+    int32_t candidate = current;
+    for (int32_t step = 0; step < channelCount; ++step) {
+        candidate = (candidate < channelCount - 1 && candidate >= 0) ? candidate + 1 : 0;
+        if (candidate < 32 && (mask >> candidate) & 1u) return candidate;
+    }
+    return current;
+}
+
+void stream_run(StreamSender& s) {
+    Selection sel{s.channel, 0, 0};
+    stream_select(s, sel);
+    while (s.running->load(std::memory_order_relaxed) != 0) {
+        if (stream_reselect_due(s, sel)) {
+            stream_select(s, sel);
+            continue;
+        }
+        st_stream_netStreamWaiting(sel.current, static_cast<int>(s.kind));
+        if (stream_frame_loop(s, sel.current) == LoopEnd::SendFailed) return;
+    }
+}

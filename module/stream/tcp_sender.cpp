@@ -1,0 +1,197 @@
+/*
+ * tcp_sender.cpp - TcpSendThread: one data connection, from the handshake
+ * that binds it to a session to the fragments of its channel.
+ *
+ * Handshake on base port + 1:
+ *   client: header + payload, u32 session id at payload 0
+ *   server: the same 16 header bytes, length 0, status 0
+ *   client: header type 0 + payload, u32 channel at 0, u8 kind at 4
+ *   server: that header with length 8, then the first 8 payload bytes
+ *   server: fragments, until the connection ends
+ */
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "command/framing.h"
+#include "core/thread_registry.h"
+#include "netserver/host_api.h"
+#include "netserver/netserver.h"
+#include "netserver/wire.h"
+#include "stream/frame_loop.h"
+#include "stream/stream_control.h"
+
+namespace {
+
+constexpr int HANDSHAKE_WAIT_MS = 15000;
+constexpr int DATA_TIMEOUT_S = 10;
+constexpr int DATA_SEND_BUFFER = 0x80000;
+constexpr size_t SUBSCRIPTION_REPLY = 8;
+
+/* One accepted data connection; from my_malloc, released by its thread. */
+struct StreamConnection {
+    int sock;
+    pthread_t thread;
+    sockaddr_in peer;
+};
+
+bool tcp_send_fragment(void* context, const uint8_t* fragment, size_t size) {
+    int fd = *static_cast<int*>(context);
+    return writen(fd, fragment, static_cast<int>(size)) == static_cast<int>(size);
+}
+
+/* The end of a connection that never attached: it closes its socket and is
+ * joined by the listener or the stop. */
+void* tcp_give_up(StreamConnection* conn) {
+    int fd = conn->sock;
+    std::free(conn);
+    g_dataThreads.finishSelf(fd);
+    return nullptr;
+}
+
+void tcp_set_options(int fd) {
+    timeval t{DATA_TIMEOUT_S, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    int size = DATA_SEND_BUFFER;
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
+        perror("TcpSendThread():setsockopt");
+}
+
+/* Reads one handshake message into the zeroed buffer. */
+bool tcp_read_handshake(int fd, uint8_t* buffer) {
+    if (!framing_wait_readable(fd, HANDSHAKE_WAIT_MS)) return false;
+    return framing_read_message(fd, buffer, false) == FrameResult::Ok;
+}
+
+/* Takes the channel entry over for this thread. Runs with the session's
+ * streamMutex held; an earlier sender of the entry is ended first. */
+void tcp_attach(CommandSession* session, int32_t channel, uint8_t kind, int fd, pthread_t self) {
+    (assert)(session->streams != nullptr);
+    ChannelStream& entry = session->streams[channel];
+    stream_stop_sender(entry);
+    entry.senderThread = self;
+    entry.hasSender = true;
+    entry.sock = fd;
+    std::memset(entry.cursor.words, 0, sizeof entry.cursor.words);
+    entry.channel = channel;
+    entry.kind = kind;
+    entry.transport = wire::TRANSPORT_TCP;
+    entry.running = 1;
+    entry.sendEnabled = stream_initial_send_enabled(entry);
+    // From here the entry owns this thread: its stoppers join it.
+    g_dataThreads.releaseSelf();
+}
+
+}  // namespace
+
+void stream_serve_data_connection(int fd, const sockaddr_in& peer) {
+    auto* conn = static_cast<StreamConnection*>(my_malloc(sizeof(StreamConnection)));
+    if (conn == nullptr) {
+        perror("my_malloc");
+        close(fd);
+        return;
+    }
+    conn->sock = fd;
+    conn->peer = peer;
+    if (g_dataThreads.start(TcpSendThread, conn, SENDER_THREAD_STACK, fd, &conn->thread) != 0) {
+        perror("TcpSendThread():pthread_create");
+        std::free(conn);
+        close(fd);
+    }
+}
+
+void* TcpSendThread(void* arg) {
+    auto* conn = static_cast<StreamConnection*>(arg);
+    g_dataThreads.started();
+    const int fd = conn->sock;
+    tcp_set_options(fd);
+    auto buffer = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
+
+    // Bind to a session.
+    if (!tcp_read_handshake(fd, buffer.get())) {
+        perror("readn() sessionid in TcpSendThread()");
+        return tcp_give_up(conn);
+    }
+    wire::putU32(buffer.get(), wire::HDR_LENGTH, 0);
+    wire::putU8(buffer.get(), wire::HDR_STATUS, 0);
+    writen(fd, buffer.get(), static_cast<int>(wire::HEADER_SIZE));
+    const uint32_t id = wire::getU32(buffer.get(), wire::HEADER_SIZE);
+    CommandSession* session = session_find_by_id(id);
+    printf("session_id %d p_connect %x \n", static_cast<int>(id),
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(session)));
+    if (session == nullptr) return tcp_give_up(conn);
+
+    // Subscribe a channel.
+    if (!tcp_read_handshake(fd, buffer.get())) {
+        perror("readn() in TcpSendThread()");
+        return tcp_give_up(conn);
+    }
+    if (wire::getU16(buffer.get(), wire::HDR_TYPE) != 0) return tcp_give_up(conn);
+    wire::putU32(buffer.get(), wire::HDR_LENGTH, SUBSCRIPTION_REPLY);
+    writen(fd, buffer.get(), static_cast<int>(wire::HEADER_SIZE + SUBSCRIPTION_REPLY));
+    const int32_t channel = wire::getI32(buffer.get(), wire::HEADER_SIZE);
+    const uint8_t kind = wire::getU8(buffer.get(), wire::HEADER_SIZE + 4);
+    if (channel < 0 || static_cast<uint32_t>(channel) >= NUGetSysConfig(1)) return tcp_give_up(conn);
+
+    // Attach only to a session that is still live; the session may have
+    // ended since the look-up above.
+    const pthread_t self = conn->thread;
+    ChannelStream* entry = nullptr;
+    const PollConfig* poll = nullptr;
+    bool attached = session_with_live_streams(id, [&](CommandSession* s) {
+        if (static_cast<uint32_t>(channel) >= s->channelCount) return;
+        tcp_attach(s, channel, kind, fd, self);
+        entry = &s->streams[channel];
+        poll = &s->pollConfigs[channel];
+    });
+    if (!attached || entry == nullptr) return tcp_give_up(conn);
+    std::free(conn);
+
+    // The record stays valid while this thread runs: every path that
+    // releases it ends this sender first. The socket belongs to the entry
+    // now; its stoppers close it.
+    int sendFd = fd;
+    StreamSender sender{};
+    sender.resetCursorOnSelect = true;
+    sender.clearWaitOnSelect = true;
+    sender.endOnSendFailure = true;
+    sender.tooLongFormat = " <<<<<<<<<<<< get tcp net frame too len = %d\n";
+    sender.running = &entry->running;
+    sender.sendEnabled = &entry->sendEnabled;
+    sender.frameFilter = &entry->frameFilter;
+    sender.waitKeyFrame = &entry->waitKeyFrame;
+    sender.poll = poll;
+    sender.channel = channel;
+    sender.kind = kind;
+    sender.cursor = entry->cursor.words;
+    sender.channelCount = st_param_getChannelNum() & 0xff;
+    sender.send = tcp_send_fragment;
+    sender.context = &sendFd;
+    stream_run(sender);
+    return nullptr;
+}
+
+void stream_stop_sender(ChannelStream& entry) {
+    if (!entry.hasSender) return;
+    entry.running = 0;
+    entry.sendEnabled = 0;
+    // Wakes a send that blocks on a full socket; the descriptor is closed
+    // only once the sender has been joined.
+    int fd = entry.sock.load();
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+    pthread_join(entry.senderThread, nullptr);
+    entry.hasSender = false;
+    fd = entry.sock.exchange(-1);
+    if (fd >= 0) close(fd);
+}
+
+void stream_stop_session_senders(CommandSession* session) {
+    std::lock_guard<std::mutex> lock(session->streamMutex);
+    for (uint32_t c = 0; c < session->channelCount; ++c) stream_stop_sender(session->streams[c]);
+}

@@ -1,0 +1,99 @@
+/*
+ * udp_sender.cpp - UdpSendThread: one channel of one session as datagrams to
+ * the address the client named, one fragment per datagram.
+ */
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "command/framing.h"
+#include "core/thread_registry.h"
+#include "netserver/host_api.h"
+#include "netserver/wire.h"
+#include "stream/frame_loop.h"
+#include "stream/stream_control.h"
+
+namespace {
+
+constexpr int UDP_SEND_BUFFER = 0x20000;
+
+struct UdpTarget {
+    int sock;
+    sockaddr_in destination;
+};
+
+bool udp_send_fragment(void* context, const uint8_t* fragment, size_t size) {
+    auto* target = static_cast<UdpTarget*>(context);
+    ssize_t sent = sendto(target->sock, fragment, size, 0,
+                          reinterpret_cast<const sockaddr*>(&target->destination),
+                          sizeof target->destination);
+    return sent == static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+void stream_start_udp(CommandSession* session, int32_t channel, uint8_t* message) {
+    const uint8_t* request = message + wire::HEADER_SIZE;
+    std::lock_guard<std::mutex> lock(session->streamMutex);
+    ChannelStream& entry = session->streams[channel];
+    // A second start would otherwise leave the first sender without anyone
+    // to end it.
+    stream_stop_sender(entry);
+    entry.transport = wire::TRANSPORT_UDP;
+    entry.kind = wire::getU8(request, wire::START_KIND);
+    entry.channel = channel;
+    entry.waitKeyFrame = 1;
+    std::memcpy(&entry.destination, request + wire::START_DESTINATION, sizeof entry.destination);
+    entry.poll = &session->pollConfigs[channel];
+    entry.running = 1;
+    entry.sendEnabled = stream_initial_send_enabled(entry);
+    framing_send_reply(session, message, wire::STATUS_OK, 0);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, SENDER_THREAD_STACK);
+    if (pthread_create(&entry.senderThread, &attr, UdpSendThread, &entry) == 0) {
+        entry.hasSender = true;
+    } else {
+        entry.running = 0;
+        entry.sendEnabled = 0;
+    }
+    pthread_attr_destroy(&attr);
+}
+
+/* Thread: the entry's sender. Ends when running is 0 at a pass or a send
+ * fails; never closes its socket (the entry's stopper does). */
+void* UdpSendThread(void* arg) {
+    auto* entry = static_cast<ChannelStream*>(arg);
+    const int32_t channelCount = st_param_getChannelNum() & 0xff;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    int size = UDP_SEND_BUFFER;
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
+        perror("UdpSendThread():setsockopt");
+    entry->sock = fd;
+    // Copied once: a later change of the entry does not redirect the stream.
+    UdpTarget target{fd, entry->destination};
+    if (entry->running.load() == 0) return nullptr;
+
+    StreamSender sender{};
+    sender.resetCursorOnSelect = false;
+    sender.clearWaitOnSelect = false;
+    sender.endOnSendFailure = true;
+    sender.tooLongFormat = " <<<<<<<<<<<< get udp net frame too len = %d\n";
+    sender.running = &entry->running;
+    sender.sendEnabled = &entry->sendEnabled;
+    sender.frameFilter = &entry->frameFilter;
+    sender.waitKeyFrame = &entry->waitKeyFrame;
+    sender.poll = entry->poll;
+    sender.channel = entry->channel.load();
+    sender.kind = entry->kind.load();
+    sender.cursor = entry->cursor.words;
+    sender.channelCount = channelCount;
+    sender.send = udp_send_fragment;
+    sender.context = &target;
+    stream_run(sender);
+    return nullptr;
+}

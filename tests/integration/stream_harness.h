@@ -1,0 +1,150 @@
+/*
+ * stream_harness.h - live-video helpers for the integration suites: the data
+ * connection handshake and fragments as they travel, and a UDP socket that
+ * receives datagrams.
+ *
+ * Fragment header: u32 sequence @0, u32 data length @4, u32 payload length @8,
+ * u8 count @12, u8 index @13, u8 frame type @14, u8 0 @15.
+ */
+#ifndef RECNET_TESTS_INTEGRATION_STREAM_HARNESS_H
+#define RECNET_TESTS_INTEGRATION_STREAM_HARNESS_H
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fake_host_stream.h"
+#include "harness.h"
+
+namespace it {
+
+constexpr uint16_t T_START_STREAM = 0x3;
+constexpr uint16_t T_STOP_STREAM = 0x4;
+
+struct Fragment {
+    uint32_t seq = 0, length = 0, payload = 0;
+    uint8_t count = 0, index = 0, type = 0, pad = 0;
+    Bytes bytes;  // the payload
+};
+
+inline Fragment parseFragment(const Bytes& b) {
+    Fragment f;
+    f.seq = testnet::u32At(b, 0);
+    f.length = testnet::u32At(b, 4);
+    f.payload = testnet::u32At(b, 8);
+    f.count = b[12];
+    f.index = b[13];
+    f.type = b[14];
+    f.pad = b[15];
+    f.bytes.assign(b.begin() + 16, b.end());
+    return f;
+}
+
+/* Reads one fragment from a data connection; false when none came. */
+inline bool readFragment(RawClient& c, Fragment& out, int timeoutMs = 3000) {
+    Bytes h = c.recv(16, timeoutMs);
+    if (h.size() != 16) return false;
+    uint32_t payload = testnet::u32At(h, 8);
+    if (payload == 0 || payload > 1400) return false;
+    Bytes p = c.recv(payload, timeoutMs);
+    if (p.size() != payload) return false;
+    h.insert(h.end(), p.begin(), p.end());
+    out = parseFragment(h);
+    return true;
+}
+
+/* Waits until frames pushed to (channel, kind) reach `data`: the sender
+ * starts at the live end once it has attached, so frames pushed before that
+ * never come. Pushes small key frames until one arrives, then drains. */
+inline bool awaitFlow(RawClient& data, int channel, int kind = 0) {
+    Fragment f;
+    bool flowing = false;
+    for (int i = 0; i < 100 && !flowing; ++i) {
+        fake_host::pushFrame(channel, kind, 1, 4);
+        flowing = readFragment(data, f, 30);
+    }
+    while (flowing && readFragment(data, f, 100)) {
+    }
+    return flowing;
+}
+
+/* The payload of MSG_START_STREAM. */
+inline Bytes startStream(int32_t channel, uint32_t transport, const sockaddr_in* dest = nullptr,
+                         uint8_t kind = 0) {
+    Bytes p(26, 0);
+    for (int i = 0; i < 4; ++i) p[i] = byteOf(static_cast<uint32_t>(channel), i);
+    for (int i = 0; i < 4; ++i) p[4 + i] = byteOf(transport, i);
+    if (dest != nullptr) {
+        p[8] = static_cast<uint8_t>(dest->sin_family);
+        p[9] = static_cast<uint8_t>(dest->sin_family >> 8);
+        std::memcpy(&p[10], &dest->sin_port, 2);
+        std::memcpy(&p[12], &dest->sin_addr, 4);
+    }
+    p[24] = kind;
+    return p;
+}
+
+/* A command connection that logged in, and its data connection subscribed
+ * to `channel`. */
+struct TcpStream {
+    RawClient command;
+    RawClient data;
+    uint32_t id = 0;
+    bool subscribed = false;
+
+    TcpStream(uint16_t port, int32_t channel, uint8_t kind = 0) : command(port), data(port + 1) {
+        id = loginAdmin(command);
+        if (id == 0 || !data.connected()) return;
+        command.send(request(T_START_STREAM, startStream(channel, 1, nullptr, kind)));
+        if (command.recv(16) != header(T_START_STREAM, 0, 0, 0)) return;
+        data.send(request(0x77, le32(id)));
+        if (data.recv(16) != header(0x77, 0, 0, 0)) return;
+        Bytes sub = le32(static_cast<uint32_t>(channel));
+        sub.push_back(kind);
+        sub.insert(sub.end(), {0, 0, 0});
+        data.send(request(0, sub));
+        subscribed = data.recv(24) == request(0, sub);
+    }
+};
+
+/* A UDP socket on 127.0.0.1 with a system-chosen port. */
+struct UdpReceiver {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    UdpReceiver() {
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t len = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
+        int big = 4 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    }
+    ~UdpReceiver() { close(fd); }
+    /* One datagram, or an empty one after `timeoutMs`. */
+    Bytes receive(int timeoutMs = 2000, sockaddr_in* from = nullptr) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) return {};
+        Bytes b(65536);
+        socklen_t len = sizeof(sockaddr_in);
+        sockaddr_in src{};
+        ssize_t n = recvfrom(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
+        if (from != nullptr) *from = src;
+        b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return b;
+    }
+    void sendTo(uint16_t port, const Bytes& b) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+};
+
+}  // namespace it
+
+#endif

@@ -1,0 +1,225 @@
+// The data connection: handshake, fragments, hold and release, stops.
+#include <gtest/gtest.h>
+
+#include "fake_host.h"
+#include "fake_host_stream.h"
+#include "module_server.h"
+#include "netserver/netserver.h"
+#include "stream_harness.h"
+
+using namespace it;
+using testnet::ModuleServer;
+
+TEST(DataHandshake, UnknownSessionGetsTheFirstReplyThenTheClose) {
+    ModuleServer server;
+    RawClient data(server.port() + 1);
+    const Rest rest{1, 2, 3};
+    // Magic and type are not checked on the data connection.
+    Bytes hello = header(0x55, 0x0102, 4, 0x33, rest) + le32(0xDEADBEEF);
+    hello[0] = 0;
+    data.send(hello);
+    Bytes reply = data.recv(16);
+    Bytes expected = header(0x55, 0x0102, 0, 0, rest);
+    expected[0] = 0;
+    EXPECT_EQ(reply, expected);
+    EXPECT_TRUE(data.closedWithin(2000));
+}
+
+TEST(DataHandshake, SubscriptionIsAnsweredBeforeTheChannelCheck) {
+    ModuleServer server;  // four channels
+    RawClient command(server.port());
+    uint32_t id = loginAdmin(command);
+    ASSERT_NE(id, 0u);
+    for (uint32_t channel : {4u, 0xFFFFFFFFu}) {
+        RawClient data(server.port() + 1);
+        data.send(request(0, le32(id)));
+        ASSERT_EQ(data.recv(16), header(0, 0, 0, 0));
+        Bytes sub = le32(channel) + Bytes{0, 9, 9, 9, 0xAA, 0xBB};  // 10 bytes, 8 echoed
+        data.send(request(0, sub, 0x0C0D));
+        EXPECT_EQ(data.recv(24), header(0, 0x0C0D, 8, 0) + Bytes(sub.begin(), sub.begin() + 8));
+        EXPECT_TRUE(data.closedWithin(2000)) << "channel " << channel;
+    }
+}
+
+TEST(DataHandshake, SubscriptionOfAnotherTypeIsClosedWithoutReply) {
+    ModuleServer server;
+    RawClient command(server.port());
+    uint32_t id = loginAdmin(command);
+    RawClient data(server.port() + 1);
+    data.send(request(0, le32(id)));
+    ASSERT_EQ(data.recv(16).size(), 16u);
+    data.send(request(1, le32(0) + le32(0)));
+    EXPECT_TRUE(data.closedWithin(2000));
+}
+
+TEST(DataHandshake, OversizedHandshakeIsRefused) {
+    ModuleServer server;
+    RawClient data(server.port() + 1);
+    data.send(testnet::messageWithLength(0, 102401));
+    EXPECT_TRUE(data.closedWithin(2000));
+}
+
+TEST(TcpStream, FramesArriveAsFragmentsFromTheLiveEnd) {
+    ModuleServer server;
+    fake_host::pushFrame(2, 0, 1, 100);  // before the subscription: never sent
+    TcpStream s(server.port(), 2);
+    ASSERT_TRUE(s.subscribed);
+    ASSERT_TRUE(awaitFlow(s.data, 2));
+    const uint32_t first = fake_host::pushFrame(2, 0, 1, 1369, 5);
+    const uint32_t second = fake_host::pushFrame(2, 0, 2, 0);
+    Fragment a, b, c;
+    ASSERT_TRUE(readFragment(s.data, a));
+    ASSERT_TRUE(readFragment(s.data, b));
+    ASSERT_TRUE(readFragment(s.data, c));
+    EXPECT_EQ(a.seq, first);
+    EXPECT_EQ(a.length, 1369u);
+    EXPECT_EQ(a.payload, 1400u);
+    EXPECT_EQ(a.count, 2);
+    EXPECT_EQ(a.index, 0);
+    EXPECT_EQ(a.type, 1);
+    EXPECT_EQ(a.bytes[12], 2);  // the frame header travels as the pool gave it
+    EXPECT_EQ(a.bytes[32], 5);  // then the data
+    EXPECT_EQ(b.payload, 1u);
+    EXPECT_EQ(b.index, 1);
+    EXPECT_EQ(b.bytes[0], static_cast<uint8_t>(5 + 1368));
+    EXPECT_EQ(c.seq, second);
+    EXPECT_EQ(c.payload, 32u);
+    EXPECT_EQ(c.type, 2);
+}
+
+TEST(TcpStream, FramesAboveOneMebibyteAreSkipped) {
+    ModuleServer server;
+    TcpStream s(server.port(), 0);
+    ASSERT_TRUE(s.subscribed);
+    ASSERT_TRUE(awaitFlow(s.data, 0));
+    fake_host::pushFrame(0, 0, 1, 1048577 - 32);
+    const uint32_t largest = fake_host::pushFrame(0, 0, 1, 1048576 - 32);
+    Fragment f;
+    ASSERT_TRUE(readFragment(s.data, f));
+    EXPECT_EQ(f.seq, largest);  // the frame before it never went out
+    EXPECT_EQ(f.count, 749 % 256);
+    int fragments = 1;
+    while (fragments < 749 && readFragment(s.data, f)) ++fragments;
+    EXPECT_EQ(fragments, 749);
+    EXPECT_EQ(f.index, 748 % 256);
+}
+
+TEST(TcpStream, HostHoldsAndReleasesTheStream) {
+    ModuleServer server;
+    TcpStream s(server.port(), 1);
+    ASSERT_TRUE(s.subscribed);
+    ASSERT_TRUE(awaitFlow(s.data, 1));
+    EXPECT_EQ(st_net_holdStream(s.id, 1, 1), 0);
+    fake_host::pushFrame(1, 0, 1, 10);
+    EXPECT_TRUE(s.data.silentFor(300));  // fetched and dropped
+    EXPECT_EQ(st_net_holdStream(s.id, 1, 0), 0);
+    const uint32_t released = fake_host::pushFrame(1, 0, 2, 10);
+    Fragment f;
+    ASSERT_TRUE(readFragment(s.data, f));
+    EXPECT_EQ(f.seq, released);
+    EXPECT_EQ(st_net_holdStream(s.id, 4, 1), -1);
+    EXPECT_EQ(st_net_holdStream(s.id, -1, 1), -1);
+    EXPECT_EQ(st_net_holdStream(0xFFFFFF, 1, 1), -1);
+}
+
+TEST(TcpStream, StopStreamEndsTheSenderAndClosesTheDataConnection) {
+    ModuleServer server;
+    TcpStream s(server.port(), 3);
+    ASSERT_TRUE(s.subscribed);
+    fake_host::setEndlessFrames(3, 0, 2, 4000);
+    Fragment f;
+    ASSERT_TRUE(readFragment(s.data, f));
+    s.command.send(request(T_STOP_STREAM, le32(3)));
+    EXPECT_TRUE(s.data.closedWithin(3000));
+    EXPECT_TRUE(s.command.silentFor(200));  // never answered
+    EXPECT_TRUE(echoAnswered(s.command, 1));
+}
+
+TEST(TcpStream, SecondDataConnectionTakesTheChannelOver) {
+    ModuleServer server;
+    TcpStream first(server.port(), 0);
+    ASSERT_TRUE(first.subscribed);
+    RawClient data(server.port() + 1);
+    data.send(request(0, le32(first.id)));
+    ASSERT_EQ(data.recv(16).size(), 16u);
+    data.send(request(0, le32(0) + le32(0)));
+    ASSERT_EQ(data.recv(24).size(), 24u);
+    EXPECT_TRUE(first.data.closedWithin(3000));
+    // The new sender starts at the live end once it has taken over: frames
+    // pushed from then on reach the new connection.
+    Fragment f;
+    bool received = false;
+    for (int i = 0; i < 60 && !received; ++i) {
+        fake_host::pushFrame(0, 0, 1, 10);
+        received = readFragment(data, f, 50);
+    }
+    EXPECT_TRUE(received);
+}
+
+TEST(TcpStream, TeardownAndStopWhileStreaming) {
+    {
+        ModuleServer server;
+        TcpStream s(server.port(), 0);
+        ASSERT_TRUE(s.subscribed);
+        fake_host::setEndlessFrames(0, 0, 1, 20000);
+        Fragment f;
+        ASSERT_TRUE(readFragment(s.data, f));
+        s.command.close();  // the session ends by itself
+        EXPECT_TRUE(s.data.closedWithin(5000));
+        EXPECT_TRUE(sessionsBecome(0));
+    }
+    {
+        ModuleServer server;
+        TcpStream s(server.port(), 1);
+        ASSERT_TRUE(s.subscribed);
+        fake_host::setEndlessFrames(1, 0, 1, 20000);
+        Fragment f;
+        ASSERT_TRUE(readFragment(s.data, f));
+        // A client that stops reading: the sender blocks in a full socket.
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(server.stop(), 0);
+        std::cout << "[ measured ] stop with a blocked TCP sender: " << since(t0).count() << " ms\n";
+        EXPECT_TRUE(s.data.closedWithin(3000));
+    }
+}
+
+TEST(TcpStream, TourAlternatesBetweenMaskedChannelsAndStopsWhenSwitchedOff) {
+    ModuleServer server;
+    TcpStream s(server.port(), 0);
+    ASSERT_TRUE(s.subscribed);
+    // Tour over channels 1 and 3, one second each.
+    s.command.send(request(T_SET_POLL_CONFIG, le32(0) + le32(1) + le32(1) + le32((1u << 1) | (1u << 3))));
+    ASSERT_EQ(s.command.recv(16), header(T_SET_POLL_CONFIG, 0, 0, 0));
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        while (feeding) {
+            for (int c = 0; c < 4; ++c) fake_host::pushFrame(c, 0, 1, 8);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::vector<int> order;  // channels in the order they were streamed
+    auto t0 = std::chrono::steady_clock::now();
+    Fragment f;
+    while (since(t0).count() < 5000 && readFragment(s.data, f)) {
+        int channel = f.bytes[12];
+        if (order.empty() || order.back() != channel) order.push_back(channel);
+    }
+    // Tour off: back to the sender's own channel.
+    s.command.send(request(T_SET_POLL_CONFIG, le32(0) + le32(0) + le32(1) + le32(0)));
+    s.command.recv(16);
+    int last = -1;
+    t0 = std::chrono::steady_clock::now();
+    while (since(t0).count() < 1500 && readFragment(s.data, f)) last = f.bytes[12];
+    feeding = false;
+    feeder.join();
+    // Frames of the own channel may still go out before the tour's first pass.
+    while (!order.empty() && order.front() == 0) order.erase(order.begin());
+    ASSERT_GE(order.size(), 3u);
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_TRUE(order[i] == 1 || order[i] == 3) << "channel " << order[i];
+        if (i > 0) {
+            EXPECT_NE(order[i], order[i - 1]);
+        }
+    }
+    EXPECT_EQ(last, 0);
+}

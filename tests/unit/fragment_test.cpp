@@ -1,0 +1,153 @@
+// Fragmenting frames and stepping the channel tour, judged on bytes alone.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "netserver/wire.h"
+#include "stream/frame_loop.h"
+
+namespace {
+
+struct Frame {
+    uint8_t header[32] = {};
+    std::vector<uint8_t> data;
+    Frame(uint32_t length, uint32_t sequence, uint8_t type) : data(length) {
+        wire::putU32(header, 4, length);
+        wire::putU32(header, 8, sequence);
+        header[13] = type;
+        header[31] = 0xEE;
+        for (uint32_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(i * 7);
+    }
+};
+
+struct Fragment {
+    uint32_t seq, length, payload;
+    uint8_t count, index, type, pad;
+    std::vector<uint8_t> bytes;
+};
+
+Fragment build(const Frame& f, uint32_t index) {
+    uint8_t out[FRAGMENT_MAX];
+    size_t n = fragment_build(f.header, f.data.data(), static_cast<uint32_t>(f.data.size()), index, out);
+    Fragment r{wire::getU32(out, 0), wire::getU32(out, 4), wire::getU32(out, 8), out[12], out[13], out[14], out[15],
+               std::vector<uint8_t>(out + 16, out + n)};
+    EXPECT_EQ(n, 16 + r.payload);
+    return r;
+}
+
+}  // namespace
+
+TEST(Fragments, EmptyFrameIsItsHeaderAlone) {
+    Frame f(0, 77, 1);
+    EXPECT_EQ(fragment_count(0), 1u);
+    Fragment g = build(f, 0);
+    EXPECT_EQ(g.seq, 77u);
+    EXPECT_EQ(g.length, 0u);
+    EXPECT_EQ(g.payload, 32u);
+    EXPECT_EQ(g.count, 1);
+    EXPECT_EQ(g.index, 0);
+    EXPECT_EQ(g.type, 1);
+    EXPECT_EQ(g.pad, 0);
+    EXPECT_EQ(g.bytes, std::vector<uint8_t>(f.header, f.header + 32));
+}
+
+TEST(Fragments, FirstFragmentHoldsHeaderAnd1368Bytes) {
+    Frame exact(1368, 1, 2);
+    EXPECT_EQ(fragment_count(1368), 1u);
+    Fragment g = build(exact, 0);
+    EXPECT_EQ(g.payload, 1400u);
+    EXPECT_EQ(g.bytes.back(), exact.data[1367]);
+
+    Frame over(1369, 2, 2);
+    ASSERT_EQ(fragment_count(1369), 2u);
+    Fragment a = build(over, 0), b = build(over, 1);
+    EXPECT_EQ(a.payload, 1400u);
+    EXPECT_EQ(b.payload, 1u);
+    EXPECT_EQ(b.bytes[0], over.data[1368]);
+    EXPECT_EQ(a.count, 2);
+    EXPECT_EQ(b.index, 1);
+}
+
+TEST(Fragments, ReassemblyGivesTheFrameBack) {
+    Frame f(5000, 9, 2);
+    std::vector<uint8_t> joined;
+    for (uint32_t i = 0; i < fragment_count(5000); ++i) {
+        Fragment g = build(f, i);
+        joined.insert(joined.end(), g.bytes.begin(), g.bytes.end());
+    }
+    ASSERT_EQ(joined.size(), 5032u);
+    EXPECT_EQ(std::vector<uint8_t>(joined.begin() + 32, joined.end()), f.data);
+}
+
+TEST(Fragments, LargestFrameWrapsCountAndIndex) {
+    const uint32_t length = 1048576 - 32;  // the largest total that is sent
+    EXPECT_EQ(fragment_count(length), 749u);
+    Frame f(length, 3, 1);
+    Fragment first = build(f, 0);
+    EXPECT_EQ(first.count, 749 % 256);
+    Fragment wrapped = build(f, 256);
+    EXPECT_EQ(wrapped.index, 0);
+    Fragment last = build(f, 748);
+    EXPECT_EQ(last.index, 748 % 256);
+    EXPECT_EQ(last.payload, (1048576u - 1400u) % 1400u == 0 ? 1400u : (1048576u - 1400u) % 1400u);
+    EXPECT_EQ(last.length, length);
+}
+
+TEST(Tour, AlternatesOverTheMaskedChannels) {
+    const uint32_t mask = (1u << 1) | (1u << 3);
+    EXPECT_EQ(tour_next(1, mask, 4), 3);
+    EXPECT_EQ(tour_next(3, mask, 4), 1);
+    // The first step counts from the sender's own channel.
+    EXPECT_EQ(tour_next(0, mask, 4), 1);
+    EXPECT_EQ(tour_next(2, mask, 4), 3);
+    // A single masked channel: the tour stays there.
+    EXPECT_EQ(tour_next(2, 1u << 2, 4), 2);
+}
+
+TEST(Tour, NoUsableChannelKeepsTheCurrentOne) {
+    EXPECT_EQ(tour_next(2, 0, 4), 2);
+    EXPECT_EQ(tour_next(2, 1u << 9, 4), 2);  // bit of a channel that does not exist
+    EXPECT_EQ(tour_next(0, 0xFFFFFFFFu, 0), 0);
+    // Channels from 32 up are never chosen; 0..31 are.
+    EXPECT_EQ(tour_next(31, 0xFFFFFFFFu, 40), 0);
+    EXPECT_EQ(tour_next(33, 1u << 5, 40), 5);
+}
+
+// The multicast group of a channel, by the host's addresses and the base port.
+#include <arpa/inet.h>
+
+#include "core/module_state.h"
+#include "fake_host.h"
+#include "fake_host_stream.h"
+#include "stream/stream_control.h"
+
+TEST(MulticastGroup, FourthNumberAndPortFollowChannelAndKind) {
+    fake_host::reset();
+    fake_host::setMulticastBase("239.1.2.200");
+    fake_host::setOwnAddress("127.0.0.1");
+    g_module.basePort = 5500;
+    in_addr own{};
+    sockaddr_in group{};
+    ASSERT_TRUE(multicast_group(0, 0, own, group));
+    EXPECT_EQ(std::string(inet_ntoa(group.sin_addr)), "239.1.2.0");
+    EXPECT_EQ(ntohs(group.sin_port), 5499);
+    EXPECT_EQ(own.s_addr, htonl(INADDR_LOOPBACK));
+    ASSERT_TRUE(multicast_group(2, 1, own, group));
+    EXPECT_EQ(std::string(inet_ntoa(group.sin_addr)), "239.1.2.18");
+    EXPECT_EQ(ntohs(group.sin_port), 5500 - 19);
+    g_module.basePort = 10;  // wraps modulo 65536
+    ASSERT_TRUE(multicast_group(15, 1, own, group));
+    EXPECT_EQ(ntohs(group.sin_port), (10u - 1 - 15 - 16 + 65536) % 65536);
+    g_module.basePort = 0;
+}
+
+TEST(MulticastGroup, UnusableHostAddressesEndTheSender) {
+    fake_host::reset();
+    in_addr own{};
+    sockaddr_in group{};
+    fake_host::setMulticastBase("not an address");
+    EXPECT_FALSE(multicast_group(0, 0, own, group));
+    fake_host::reset();
+    fake_host::force("st_comm_getIpAddr", -1);
+    EXPECT_FALSE(multicast_group(0, 0, own, group));
+}
