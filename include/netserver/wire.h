@@ -220,6 +220,83 @@ constexpr size_t NETWORK_BASE_PORT = 0;
 constexpr unsigned DATA_PORT_OFFSET = 1;
 constexpr unsigned UDP_RESPONDER_PORT_OFFSET = 4;
 
+
+/* ---- command handlers: parameter types, record sizes, payload offsets ----
+ * The module passes these records through without looking inside; only their
+ * sizes and the few fields named here are fixed by the protocol. */
+
+// Parameter types (sub-type of MSG_SET_PARAM / MSG_GET_PARAM) whose changes
+// are audited; every other type goes to the host without comparison.
+constexpr uint16_t PARAM_NET_CONFIG = 5;
+constexpr uint16_t PARAM_PROBER_ALARM = 7;
+constexpr uint16_t PARAM_PTZ_CONFIG = 9;
+constexpr uint16_t PARAM_TIMER_RECORD = 10;
+constexpr uint16_t PARAM_LOST_ALARM = 11;
+constexpr uint16_t PARAM_MOVE_ALARM = 12;
+constexpr uint16_t PARAM_VIDEO_CONFIG = 13;
+constexpr uint16_t PARAM_VIDEO_ENCODE = 14;
+constexpr uint16_t PARAM_OSD = 17;
+constexpr uint16_t PARAM_VIDEO_OVERLAY = 18;
+constexpr uint16_t PARAM_PPPOE = 20;
+constexpr uint16_t PARAM_RECORD_TYPE = 21;
+constexpr uint16_t PARAM_CMOS = 65;
+constexpr uint16_t PARAM_SYS_CONFIG = 144;
+
+// Stored parameter records, bytes per channel or per record.
+constexpr size_t PROBER_RECORD_SIZE = 396;
+constexpr size_t TERMINATE_RECORD_SIZE = 16;
+constexpr size_t TIMER_ENTRY_SIZE = 36;
+constexpr size_t MOVE_ENTRY_SIZE = 80;
+constexpr size_t ENTRIES_PER_CHANNEL = 7;  // timer and motion entries
+constexpr size_t VIDEO_LOST_RECORD_SIZE = 20;
+constexpr size_t VIDEO_CONFIG_RECORD_SIZE = 12;  // name 0..7, four bytes 8..11
+constexpr size_t VIDEO_CONFIG_NAME_SIZE = 8;
+constexpr size_t VIDEO_ENCODE_RECORD_SIZE = 36;
+constexpr size_t OSD_BLOCK_SIZE = 64;  // OSD time 0..7, OSD logo 8..63
+constexpr size_t OSD_TIME_SIZE = 8;
+constexpr size_t OSD_LOGO_OFFSET = 8;
+constexpr size_t OSD_LOGO_SIZE = 56;
+constexpr size_t OVERLAY_RECORD_SIZE = 196;
+constexpr size_t PPPOE_RECORD_SIZE = 620;
+constexpr size_t RECORD_TYPE_RECORD_SIZE = 16;
+constexpr size_t CMOS_RECORD_SIZE = 24;
+
+// Device information records.
+constexpr size_t TIME_RECORD_SIZE = 24;  // six u32
+constexpr size_t VERSION_RECORD_SIZE = 160;
+constexpr size_t HARDDISK_RECORD_SIZE = 968;
+constexpr size_t SYSTEM_STATUS_RECORD_SIZE = 1244;
+constexpr size_t UPDATE_INFO_SIZE = 4;
+constexpr size_t FLAT_TYPE_REPLY_SIZE = 8;  // u32 type, u32 zero
+constexpr size_t SCRATCH_SIZE = 51200;      // Wi-Fi list, serial data
+
+// Users and log; a list reply is a u32 count followed by whole records.
+constexpr size_t USER_RECORD_SIZE = 56;
+constexpr size_t LOG_QUERY_SIZE = 52;
+constexpr size_t LOG_RECORD_SIZE = 76;
+constexpr size_t LIST_COUNT_SIZE = 4;
+
+// Maintenance replies.
+constexpr size_t FORMAT_PERCENT_REPLY_SIZE = 12;  // word 0, word 1, i32 percent
+constexpr size_t FDISK_STATUS_REPLY_SIZE = 8;     // zero, i32 status
+
+// Recording, PTZ and serial.
+constexpr size_t PTZ_COMMAND_SIZE = 32;
+constexpr size_t HAND_RECORD_SETTING = 4;  // 3 bytes after the channel word
+constexpr size_t HAND_RECORD_SETTING_SIZE = 3;
+constexpr size_t SERIAL_COUNT = 0;  // u32, the data follow at 4
+constexpr size_t SERIAL_DATA = 4;
+constexpr size_t SERIAL_MAX_DATA = 1024;
+constexpr size_t TRANSPARENCE_SIZE = 4;  // port @0, receive @1, send @2
+constexpr size_t TRANSPARENCE_PORT = 0;
+constexpr size_t TRANSPARENCE_SEND = 2;
+constexpr size_t SERIAL_SETTING_SIZE = 32;  // byte 0, byte 1, u32 @4, u32 @8
+constexpr size_t WORKER_WORK_SIZE = 60;     // MSG_START_SESSION_THREAD payload
+
+// Record files: the request's name field and the host's name buffer.
+constexpr size_t RECORD_FILE_REQUEST_SIZE = 48;
+constexpr size_t RECORD_FILE_NAME_BUFFER = 256;
+
 }  // namespace wire
 
 #endif

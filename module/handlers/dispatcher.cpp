@@ -2,6 +2,7 @@
  * dispatcher.cpp - DefaultMessageHandler and the reply helpers.
  */
 #include "handlers/dispatcher.h"
+#include "handlers/handlers.h"
 
 #include <arpa/inet.h>
 
@@ -23,9 +24,50 @@ struct HandlerEntry {
     CommandHandler handler;
 };
 
-// One entry per message type that has a handler; the handler families add
-// theirs here. A type that is missing gets no reply at all.
-constexpr std::array<HandlerEntry, 0> kHandlers{};
+// One entry per message type that has a handler, in type order; the
+// handlers are in their families' files (handlers.h). A type that is missing
+// gets no reply at all.
+constexpr std::array<HandlerEntry, 39> kHandlers{{
+    {wire::MSG_PTZ_CONTROL, handle_ptz_control},
+    {wire::MSG_DEFAULT_SETTING, handle_default_setting},
+    {wire::MSG_SET_PARAM, handle_set_param},
+    {wire::MSG_GET_PARAM, handle_get_param},
+    {wire::MSG_RESET_VIDEO_CONFIG, handle_reset_video_config},
+    {wire::MSG_START_SESSION_THREAD, handle_start_session_thread},
+    {wire::MSG_SET_TIME, handle_set_time},
+    {wire::MSG_GET_TIME, handle_get_time},
+    {wire::MSG_GET_VERSION_INFO, handle_get_version_info},
+    {wire::MSG_GET_HARDDISK_DATA, handle_get_harddisk_data},
+    {wire::MSG_GET_SYSTEM_STATUS_INFO, handle_get_system_status_info},
+    {wire::MSG_GET_LOG_LIST, handle_get_log_list},
+    {wire::MSG_DELETE_LOG, handle_delete_log},
+    {wire::MSG_SET_SESSION_FLAG, handle_set_session_flag},
+    {wire::MSG_GET_UPDATE_SYSTEM_INFO, handle_get_update_system_info},
+    {wire::MSG_GET_USER_LIST, handle_get_user_list},
+    {wire::MSG_ADD_USER, handle_add_user},
+    {wire::MSG_DELETE_USER, handle_delete_user},
+    {wire::MSG_MODIFY_USER, handle_modify_user},
+    {wire::MSG_GET_FLAT_TYPE, handle_get_flat_type},
+    {wire::MSG_GET_AP_INFO, handle_get_ap_info},
+    {wire::MSG_SERIAL_SEND, handle_serial_send},
+    {wire::MSG_FORCE_IFRAME, handle_force_iframe},
+    {wire::MSG_SET_HAND_RECORD, handle_set_hand_record},
+    {wire::MSG_CLEAR_HAND_RECORD, handle_clear_hand_record},
+    {wire::MSG_DELETE_RECORD_FILE, handle_delete_record_file},
+    {wire::MSG_REBOOT_SYSTEM, handle_reboot_system},
+    {wire::MSG_RESUME_DEFAULT_PARAM, handle_resume_default_param},
+    {wire::MSG_FDISK_HD, handle_fdisk_hd},
+    {wire::MSG_FORMAT_PART, handle_format_part},
+    {wire::MSG_GET_FORMAT_PERCENT, handle_get_format_percent},
+    {wire::MSG_GET_FDISK_STATUS, handle_get_fdisk_status},
+    {wire::MSG_RESET_FACTORY_PARAM, handle_reset_factory_param},
+    {wire::MSG_SET_VERSION_INFO, handle_set_version_info},
+    {wire::MSG_INIT_CAMERA_INFO, handle_init_camera_info},
+    {wire::MSG_INIT_CAMERA_ITU, handle_init_camera_itu},
+    {wire::MSG_RESET_3G_MODULE, handle_reset_3g_module},
+    {wire::MSG_CMOS_DEFAULT, handle_cmos_default},
+    {wire::MSG_3GCONFIG_DEFAULT, handle_3gconfig_default},
+}};
 
 }  // namespace
 

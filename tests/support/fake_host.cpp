@@ -185,6 +185,7 @@ void* my_malloc(unsigned int size) {
 
 void my_free(void* block) {
     enter("my_free");
+    fake_host::detail::noteFree(block);
     std::free(block);
 }
 

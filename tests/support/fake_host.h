@@ -49,6 +49,8 @@ namespace detail {
 /* Each part of the fake host resets its own state; reset() calls them all. */
 void resetHandlers();
 void resetStream();
+/* my_free reports every block it releases (fake_host_handlers.cpp keeps them). */
+void noteFree(void* block);
 }  // namespace detail
 
 }  // namespace fake_host

@@ -1,0 +1,194 @@
+// Device information and time: the clock, the identity and status records,
+// the Wi-Fi list, the version record, the session flag, the camera resets.
+#include <gtest/gtest.h>
+
+#include "handlers/maintenance_state.h"
+#include "handlers_test_support.h"
+
+using namespace ht;
+
+namespace {
+
+struct Getter {
+    uint16_t type;
+    const char* host;
+    size_t size;
+};
+
+const Getter kGetters[] = {
+    {0x803, "st_app_netGetTime", 24},
+    {0x804, "st_app_netGetVersionInfo", 160},
+    {0x805, "st_app_netGetHardDiskData", 968},
+    {0x806, "st_app_netGetSystemStatusInfo", 1244},
+    {0x80b, "st_app_netGetUpdateSystemInfo", 4},
+};
+
+}  // namespace
+
+TEST(DeviceInfo, GettersAnswerTheirRecordWhole) {
+    for (const Getter& g : kGetters) {
+        fake_host::reset();
+        PairedSession ps;
+        fh::setOutput(g.host, pattern(g.size, 0x21));
+        Bytes got = dispatchRead(ps, request(g.type, pattern(30)), 16 + g.size);
+        EXPECT_EQ(got, concat(replyHeader(g.type, 0, static_cast<uint32_t>(g.size), 0x00),
+                              pattern(g.size, 0x21)))
+            << g.host;
+        EXPECT_TRUE(ps.nothingPending()) << g.host;
+    }
+}
+
+TEST(DeviceInfo, ReplyTotalsMatchTheTable) {
+    // 40, 176, 984, 1260 and 20 bytes in all.
+    const size_t totals[] = {40, 176, 984, 1260, 20};
+    for (size_t i = 0; i < 5; ++i) {
+        fake_host::reset();
+        PairedSession ps;
+        Bytes got = dispatchRead(ps, request(kGetters[i].type), totals[i]);
+        EXPECT_EQ(got.size(), totals[i]) << kGetters[i].host;
+        EXPECT_TRUE(ps.nothingPending()) << kGetters[i].host;
+    }
+}
+
+TEST(DeviceInfo, FailedGetterAnswersSixteenBytes) {
+    for (const Getter& g : kGetters) {
+        fake_host::reset();
+        PairedSession ps;
+        fh::setOutput(g.host, pattern(g.size));
+        fh::setResult(g.host, -1);
+        dispatch(ps, request(g.type));
+        EXPECT_EQ(ps.read(16), replyHeader(g.type, 0, 0, 0xFF)) << g.host;
+        EXPECT_TRUE(ps.nothingPending()) << g.host;
+    }
+}
+
+TEST(DeviceInfo, HardDiskDataWhileBusyIsDiskBusyWithoutHostCall) {
+    fake_host::reset();
+    PairedSession ps;
+    ASSERT_TRUE(maintenance_try_acquire());
+    dispatch(ps, request(0x805));
+    maintenance_release();
+    EXPECT_EQ(ps.read(16), replyHeader(0x805, 0, 0, 0x11));
+    EXPECT_EQ(fake_host::callCount("st_app_netGetHardDiskData"), 0);
+    EXPECT_TRUE(ps.nothingPending());
+}
+
+TEST(DeviceInfo, SetTimePassesTheSixWordsInOrder) {
+    fake_host::reset();
+    PairedSession ps;
+    Bytes payload;
+    for (uint32_t w : {2026u, 3u, 14u, 15u, 9u, 26u}) payload = concat(payload, u32le(w));
+    dispatch(ps, request(0x802, payload));
+    EXPECT_EQ(ps.read(16), replyHeader(0x802, 0, 0, 0x00));
+    EXPECT_EQ(fh::last("st_app_netSetTime").args, (std::vector<int64_t>{2026, 3, 14, 15, 9, 26}));
+
+    fh::setResult("st_app_netSetTime", -1);
+    dispatch(ps, request(0x802, payload));
+    EXPECT_EQ(ps.read(16), replyHeader(0x802, 0, 0, 0xFF));
+}
+
+TEST(DeviceInfo, SessionFlagTakesOnlyZeroAndOne) {
+    fake_host::reset();
+    PairedSession ps;
+    ASSERT_EQ(ps.session->sessionFlag.load(), 1u);
+    dispatch(ps, request(0x80a, u32le(2)));
+    EXPECT_EQ(ps.read(16), replyHeader(0x80a, 0, 0, 0x00));
+    EXPECT_EQ(ps.session->sessionFlag.load(), 1u);
+    // Length 0: the zeroed payload reads 0 and clears the flag.
+    dispatch(ps, request(0x80a));
+    EXPECT_EQ(ps.read(16), replyHeader(0x80a, 0, 0, 0x00));
+    EXPECT_EQ(ps.session->sessionFlag.load(), 0u);
+    dispatch(ps, request(0x80a, u32le(1)));
+    EXPECT_EQ(ps.read(16), replyHeader(0x80a, 0, 0, 0x00));
+    EXPECT_EQ(ps.session->sessionFlag.load(), 1u);
+}
+
+TEST(DeviceInfo, FlatTypeIsTheValueThenZero) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setResult("st_param_getFlatType", 0x1234);
+    Bytes got = dispatchRead(ps, request(0x812, pattern(12)), 24);
+    EXPECT_EQ(got, concat(replyHeader(0x812, 0, 8, 0x00), Bytes{0x34, 0x12, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(ps.nothingPending());
+    // Always OK, whatever the value.
+    fh::setResult("st_param_getFlatType", -1);
+    got = dispatchRead(ps, request(0x812), 24);
+    EXPECT_EQ(got, concat(replyHeader(0x812, 0, 8, 0x00), Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+}
+
+TEST(DeviceInfo, ApInfoAnswersTheScan) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setOutput("st_iwlist_getApInfo", pattern(300, 7));
+    Bytes got = dispatchRead(ps, request(0x815), 316);
+    EXPECT_EQ(got, concat(replyHeader(0x815, 0, 300, 0x00), pattern(300, 7)));
+    EXPECT_EQ(fh::last("st_iwlist_getApInfo").args.at(0), ps.session->sock.load());
+    EXPECT_EQ(fake_host::callCount("st_iwlist_getIwprivApInfo"), 0);
+    EXPECT_TRUE(ps.nothingPending());
+}
+
+TEST(DeviceInfo, ApInfoOnRt73SendsTheSecondScanEvenIfTheFirstFailed) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setResult("st_iwlist_iwprivIsRt73", 1);
+    fh::setResult("st_iwlist_getApInfo", -1);
+    fh::setOutput("st_iwlist_getIwprivApInfo", pattern(50, 0x60));
+    Bytes got = dispatchRead(ps, request(0x815), 66);
+    EXPECT_EQ(got, concat(replyHeader(0x815, 0, 50, 0x00), pattern(50, 0x60)));
+    EXPECT_EQ(fake_host::callCount("st_iwlist_getApInfo"), 1);
+}
+
+TEST(DeviceInfo, ApInfoEmptyScanIsOkWithLengthZero) {
+    fake_host::reset();
+    PairedSession ps;
+    dispatch(ps, request(0x815));
+    EXPECT_EQ(ps.read(16), replyHeader(0x815, 0, 0, 0x00));
+    EXPECT_TRUE(ps.nothingPending());
+}
+
+TEST(DeviceInfo, ApInfoNegativeOrOversizedResultIsFailedNeverCopied) {
+    for (int result : {-1, -2, 51201, 0x7FFFFFFF}) {
+        fake_host::reset();
+        PairedSession ps;
+        fh::setOutput("st_iwlist_getApInfo", pattern(64));
+        fh::setResult("st_iwlist_getApInfo", result);
+        dispatch(ps, request(0x815));
+        EXPECT_EQ(ps.read(16), replyHeader(0x815, 0, 0, 0xFF)) << result;
+        EXPECT_TRUE(ps.nothingPending()) << result;
+    }
+}
+
+TEST(DeviceInfo, ApInfoOfExactlyTheScratchAreaIsSent) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setOutput("st_iwlist_getApInfo", pattern(51200, 3));
+    Bytes got = dispatchRead(ps, request(0x815), 16 + 51200);
+    ASSERT_EQ(got.size(), 16u + 51200);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 16), replyHeader(0x815, 0, 51200, 0x00));
+    EXPECT_EQ(Bytes(got.begin() + 16, got.end()), pattern(51200, 3));
+}
+
+TEST(DeviceInfo, SetVersionInfoStoresTheRecordAndAnswersOnce) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setResult("st_param_setVersionInfo", -1);  // not looked at
+    dispatch(ps, request(0x854, pattern(170, 0x41)));
+    EXPECT_EQ(ps.read(16), replyHeader(0x854, 0, 0, 0x00));
+    EXPECT_TRUE(ps.nothingPending());
+    EXPECT_EQ(fh::last("st_param_setVersionInfo").data, pattern(160, 0x41));
+}
+
+TEST(DeviceInfo, CameraInitsAnswerOkInPlace) {
+    for (uint16_t type : {0x857, 0x858}) {
+        fake_host::reset();
+        PairedSession ps;
+        fh::setResult(type == 0x857 ? "st_param_initCameraInfo" : "st_param_initCameraItu", -1);
+        auto buf = buffer(request(type, pattern(5)));
+        dispatch(ps, buf.get());
+        EXPECT_EQ(ps.read(16), replyHeader(type, 0, 0, 0x00));
+        EXPECT_EQ(buf[8], 0);  // the caller's own buffer carries the answer
+        EXPECT_EQ(fake_host::callCount(type == 0x857 ? "st_param_initCameraInfo"
+                                                     : "st_param_initCameraItu"),
+                  1);
+    }
+}

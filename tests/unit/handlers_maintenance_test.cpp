@@ -1,0 +1,308 @@
+// Maintenance: restores and resets, partitioning and formatting with the
+// module-wide busy flag, the progress queries.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "handlers/handlers.h"
+#include "handlers/maintenance_state.h"
+#include "handlers_test_support.h"
+
+using namespace ht;
+
+namespace {
+
+constexpr uint16_t DEFAULT_SETTING = 0x8;
+constexpr uint16_t REBOOT = 0x843;
+constexpr uint16_t RESUME_DEFAULT = 0x844;
+constexpr uint16_t FDISK = 0x845;
+constexpr uint16_t FORMAT = 0x846;
+constexpr uint16_t FORMAT_PERCENT = 0x847;
+constexpr uint16_t FDISK_STATUS = 0x848;
+constexpr uint16_t GET_HARDDISK = 0x805;
+
+int failingStart(pthread_t*, void* (*)(void*), void*) { return EAGAIN; }
+
+Bytes words(std::initializer_list<uint32_t> ws) {
+    Bytes b;
+    for (uint32_t w : ws) b = concat(b, u32le(w));
+    return b;
+}
+
+/* Position of the first call named `name` in the fake host's record. */
+long callIndex(const std::string& name) {
+    auto calls = fake_host::calls();
+    return std::find(calls.begin(), calls.end(), name) - calls.begin();
+}
+
+class Maintenance : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_host::reset();
+        fdiskStatus.store(0);
+        maintenance_release();
+    }
+    // Lets every worker that a test started come to its end, so that none
+    // runs into the next test.
+    void TearDown() override {
+        handlers_set_thread_start(nullptr);
+        fake_host::unforce("st_app_getFormatPercent");
+        fh::setResult("st_app_getFormatPercent", 100);
+        fh::releaseFdisk();
+        EXPECT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
+        maintenance_release();
+    }
+};
+
+}  // namespace
+
+TEST_F(Maintenance, DefaultSettingStatusBySign) {
+    PairedSession ps;
+    dispatch(ps, request(DEFAULT_SETTING, pattern(4)));
+    EXPECT_EQ(ps.read(16), replyHeader(DEFAULT_SETTING, 0, 0, 0x00));
+    fh::setResult("st_app_netDefaultSetting", -1);
+    dispatch(ps, request(DEFAULT_SETTING));
+    EXPECT_EQ(ps.read(16), replyHeader(DEFAULT_SETTING, 0, 0, 0xFF));
+}
+
+TEST_F(Maintenance, RebootAndFactoryResetAnswerBeforeTheHostActs) {
+    for (auto [type, host] : {std::pair<uint16_t, const char*>{REBOOT, "st_app_netRebootSystem"},
+                              {0x853, "st_param_resetFactoryParam"}}) {
+        fake_host::reset();
+        PairedSession ps;
+        fh::setResult(host, -1);  // ignored
+        dispatch(ps, request(type, pattern(3)));
+        EXPECT_EQ(ps.read(16), replyHeader(type, 0, 0, 0x00)) << host;
+        EXPECT_LT(callIndex("writen"), callIndex(host)) << host;
+        EXPECT_EQ(fake_host::callCount(host), 1);
+    }
+}
+
+TEST_F(Maintenance, ResumeDefaultResetsAnswersThenLogs) {
+    PairedSession ps;
+    dispatch(ps, request(RESUME_DEFAULT));
+    EXPECT_EQ(ps.read(16), replyHeader(RESUME_DEFAULT, 0, 0, 0x00));
+    EXPECT_LT(callIndex("st_param_resetAllStruct"), callIndex("writen"));
+    EXPECT_LT(callIndex("writen"), callIndex("st_param_writeLogBuffer"));
+    EXPECT_EQ(fake_host::logLines(), std::vector<std::string>{"resume default param"});
+    EXPECT_EQ(fake_host::logCategories(), std::vector<int>{4});
+}
+
+TEST_F(Maintenance, ThreeResetsPrintTheirLineAndAnswerOk) {
+    struct Case {
+        uint16_t type;
+        const char* host;
+        const char* line;
+    };
+    for (Case c : {Case{0x863, "at_Reset", "MSG_RESET_3G_MODULE\n"},
+                   Case{0x864, "st_param_initCmos", "MSG_CMOS_DEFAULT\n"},
+                   Case{0x865, "Default3GConfigStruct", "MSG_3GCONFIG_DEFAULT\n"}}) {
+        fake_host::reset();
+        PairedSession ps;
+        fh::setResult(c.host, -1);
+        testing::internal::CaptureStdout();
+        dispatch(ps, request(c.type, u32le(0xA1B2C3D4)));
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
+        EXPECT_EQ(ps.read(16), replyHeader(c.type, 0, 0, 0x00)) << c.host;
+        EXPECT_EQ(fake_host::callCount(c.host), 1);
+    }
+    EXPECT_EQ(fh::last("Default3GConfigStruct").args, std::vector<int64_t>{0xA1B2C3D4});
+}
+
+TEST_F(Maintenance, FdiskStatusBeforeAnyPartitioningIsZero) {
+    PairedSession ps;
+    dispatch(ps, request(FDISK_STATUS));
+    EXPECT_EQ(ps.read(24), concat(replyHeader(FDISK_STATUS, 0, 8, 0x00), words({0, 0})));
+}
+
+TEST_F(Maintenance, FdiskRunsOnAWorkerAndReportsItsOutcome) {
+    PairedSession ps;
+    fh::holdFdisk();
+    dispatch(ps, request(FDISK, words({1, 2, 99})));
+    EXPECT_EQ(ps.read(16), replyHeader(FDISK, 0, 0, 0x00));
+    EXPECT_TRUE(maintenance_busy());
+    ASSERT_TRUE(waitFor([] { return fake_host::callCount("st_app_fdiskHd") == 1; }));
+    EXPECT_EQ(fh::last("st_app_fdiskHd").args, (std::vector<int64_t>{1, 2, 1}));
+    EXPECT_EQ(fh::last("st_comm_sendThreadInfoForTop").data, Bytes(std::begin("fdiskHdThread"), std::end("fdiskHdThread") - 1));
+
+    dispatch(ps, request(FDISK_STATUS));  // running: the same 0 as before any
+    EXPECT_EQ(ps.read(24), concat(replyHeader(FDISK_STATUS, 0, 8, 0x00), words({0, 0})));
+
+    fh::releaseFdisk();
+    ASSERT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
+    EXPECT_FALSE(maintenance_busy());
+    EXPECT_EQ(fh::freedBlocks().size(), 1u);  // the argument block
+    dispatch(ps, request(FDISK_STATUS));
+    EXPECT_EQ(ps.read(24), concat(replyHeader(FDISK_STATUS, 0, 8, 0x00), words({0, 1})));
+}
+
+TEST_F(Maintenance, FailedFdiskIsReportedByTheStatusQuery) {
+    PairedSession ps;
+    fake_host::force("st_app_fdiskHd", -1);
+    dispatch(ps, request(FDISK, words({0, 0})));
+    EXPECT_EQ(ps.read(16), replyHeader(FDISK, 0, 0, 0x00));
+    ASSERT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
+    dispatch(ps, request(FDISK_STATUS));
+    EXPECT_EQ(ps.read(24),
+              concat(replyHeader(FDISK_STATUS, 0, 8, 0xFF), Bytes{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST_F(Maintenance, FdiskWithoutBlockOrThreadIsRefusedAndFreesTheFlag) {
+    PairedSession ps;
+    fake_host::reset();
+    fake_host::force("my_malloc", 0);
+    dispatch(ps, request(FDISK, words({1, 2})));
+    EXPECT_EQ(ps.read(16), replyHeader(FDISK, 0, 0, 0xFF));
+    EXPECT_FALSE(maintenance_busy());
+    fake_host::unforce("my_malloc");
+
+    handlers_set_thread_start(failingStart);
+    dispatch(ps, request(FDISK, words({1, 2})));
+    EXPECT_EQ(ps.read(16), replyHeader(FDISK, 0, 0, 0xFF));
+    EXPECT_FALSE(maintenance_busy());
+    EXPECT_EQ(fake_host::callCount("my_malloc"), 2);
+    EXPECT_EQ(fh::freedBlocks().size(), 1u);
+    EXPECT_EQ(fake_host::callCount("st_app_fdiskHd"), 0);
+    EXPECT_EQ(maintenance_workers_running(), 0);
+}
+
+TEST_F(Maintenance, BusyInterplayAcrossTwoSessions) {
+    PairedSession a;
+    PairedSession b;
+    fake_host::reset();  // the sessions' own records are not the subject
+    fh::setResult("st_app_getFormatPercent", 40);  // the format runs
+    dispatch(a, request(FORMAT, words({3, 1, 7})));
+    EXPECT_EQ(a.read(16), replyHeader(FORMAT, 0, 0, 0x00));
+    EXPECT_EQ(fh::last("st_app_formatPart").args, (std::vector<int64_t>{3, 1, 7, 1}));
+    EXPECT_EQ(formatArgs[0].load(), 3u);
+    EXPECT_EQ(formatArgs[2].load(), 7u);
+    EXPECT_TRUE(maintenance_busy());
+
+    dispatch(b, request(GET_HARDDISK));
+    EXPECT_EQ(b.read(16), replyHeader(GET_HARDDISK, 0, 0, 0x11));
+    dispatch(b, request(FORMAT, words({4, 4, 4})));
+    EXPECT_EQ(b.read(16), replyHeader(FORMAT, 0, 0, 0x11));
+    dispatch(b, request(FDISK, words({1, 1})));
+    EXPECT_EQ(b.read(16), replyHeader(FDISK, 0, 0, 0x12));
+    EXPECT_EQ(fake_host::callCount("st_app_formatPart"), 1);
+    EXPECT_EQ(fake_host::callCount("st_app_netGetHardDiskData"), 0);
+    EXPECT_EQ(fake_host::callCount("my_malloc"), 0);
+
+    // The watcher polls the first two words and frees the flag at the end.
+    EXPECT_EQ(fh::last("st_app_getFormatPercent").args, (std::vector<int64_t>{3, 1}));
+    fh::setResult("st_app_getFormatPercent", 100);
+    ASSERT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
+    EXPECT_FALSE(maintenance_busy());
+    EXPECT_EQ(fake_host::callCount("st_comm_openHdLogFile"), 1);
+    EXPECT_EQ(fh::last("st_comm_sendThreadInfoForTop").data,
+              Bytes(std::begin("getFormatStatusThread"), std::end("getFormatStatusThread") - 1));
+    Bytes got = dispatchRead(b, request(GET_HARDDISK), 984);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 16), replyHeader(GET_HARDDISK, 0, 968, 0x00));
+}
+
+TEST_F(Maintenance, RefusedFormatClearsBusySoTheNextIsAccepted) {
+    PairedSession ps;
+    fh::setResult("st_app_formatPart", -1);
+    dispatch(ps, request(FORMAT, words({1, 2, 3})));
+    EXPECT_EQ(ps.read(16), replyHeader(FORMAT, 0, 0, 0xFF));
+    EXPECT_FALSE(maintenance_busy());
+    EXPECT_EQ(maintenance_workers_running(), 0);
+
+    fh::setResult("st_app_formatPart", 0);
+    fh::setResult("st_app_getFormatPercent", 100);
+    dispatch(ps, request(FORMAT, words({1, 2, 3})));
+    EXPECT_EQ(ps.read(16), replyHeader(FORMAT, 0, 0, 0x00));
+    EXPECT_EQ(fake_host::callCount("st_app_formatPart"), 2);
+}
+
+TEST_F(Maintenance, FailedFormatFreesTheFlagWithoutOpeningTheLog) {
+    PairedSession ps;
+    fh::setResult("st_app_getFormatPercent", -1);
+    dispatch(ps, request(FORMAT, words({1, 2, 3})));
+    EXPECT_EQ(ps.read(16), replyHeader(FORMAT, 0, 0, 0x00));
+    ASSERT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
+    EXPECT_FALSE(maintenance_busy());
+    EXPECT_EQ(fake_host::callCount("st_comm_openHdLogFile"), 0);
+}
+
+TEST_F(Maintenance, FormatPausesOneSecondAfterAWrittenReplyOnly) {
+    PairedSession ps;
+    fh::setResult("st_app_formatPart", -1);
+    auto t0 = std::chrono::steady_clock::now();
+    dispatch(ps, request(FORMAT, words({1, 2, 3})));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(950));
+    ps.read(16);
+
+    fake_host::force("writen", -1);
+    t0 = std::chrono::steady_clock::now();
+    dispatch(ps, request(FORMAT, words({1, 2, 3})));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}
+
+TEST_F(Maintenance, FormatWhoseWatcherCannotStartIsWatchedByTheMessageThread) {
+    PairedSession ps;
+    handlers_set_thread_start(failingStart);
+    fh::setResult("st_app_getFormatPercent", 20);
+    std::thread handler([&] { dispatch(ps, request(FORMAT, words({5, 6, 7}))); });
+    EXPECT_EQ(ps.read(16), replyHeader(FORMAT, 0, 0, 0x00));
+    // The host's format runs: the flag stays until it ends.
+    EXPECT_TRUE(waitFor([] { return fake_host::callCount("st_app_getFormatPercent") >= 1; }));
+    EXPECT_TRUE(maintenance_busy());
+    fh::setResult("st_app_getFormatPercent", 100);
+    handler.join();
+    EXPECT_FALSE(maintenance_busy());
+    EXPECT_EQ(fake_host::callCount("st_comm_openHdLogFile"), 1);
+    EXPECT_EQ(fake_host::callCount("st_comm_sendThreadInfoForTop"), 0);
+    EXPECT_EQ(fh::last("st_app_getFormatPercent").args, (std::vector<int64_t>{5, 6}));
+}
+
+TEST_F(Maintenance, FormatPercentEchoesTheWordsAndFailsOnlyOnMinusOne) {
+    PairedSession ps;
+    ASSERT_TRUE(maintenance_try_acquire());  // not looked at
+    struct Case {
+        int percent;
+        uint8_t status;
+    };
+    for (Case c : {Case{57, 0x00}, Case{-1, 0xFF}, Case{-2, 0x00}, Case{100, 0x00}}) {
+        fh::setResult("st_app_getFormatPercent", c.percent);
+        Bytes got = dispatchRead(ps, request(FORMAT_PERCENT, words({9, 8, 77})), 28);
+        EXPECT_EQ(got, concat(replyHeader(FORMAT_PERCENT, 0, 12, c.status),
+                              words({9, 8, static_cast<uint32_t>(c.percent)})))
+            << c.percent;
+        EXPECT_EQ(fh::last("st_app_getFormatPercent").args, (std::vector<int64_t>{9, 8}));
+    }
+}
+
+TEST_F(Maintenance, OnlyOneOfManySessionsGetsTheFlag) {
+    constexpr int N = 8;
+    std::vector<std::unique_ptr<PairedSession>> sessions;
+    for (int i = 0; i < N; ++i) sessions.push_back(std::make_unique<PairedSession>());
+    fh::holdFdisk();
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < N; ++i) {
+        threads.emplace_back([&, i] {
+            while (!go.load()) std::this_thread::yield();
+            dispatch(*sessions[i], request(FDISK, words({1, 1})));
+        });
+    }
+    go = true;
+    for (auto& t : threads) t.join();
+    int ok = 0;
+    int busy = 0;
+    for (auto& s : sessions) {
+        Bytes r = s->read(16);
+        ok += r == replyHeader(FDISK, 0, 0, 0x00);
+        busy += r == replyHeader(FDISK, 0, 0, 0x12);
+    }
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(busy, N - 1);
+}

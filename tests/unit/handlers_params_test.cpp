@@ -1,0 +1,323 @@
+// Parameter commands: MSG_SET_PARAM with its audit line, MSG_GET_PARAM,
+// MSG_RESET_VIDEO_CONFIG.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "handlers/dispatcher.h"
+#include "handlers_test_support.h"
+
+using namespace ht;
+
+namespace {
+
+constexpr uint16_t SET = 0x401;
+constexpr uint16_t GET = 0x402;
+constexpr uint16_t RESET_VIDEO = 0x403;
+
+struct Audited {
+    uint16_t type;
+    size_t payloadSize;  // for 4 channels where per channel
+    const char* text;
+};
+
+// Four channels (the fake host's default).
+const Audited kAudited[] = {
+    {5, 92, "modify net config param"},
+    {7, 4 * 396, "modify prober alarm param"},
+    {9, 4 * 16, "modify PTZ config param"},
+    {10, 4 * 252, "modify timer record param"},
+    {11, 4 * 20, "modify lost alarm param"},
+    {12, 4 * 560, "modify move alarm param"},
+    {13, 4 * 12, "modify video config param"},
+    {14, 4 * 36, "modify video encode param"},
+    {17, 4 * 64, "modify OSD param"},
+    {18, 4 * 196, "modify video overlay param"},
+    {20, 620, "modify PPPOE param"},
+    {21, 16, "modify record type param"},
+    {65, 24, "modify record type param"},
+    {144, 88, "modify sys config"},
+};
+
+/* The value the fake host holds for `type`, as a payload lays it out. */
+Bytes storedValueFor(uint16_t type, size_t size) {
+    Bytes v(size, 0);
+    if (type == 144) {  // the fake's system configuration: 4 channels, 2 ports
+        v[9] = 4;
+        v[12] = 2;
+    } else if (type != 5) {  // network record: base port 0, all zero
+        v = pattern(size, static_cast<uint8_t>(type));
+        fh::setStoredParam(type, v);
+    }
+    return v;
+}
+
+Bytes okReply(uint16_t type, uint16_t subtype) { return replyHeader(type, subtype, 0, 0x00); }
+
+}  // namespace
+
+TEST(SetParam, ChangedValueWritesOneAuditLineOfItsTypeThenStores) {
+    for (const Audited& a : kAudited) {
+        fake_host::reset();
+        PairedSession ps(4, "10.0.0.5");
+        std::strcpy(ps.session->userName, "u1");
+        Bytes value = storedValueFor(a.type, a.payloadSize);
+        value.back() ^= 0x40;  // the last compared byte of the last channel
+        dispatch(ps, request(SET, value, a.type));
+        EXPECT_EQ(ps.read(16), okReply(SET, a.type)) << a.type;
+        ASSERT_EQ(fake_host::logLines().size(), 1u) << a.type;
+        EXPECT_EQ(fake_host::logLines()[0], std::string("u1 10.0.0.5 ") + a.text) << a.type;
+        EXPECT_EQ(fake_host::logCategories()[0], 4);
+        fh::Call set = fh::last("st_app_netSetParam");
+        EXPECT_EQ(set.args.at(0), a.type);
+        EXPECT_EQ(Bytes(set.data.begin(), set.data.begin() + 16), Bytes(value.begin(), value.begin() + 16));
+        EXPECT_TRUE(ps.nothingPending());
+    }
+}
+
+TEST(SetParam, UnchangedValueWritesNoLineButIsStoredAndAnsweredOk) {
+    for (const Audited& a : kAudited) {
+        fake_host::reset();
+        PairedSession ps;
+        Bytes value = storedValueFor(a.type, a.payloadSize);
+        dispatch(ps, request(SET, value, a.type));
+        EXPECT_EQ(ps.read(16), okReply(SET, a.type)) << a.type;
+        EXPECT_TRUE(fake_host::logLines().empty()) << a.type;
+        EXPECT_EQ(fake_host::callCount("st_app_netSetParam"), 1) << a.type;
+    }
+}
+
+TEST(SetParam, PerChannelBuffersComeFromMyMallocAndAreFreed) {
+    PairedSession ps;
+    fake_host::reset();
+    dispatch(ps, request(SET, pattern(4 * 560), 12));
+    ps.read(16);
+    EXPECT_EQ(fake_host::callCount("my_malloc"), 1);
+    EXPECT_EQ(fh::freedBlocks().size(), 1u);
+    // Seven entries per channel, every channel.
+    EXPECT_EQ(fh::calls("st_param_getVideoMoveStruct").size(), 28u);
+    EXPECT_EQ(fh::last("st_param_getVideoMoveStruct").args, (std::vector<int64_t>{3, 6}));
+}
+
+TEST(SetParam, OsdBlockHoldsTimeThenLogo) {
+    fake_host::reset();
+    PairedSession ps;
+    Bytes stored = pattern(4 * 64, 9);
+    fh::setStoredParam(17, stored);
+    dispatch(ps, request(SET, stored, 17));
+    ps.read(16);
+    EXPECT_TRUE(fake_host::logLines().empty());
+    // Logo first, then time, per channel.
+    auto all = fake_host::calls();
+    std::vector<std::string> osd;
+    for (const auto& c : all)
+        if (c.rfind("st_param_getOsd", 0) == 0) osd.push_back(c);
+    ASSERT_EQ(osd.size(), 8u);
+    EXPECT_EQ(osd[0], "st_param_getOsdLogoStruct");
+    EXPECT_EQ(osd[1], "st_param_getOsdTimeStruct");
+}
+
+TEST(SetParam, PppoeComparesOnlyItsRanges) {
+    struct Case {
+        size_t byte;
+        bool audited;
+    };
+    const Case cases[] = {{0, true},    {63, true},   {87, true},   {88, false}, {95, false},
+                          {103, false}, {104, true},  {105, false}, {106, false}, {107, true},
+                          {108, true},  {363, true},  {491, true},  {619, true}};
+    for (const Case& c : cases) {
+        fake_host::reset();
+        PairedSession ps;
+        Bytes value = storedValueFor(20, 620);
+        value[c.byte] ^= 0xFF;
+        dispatch(ps, request(SET, value, 20));
+        ps.read(16);
+        EXPECT_EQ(fake_host::logLines().size(), c.audited ? 1u : 0u) << "byte " << c.byte;
+        EXPECT_EQ(fake_host::callCount("st_app_netSetParam"), 1);
+    }
+}
+
+TEST(SetParam, CmosChangeUsesTheRecordTypeText) {
+    fake_host::reset();
+    PairedSession ps(4, "192.0.2.7");
+    std::strcpy(ps.session->userName, "admin");
+    dispatch(ps, request(SET, pattern(24), 65));
+    ps.read(16);
+    ASSERT_EQ(fake_host::logLines().size(), 1u);
+    EXPECT_EQ(fake_host::logLines()[0], "admin 192.0.2.7 modify record type param");
+}
+
+TEST(SetParam, AuditLineIsCutAt47Characters) {
+    fake_host::reset();
+    PairedSession ps(4, "192.168.100.200");
+    std::strcpy(ps.session->userName, "operator");
+    dispatch(ps, request(SET, pattern(4 * 12), 13));
+    ps.read(16);
+    // "operator 192.168.100.200 modify video config param" is 50 characters.
+    EXPECT_EQ(fake_host::logLines().at(0), "operator 192.168.100.200 modify video config pa");
+    EXPECT_EQ(fake_host::logLines()[0].size(), 47u);
+}
+
+TEST(SetParam, OtherTypesGoToTheHostWithoutComparison) {
+    for (uint16_t type : {0, 6, 8, 15, 16, 19, 22, 64, 66, 143, 145, 200}) {
+        PairedSession ps;
+        fake_host::reset();
+        dispatch(ps, request(SET, pattern(64), type));
+        EXPECT_EQ(ps.read(16), okReply(SET, type));
+        auto calls = fake_host::calls();
+        // The dispatcher's and the handler's reads of the channel count, the
+        // set, the reply: nothing else.
+        EXPECT_EQ(calls, (std::vector<std::string>{"st_param_getSysConfig", "st_param_getSysConfig",
+                                                   "st_app_netSetParam", "writen"}))
+            << type;
+        EXPECT_TRUE(fake_host::logLines().empty());
+    }
+}
+
+TEST(SetParam, RefusedSetAnswersFailedAndKeepsItsAuditLine) {
+    fake_host::reset();
+    PairedSession ps;
+    fake_host::force("st_app_netSetParam", -1);
+    dispatch(ps, request(SET, pattern(92), 5));
+    EXPECT_EQ(ps.read(16), replyHeader(SET, 5, 0, 0xFF));
+    EXPECT_EQ(fake_host::logLines().size(), 1u);
+}
+
+TEST(SetParam, DeclaredLengthAboveThePayloadAreaIsDroppedWithoutHostCall) {
+    PairedSession ps;
+    fake_host::reset();
+    auto buf = buffer(testnet::messageWithLength(SET, 102401, pattern(64)));
+    buf[6] = 5;  // net config
+    dispatch(ps, buf.get());
+    EXPECT_TRUE(ps.nothingPending());
+    // Only the dispatcher's channel count, read for every message.
+    EXPECT_EQ(fake_host::calls(), (std::vector<std::string>{"st_param_getSysConfig"}));
+}
+
+TEST(SetParam, ComparisonWithoutMemoryCountsAsAChange) {
+    fake_host::reset();
+    PairedSession ps;
+    Bytes value = storedValueFor(7, 4 * 396);
+    fake_host::force("my_malloc", 0);
+    dispatch(ps, request(SET, value, 7));
+    EXPECT_EQ(ps.read(16), okReply(SET, 7));
+    EXPECT_EQ(fake_host::logLines().size(), 1u);
+    EXPECT_EQ(fake_host::callCount("st_app_netSetParam"), 1);
+    EXPECT_EQ(fake_host::callCount("my_free"), 0);
+}
+
+TEST(SetParam, ChannelCountIsReadAnewForEveryMessage) {
+    fake_host::reset();
+    PairedSession ps;
+    fake_host::setChannels(2);
+    Bytes value = storedValueFor(13, 4 * 12);
+    value[30] ^= 1;  // channel 2: not compared with two channels
+    dispatch(ps, request(SET, value, 13));
+    ps.read(16);
+    EXPECT_TRUE(fake_host::logLines().empty());
+    EXPECT_EQ(fh::calls("st_param_getVideoConfigParam").size(), 2u);
+}
+
+TEST(SetParam, ManyChannelsOfALargeRecordCompareOnlyThePayloadArea) {
+    fake_host::reset();
+    fake_host::setChannels(200);  // 200 x 560 bytes: more than a payload holds
+    PairedSession ps(200);
+    Bytes full = pattern(200 * 560, 3);
+    fh::setStoredParam(12, full);
+    dispatch(ps, request(SET, Bytes(full.begin(), full.begin() + 102400), 12));
+    EXPECT_EQ(ps.read(16), okReply(SET, 12));
+    EXPECT_TRUE(fake_host::logLines().empty());
+    EXPECT_EQ(fh::calls("st_param_getVideoMoveStruct").size(), 1400u);
+}
+
+TEST(GetParam, AnswersTheHostsBytes) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setOutput("st_app_netGetParam", pattern(100, 0x30));
+    Bytes got = dispatchRead(ps, request(GET, pattern(8), 13), 116);
+    EXPECT_EQ(got, concat(replyHeader(GET, 13, 100, 0x00), pattern(100, 0x30)));
+    EXPECT_EQ(fh::last("st_app_netGetParam").args.at(0), 13);
+    EXPECT_TRUE(ps.nothingPending());
+}
+
+TEST(GetParam, EmptyValueIsOkWithLengthZero) {
+    fake_host::reset();
+    PairedSession ps;
+    dispatch(ps, request(GET, {}, 3));
+    EXPECT_EQ(ps.read(16), replyHeader(GET, 3, 0, 0x00));
+}
+
+TEST(GetParam, FailureOrOversizedCountAnswersFailedWithoutPayload) {
+    for (int variant = 0; variant < 3; ++variant) {
+        fake_host::reset();
+        PairedSession ps;
+        fh::setOutput("st_app_netGetParam", pattern(40));
+        if (variant == 0) fh::setResult("st_app_netGetParam", -1);
+        if (variant == 1) fh::setGetParamCount(102401);
+        if (variant == 2) fake_host::force("st_app_netGetParam", -7);
+        dispatch(ps, request(GET, {}, 5));
+        EXPECT_EQ(ps.read(16), replyHeader(GET, 5, 0, 0xFF)) << variant;
+        EXPECT_TRUE(ps.nothingPending()) << variant;
+    }
+}
+
+TEST(ResetVideoConfig, ChannelNineGetsTheNameCh10) {
+    fake_host::reset();
+    fake_host::setChannels(10);
+    PairedSession ps(10);
+    auto buf = buffer(request(RESET_VIDEO, {9}));
+    dispatch(ps, buf.get());
+    EXPECT_EQ(ps.read(16), replyHeader(RESET_VIDEO, 0, 0, 0x00));
+    fh::Call set = fh::last("st_param_setVideoConfigParam");
+    EXPECT_EQ(set.args.at(0), 9);
+    EXPECT_EQ(set.data, (Bytes{'C', 'H', '1', '0', 0, 0, 0, 0, 0x80, 0x80, 0x80, 0x80}));
+    // In place: the caller's buffer carries the reply header.
+    EXPECT_EQ(buf[8], 0);
+    EXPECT_EQ(buf[12], 0);
+}
+
+TEST(ResetVideoConfig, ChannelZeroGetsCh01) {
+    fake_host::reset();
+    PairedSession ps;
+    dispatch(ps, request(RESET_VIDEO, {0, 0xAA}));
+    EXPECT_EQ(ps.read(16), replyHeader(RESET_VIDEO, 0, 0, 0x00));
+    EXPECT_EQ(fh::last("st_param_setVideoConfigParam").data,
+              (Bytes{'C', 'H', '0', '1', 0, 0, 0, 0, 0x80, 0x80, 0x80, 0x80}));
+}
+
+TEST(ResetVideoConfig, ChannelOutOfRangeOrNegativeIsRefused) {
+    for (uint8_t channel : {4, 5, 0x7F, 0x80, 0xFF}) {  // 4 channels; 0x80.. are negative
+        fake_host::reset();
+        PairedSession ps;
+        dispatch(ps, request(RESET_VIDEO, {channel}));
+        EXPECT_EQ(ps.read(16), replyHeader(RESET_VIDEO, 0, 0, 0xFF)) << int(channel);
+        EXPECT_EQ(fake_host::callCount("st_param_setVideoConfigParam"), 0);
+    }
+}
+
+TEST(GetParam, AFullPayloadAreaIsSent) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setOutput("st_app_netGetParam", pattern(102400, 5));
+    Bytes got = dispatchRead(ps, request(GET, {}, 40), 16 + 102400);
+    ASSERT_EQ(got.size(), 16u + 102400);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 16), replyHeader(GET, 40, 102400, 0x00));
+    EXPECT_EQ(Bytes(got.begin() + 16, got.end()), pattern(102400, 5));
+    EXPECT_TRUE(ps.nothingPending());
+}
+
+TEST(DispatchTable, HoldsExactlyTheThirtyNineTypes) {
+    const uint16_t handled[] = {0x7,   0x8,   0x401, 0x402, 0x403, 0x801, 0x802, 0x803,
+                                0x804, 0x805, 0x806, 0x807, 0x808, 0x80a, 0x80b, 0x80e,
+                                0x80f, 0x810, 0x811, 0x812, 0x815, 0x818, 0x830, 0x840,
+                                0x841, 0x842, 0x843, 0x844, 0x845, 0x846, 0x847, 0x848,
+                                0x853, 0x854, 0x857, 0x858, 0x863, 0x864, 0x865};
+    std::set<uint16_t> expected(std::begin(handled), std::end(handled));
+    ASSERT_EQ(expected.size(), 39u);
+    for (uint32_t type = 0; type <= 0xFFFF; ++type) {
+        bool has = dispatch_find(static_cast<uint16_t>(type)) != nullptr;
+        EXPECT_EQ(has, expected.count(static_cast<uint16_t>(type)) == 1) << std::hex << type;
+    }
+}

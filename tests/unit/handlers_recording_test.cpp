@@ -1,0 +1,280 @@
+// Recording, PTZ and serial: PTZ control, forced key frames, manual
+// recording, serial send and the session worker's life.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include "handlers/handlers.h"
+#include "handlers_test_support.h"
+
+using namespace ht;
+
+namespace {
+
+constexpr uint16_t PTZ = 0x7;
+constexpr uint16_t START_WORKER = 0x801;
+constexpr uint16_t SERIAL_SEND = 0x818;
+constexpr uint16_t FORCE_IFRAME = 0x830;
+constexpr uint16_t SET_HAND = 0x840;
+constexpr uint16_t CLEAR_HAND = 0x841;
+
+Bytes serialRequest(uint32_t count, const Bytes& data) { return concat(u32le(count), data); }
+
+/* The serial setting of the fake host's ports: byte 0 0x11, byte 1 0x22, u32
+ * 9600 at 4, u32 8 at 8. */
+void scriptSerialSetting() {
+    Bytes s(32, 0);
+    s[0] = 0x11;
+    s[1] = 0x22;
+    s[4] = 0x80;  // 9600 = 0x2580
+    s[5] = 0x25;
+    s[8] = 8;
+    fh::setOutput("st_param_getSerialStruct", s);
+}
+
+/* Thread start that holds every new thread at a gate until the test opens it,
+ * so that a worker is seen while it runs. */
+std::atomic<bool> g_gateOpen{false};
+std::atomic<int> g_started{0};
+struct Gated {
+    void* (*entry)(void*);
+    void* arg;
+};
+int gatedStart(pthread_t* thread, void* (*entry)(void*), void* arg) {
+    g_started.fetch_add(1);
+    auto* g = new Gated{entry, arg};
+    int r = pthread_create(
+        thread, nullptr,
+        [](void* p) -> void* {
+            auto* g = static_cast<Gated*>(p);
+            while (!g_gateOpen.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            void* result = g->entry(g->arg);
+            delete g;
+            return result;
+        },
+        g);
+    if (r != 0) delete g;
+    return r;
+}
+int failingStart(pthread_t*, void* (*)(void*), void*) { return EAGAIN; }
+
+class Worker : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_host::reset();
+        g_gateOpen = false;
+        g_started = 0;
+        handlers_set_thread_start(gatedStart);
+    }
+    void TearDown() override {
+        g_gateOpen = true;
+        session_worker_end(ps.session);
+        handlers_set_thread_start(nullptr);
+        // The next fixture's session is made before its SetUp: no forced
+        // result of this test may reach it.
+        fake_host::reset();
+    }
+    PairedSession ps;
+};
+
+}  // namespace
+
+TEST(Ptz, HandsSubTypeAndExactly32BytesToTheHost) {
+    fake_host::reset();
+    PairedSession ps;
+    dispatch(ps, request(PTZ, pattern(40, 0x70), 0x0103));
+    EXPECT_EQ(ps.read(16), replyHeader(PTZ, 0x0103, 0, 0x00));
+    fh::Call c = fh::last("st_app_netPTZControl");
+    EXPECT_EQ(c.args, std::vector<int64_t>{0x0103});
+    EXPECT_EQ(c.data, pattern(32, 0x70));
+    fh::setResult("st_app_netPTZControl", -1);
+    dispatch(ps, request(PTZ, pattern(32), 2));
+    EXPECT_EQ(ps.read(16), replyHeader(PTZ, 2, 0, 0xFF));
+}
+
+TEST(ForceIFrame, MarksTheChannelAsksTheEncoderAndNeverAnswers) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setResult("st_enc_setIFrameForceFlag", -1);
+    dispatch(ps, request(FORCE_IFRAME, u32le(2)));
+    EXPECT_TRUE(ps.nothingPending());
+    EXPECT_EQ(ps.session->streams[2].waitKeyFrame.load(), 1u);
+    EXPECT_EQ(ps.session->streams[1].waitKeyFrame.load(), 0u);
+    EXPECT_EQ(fh::last("st_enc_setIFrameForceFlag").args, (std::vector<int64_t>{2, 0}));
+}
+
+TEST(ForceIFrame, ChannelOutsideTheSessionDoesNothing) {
+    fake_host::reset();
+    PairedSession ps(4);
+    for (uint32_t channel : {4u, 5u, 0x80000000u, 0xFFFFFFFFu}) {
+        dispatch(ps, request(FORCE_IFRAME, u32le(channel)));
+        EXPECT_TRUE(ps.nothingPending());
+    }
+    EXPECT_EQ(fake_host::callCount("st_enc_setIFrameForceFlag"), 0);
+    for (uint32_t c = 0; c < 4; ++c) EXPECT_EQ(ps.session->streams[c].waitKeyFrame.load(), 0u);
+}
+
+TEST(HandRecord, SetPassesTheThreeBytesAndAnswersOkWhateverTheHostSays) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setResult("st_param_setHandRecordStruct", -1);
+    auto buf = buffer(request(SET_HAND, Bytes{3, 0, 0, 0, 0xA1, 0xA2, 0xA3, 0xA4}));
+    dispatch(ps, buf.get());
+    EXPECT_EQ(ps.read(16), replyHeader(SET_HAND, 0, 0, 0x00));
+    EXPECT_EQ(buf[8], 0);  // answered in place
+    fh::Call c = fh::last("st_param_setHandRecordStruct");
+    EXPECT_EQ(c.args, std::vector<int64_t>{3});
+    EXPECT_EQ(c.data, (Bytes{0xA1, 0xA2, 0xA3}));
+}
+
+TEST(HandRecord, ClearStoresThreeZeroBytes) {
+    fake_host::reset();
+    PairedSession ps;
+    dispatch(ps, request(CLEAR_HAND, Bytes{2, 0, 0, 0, 9, 9, 9}));
+    EXPECT_EQ(ps.read(16), replyHeader(CLEAR_HAND, 0, 0, 0x00));
+    EXPECT_TRUE(ps.nothingPending());
+    fh::Call c = fh::last("st_param_setHandRecordStruct");
+    EXPECT_EQ(c.args, std::vector<int64_t>{2});
+    EXPECT_EQ(c.data, (Bytes{0, 0, 0}));
+}
+
+TEST(SerialSend, AnswersThenWritesToTheTransparentPort) {
+    PairedSession ps;
+    fake_host::reset();
+    fh::setOutput("st_param_getTransparenceStruct", Bytes{1, 0, 1, 0});
+    scriptSerialSetting();
+    dispatch(ps, request(SERIAL_SEND, serialRequest(3, Bytes{'a', 'b', 'c', 'd'})));
+    EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0x00));
+    EXPECT_EQ(fh::last("st_param_getSerialStruct").args, std::vector<int64_t>{1});
+    EXPECT_EQ(fh::last("st_com_refreshSerialParam").args,
+              (std::vector<int64_t>{1, 8, 9600, 0x22, 0x11}));
+    fh::Call send = fh::last("st_com_sendDataToCom");
+    EXPECT_EQ(send.args, (std::vector<int64_t>{1, 3}));
+    EXPECT_EQ(send.data, (Bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(fake_host::calls(),
+              (std::vector<std::string>{"st_param_getSysConfig", "st_param_getTransparenceStruct",
+                                        "st_param_getSerialStruct", "writen",
+                                        "st_com_refreshSerialParam", "st_com_sendDataToCom"}));
+}
+
+TEST(SerialSend, PortFiveMeansPortZero) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setOutput("st_param_getTransparenceStruct", Bytes{5, 1, 1, 0});
+    dispatch(ps, request(SERIAL_SEND, serialRequest(2, Bytes{'h', 'i'})));
+    EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0x00));
+    EXPECT_EQ(fh::last("st_param_getSerialStruct").args, std::vector<int64_t>{0});
+    EXPECT_EQ(fh::last("st_com_refreshSerialParam").args.at(0), 0);
+    EXPECT_EQ(fh::last("st_com_sendDataToCom").args, (std::vector<int64_t>{0, 2}));
+}
+
+TEST(SerialSend, SendSwitchOffAnswersOkAndDropsTheBytes) {
+    fake_host::reset();
+    PairedSession ps;
+    fh::setOutput("st_param_getTransparenceStruct", Bytes{0, 1, 0, 0});
+    dispatch(ps, request(SERIAL_SEND, serialRequest(2, Bytes{'h', 'i'})));
+    EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0x00));
+    EXPECT_TRUE(ps.nothingPending());
+    EXPECT_EQ(fake_host::callCount("st_com_refreshSerialParam"), 0);
+    EXPECT_EQ(fake_host::callCount("st_com_sendDataToCom"), 0);
+}
+
+TEST(SerialSend, FailedAnswerSkipsThePort) {
+    fake_host::reset();
+    PairedSession ps;
+    fake_host::force("writen", -1);
+    dispatch(ps, request(SERIAL_SEND, serialRequest(2, Bytes{'h', 'i'})));
+    EXPECT_EQ(fake_host::callCount("st_com_sendDataToCom"), 0);
+}
+
+TEST(SerialSend, AllOf1024BytesAreWritten) {
+    fake_host::reset();
+    PairedSession ps;
+    dispatch(ps, request(SERIAL_SEND, serialRequest(1024, pattern(1100))));
+    EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0x00));
+    EXPECT_EQ(fh::last("st_com_sendDataToCom").data, pattern(1024));
+}
+
+TEST(SerialSend, CountAbove1024WritesNothing) {
+    for (uint32_t count : {1025u, 5000u, 0xFFFFFFFFu}) {
+        fake_host::reset();
+        PairedSession ps;
+        dispatch(ps, request(SERIAL_SEND, serialRequest(count, pattern(1100))));
+        EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0xFF)) << count;
+        EXPECT_TRUE(ps.nothingPending());
+        EXPECT_EQ(fake_host::callCount("st_com_refreshSerialParam"), 0);
+        EXPECT_EQ(fake_host::callCount("st_com_sendDataToCom"), 0);
+    }
+}
+
+TEST_F(Worker, StartIsNotAnsweredAndTheWorkerEndsByItself) {
+    dispatch(ps, request(START_WORKER, pattern(60)));
+    EXPECT_TRUE(ps.nothingPending());
+    EXPECT_EQ(ps.session->workerBusy.load(), 1u);
+    EXPECT_EQ(fake_host::callCount("my_malloc"), 1);
+    g_gateOpen = true;
+    ASSERT_TRUE(waitFor([&] { return ps.session->workerBusy.load() == 0; }));
+    EXPECT_TRUE(waitFor([] { return fh::freedBlocks().size() == 1; }));
+}
+
+TEST_F(Worker, SecondStartWhileRunningIsRefused) {
+    dispatch(ps, request(START_WORKER, pattern(60)));
+    dispatch(ps, request(START_WORKER, pattern(60)));
+    EXPECT_EQ(ps.read(16), replyHeader(START_WORKER, 0, 0, 0xFF));
+    EXPECT_TRUE(ps.nothingPending());
+    EXPECT_EQ(g_started.load(), 1);
+    EXPECT_EQ(fh::freedBlocks().size(), 1u);  // the refused request's block
+    EXPECT_EQ(ps.session->workerBusy.load(), 1u);
+}
+
+TEST_F(Worker, StartAfterTheEndJoinsTheOldWorkerAndStartsANewOne) {
+    g_gateOpen = true;
+    dispatch(ps, request(START_WORKER, pattern(60)));
+    ASSERT_TRUE(waitFor([&] { return ps.session->workerBusy.load() == 0; }));
+    dispatch(ps, request(START_WORKER, pattern(60)));
+    EXPECT_TRUE(ps.nothingPending());
+    EXPECT_EQ(g_started.load(), 2);
+    ASSERT_TRUE(waitFor([&] { return ps.session->workerBusy.load() == 0; }));
+    // The sanitizer build reports a thread that is never joined.
+}
+
+TEST_F(Worker, WorkerThatCannotStartIsRefused) {
+    handlers_set_thread_start(failingStart);
+    dispatch(ps, request(START_WORKER, pattern(60)));
+    EXPECT_EQ(ps.read(16), replyHeader(START_WORKER, 0, 0, 0xFF));
+    EXPECT_EQ(ps.session->workerBusy.load(), 0u);
+    EXPECT_EQ(fh::freedBlocks().size(), 1u);
+}
+
+TEST_F(Worker, NoBlockNoWorker) {
+    fake_host::force("my_malloc", 0);
+    dispatch(ps, request(START_WORKER, pattern(60)));
+    EXPECT_EQ(ps.read(16), replyHeader(START_WORKER, 0, 0, 0xFF));
+    EXPECT_EQ(g_started.load(), 0);
+    EXPECT_EQ(ps.session->workerBusy.load(), 0u);
+}
+
+TEST_F(Worker, EndWaitsForARunningWorker) {
+    dispatch(ps, request(START_WORKER, pattern(60)));
+    std::thread opener([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        g_gateOpen = true;
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    session_worker_end(ps.session);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+    EXPECT_EQ(ps.session->workerBusy.load(), 0u);
+    EXPECT_EQ(fh::freedBlocks().size(), 1u);
+    opener.join();
+    session_worker_end(ps.session);  // nothing left: returns at once
+}
+
+TEST(WorkerEnd, WithoutAWorkerReturnsAtOnce) {
+    fake_host::reset();
+    PairedSession ps;
+    auto t0 = std::chrono::steady_clock::now();
+    session_worker_end(ps.session);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+}
