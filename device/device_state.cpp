@@ -1,22 +1,36 @@
 /*
- * device_state.cpp - the configuration store and the state directory.
+ * device_state.cpp - the configuration, the state directory and the
+ * counters of the system-status record.
  */
 #include "device_state.h"
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
 namespace {
-DeviceState g_state;
+// Never destroyed, like the other state of the host functions: a detached
+// worker of the module may still read it while the process exits.
+DeviceState& state() {
+    static DeviceState* s = new DeviceState;
+    return *s;
 }
 
-void setDeviceState(const DeviceState& state) { g_state = state; }
+// The device's start, for its uptime.
+const std::chrono::steady_clock::time_point g_started = std::chrono::steady_clock::now();
+std::atomic<uint32_t> g_loginsAccepted{0};
+std::atomic<uint32_t> g_loginsRefused{0};
+std::atomic<uint32_t> g_serverStarts{0};
+}  // namespace
 
-const DeviceState& deviceState() { return g_state; }
+void setDeviceState(const DeviceState& config) { state() = config; }
+
+const DeviceState& deviceState() { return state(); }
 
 bool prepareStateDir(const std::string& dir, std::string& error) {
     namespace fs = std::filesystem;
@@ -36,4 +50,18 @@ bool prepareStateDir(const std::string& dir, std::string& error) {
         return false;
     }
     return true;
+}
+
+void deviceCountLogin(bool accepted) {
+    (accepted ? g_loginsAccepted : g_loginsRefused).fetch_add(1, std::memory_order_relaxed);
+}
+
+void deviceCountServerStart() { g_serverStarts.fetch_add(1, std::memory_order_relaxed); }
+
+DeviceCounters deviceCounters() {
+    const auto up = std::chrono::steady_clock::now() - g_started;
+    return {static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(up).count()),
+            g_loginsAccepted.load(std::memory_order_relaxed),
+            g_loginsRefused.load(std::memory_order_relaxed),
+            g_serverStarts.load(std::memory_order_relaxed)};
 }

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
-#include <vector>
 
 struct DeviceState {
     uint16_t basePort = 5500;   // command port; data port +1, UDP responder +4
@@ -23,6 +22,9 @@ struct DeviceState {
     std::string addressText = "127.0.0.1";         // the device's own IPv4 address
     std::array<uint8_t, 4> address = {127, 0, 0, 1};  // the same, octets in written order
     std::string stateDir = "./device-state";
+    std::string multicastBase = "239.255.0.0";     // multicast groups: fourth number per stream
+    uint8_t disks = 1;          // simulated hard disks, 1..8
+    unsigned formatSeconds = 5; // how long a format runs
 };
 
 // Installs the configuration. Call once, before the module is started.
@@ -35,18 +37,68 @@ const DeviceState& deviceState();
 // directory. Returns false with a one-line reason in `error` otherwise.
 bool prepareStateDir(const std::string& dir, std::string& error);
 
-/* ---- device log ----------------------------------------------------------- */
+/* ---- device clock (host_time.cpp) -----------------------------------------
+ * The device's own clock: the machine's clock plus an offset that the device
+ * keeps in its store. Setting the time moves the offset, never the machine. */
 
-// One line of the device log, as st_param_writeLogBuffer stored it.
-struct LogEntry {
-    std::time_t time;
-    int category;
-    std::string text;  // at most LOG_TEXT_MAX characters
+// Seconds since 1970 on the device clock.
+int64_t deviceNow();
+// Reads the stored offset. Call once before the module starts.
+void loadDeviceClock();
+// Back to the machine's time (factory reset). False on a store failure.
+bool resetDeviceClock();
+
+/* ---- device log (host_log.cpp) ---------------------------------------------- */
+
+// Appends one line (cut to 47 characters) with the device clock's time to the
+// stored log and echoes it as "log: <text>" on stderr. Category: one of
+// records::LOG_CATEGORY_*.
+void deviceLog(uint32_t category, const std::string& text);
+
+/* ---- key frames (host_recording.cpp) ---------------------------------------- */
+
+// Asks the stream pool for a key frame on `channel` next.
+void deviceRequestKeyFrame(int channel);
+// True once per request: the stream pool calls it before it encodes a frame
+// of `channel`, and makes that frame a key frame when it returns true.
+bool deviceTakeKeyFrameRequest(int channel);
+
+/* ---- counters for the system-status record (device_state.cpp) --------------- */
+
+void deviceCountLogin(bool accepted);
+void deviceCountServerStart();
+struct DeviceCounters {
+    uint32_t uptimeSeconds;
+    uint32_t loginsAccepted;
+    uint32_t loginsRefused;
+    uint32_t serverStarts;
 };
+DeviceCounters deviceCounters();
 
-constexpr std::size_t LOG_TEXT_MAX = 47;
+/* ---- set-up and resets, one function per family ------------------------------ */
 
-// A copy of the device log, oldest line first.
-std::vector<LogEntry> deviceLogSnapshot();
+// Opens the store under the state folder (device.db) and brings every family
+// to a usable state: parameter defaults with the running configuration, the
+// default account, the version record, the clock, the disks and the record
+// folder (setup.cpp). False with a one-line reason in `error`.
+bool prepareDeviceState(std::string& error);
+// Closes the store once the module has stopped; host functions called later
+// (by a detached worker of the module) fail instead of writing.
+void closeDeviceState();
+
+bool ensureDefaultUser();    // admin/admin when there is no account (host_users.cpp)
+bool resetUsersToDefault();  // admin/admin as the only account
+bool ensureVersionRecord();  // host_info.cpp
+bool resetVersionRecord();
+bool loadDisks();            // host_disks.cpp
+bool disksIdle();            // host_disks.cpp: no partitioning or format runs
+
+// Record files (host_recording.cpp): the folder "records" in the state folder.
+bool prepareRecordFolder(std::string& error);
+uint64_t recordFileBytes();
+uint32_t recordFileCount();
+void clearRecordFiles();
+// Bit c set: channel c (below 32) records by hand.
+uint32_t handRecordingMask();
 
 #endif

@@ -12,12 +12,16 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "device_state.h"
 #include "failures.h"
 #include "module_loader.h"
+#include "control.h"
 #include "options.h"
 #include "ports.h"
+#include "serial_ports.h"
+#include "stream_producer.h"
 
 namespace {
 
@@ -59,6 +63,20 @@ bool setUpSignals(std::string& error) {
     return true;
 }
 
+// The module's partitioning and format watchers are not ended by its stop:
+// they poll the device until the operation ends, then end by themselves. They
+// run the module's code, so the module stays loaded until they have seen the
+// end: at most the longest disk operation, then one poll interval of theirs.
+void waitForDiskWatchers() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3600);
+    bool busy = false;
+    while (!disksIdle() && std::chrono::steady_clock::now() < deadline) {
+        busy = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (busy) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+}
+
 // Waits for SIGINT or SIGTERM.
 void waitForStopSignal() {
     const sigset_t set = stopSignals();
@@ -88,13 +106,23 @@ int main(int argc, char** argv) {
     // Everything the host functions read is in place before the module can call them.
     setDeviceState(device);
     installFailures(options.failures);
+    if (!prepareDeviceState(error)) return fail(error);
     // Before the load, in case the module's initialisers start a thread.
     if (!setUpSignals(error)) return fail(error);
 
+    // Declared before the module, so that it outlives it: the producers stop
+    // only after st_net_stopNetServer has joined every sender.
+    VideoService video;
+    SerialPorts serial;
     NetServerModule module;
+    ControlThread control(module);  // restarts the server on request; stopped before the unload
     const std::string path = options.modulePath.empty() ? defaultModulePath()
                                                         : options.modulePath;
     if (!module.load(path, error)) return fail(error);
+    if (!video.start(options.video, device.channels, deviceTakeKeyFrameRequest, error))
+        return fail(error);
+
+    if (!startSerialPorts(serial, device.serialPorts, error)) return fail(error);
 
     if (module.start() != 0) {
         module.unload();
@@ -108,8 +136,16 @@ int main(int argc, char** argv) {
     std::printf("ready base-port=%u channels=%u\n", static_cast<unsigned>(device.basePort),
                 static_cast<unsigned>(device.channels));
     std::fflush(stdout);
+    deviceCountServerStart();
+    control.start();
 
     waitForStopSignal();
+    control.stop();
+    module.stop();
+    waitForDiskWatchers();
     module.unload();
+    setDeviceSerialPorts(nullptr);
+    closeDeviceState();
+    video.stop();
     return 0;
 }

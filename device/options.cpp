@@ -20,7 +20,16 @@ enum OptionId {
     OPT_STATE,
     OPT_FAIL,
     OPT_MODULE,
+    OPT_DISKS,
+    OPT_FORMAT_SECONDS,
     OPT_HELP,
+    OPT_VIDEO,
+    OPT_SUB_VIDEO,
+    OPT_SOURCE,
+    OPT_FRAME_SIZE,
+    OPT_FPS,
+    OPT_CLIP_FPS,
+    OPT_MULTICAST_BASE,
 };
 
 const option kLongOptions[] = {
@@ -31,12 +40,25 @@ const option kLongOptions[] = {
     {"state", required_argument, nullptr, OPT_STATE},
     {"fail", required_argument, nullptr, OPT_FAIL},
     {"module", required_argument, nullptr, OPT_MODULE},
+    {"disks", required_argument, nullptr, OPT_DISKS},
+    {"format-seconds", required_argument, nullptr, OPT_FORMAT_SECONDS},
     {"help", no_argument, nullptr, OPT_HELP},
+    {"video", required_argument, nullptr, OPT_VIDEO},
+    {"sub-video", required_argument, nullptr, OPT_SUB_VIDEO},
+    {"source", required_argument, nullptr, OPT_SOURCE},
+    {"frame-size", required_argument, nullptr, OPT_FRAME_SIZE},
+    {"fps", required_argument, nullptr, OPT_FPS},
+    {"clip-fps", required_argument, nullptr, OPT_CLIP_FPS},
+    {"multicast-base", required_argument, nullptr, OPT_MULTICAST_BASE},
     {nullptr, 0, nullptr, 0},
 };
 
 // The highest base port whose UDP responder port (base + 4) still exists.
 constexpr long kMaxBasePort = 65535 - 4;
+// Synthetic frames up to 4 MiB (the module sends frames of up to 1 MiB with
+// their 32-byte header and skips larger ones) and up to 1000 frames a second.
+constexpr long kMaxFrameSize = 4L << 20;
+constexpr long kMaxFps = 1000;
 
 // Parses a decimal number in [min, max]; the whole text must be the number.
 bool parseNumber(const char* flag, const char* text, long min, long max, long& out,
@@ -70,6 +92,58 @@ bool parseAddress(const char* text, DeviceState& device, std::string& error) {
     return true;
 }
 
+// The video options: sources, rates, sizes and the multicast group base.
+bool handleVideoOption(int id, const char* arg, Options& options, std::string& error) {
+    VideoConfig& video = options.video;
+    long number = 0;
+    switch (id) {
+    case OPT_VIDEO:
+    case OPT_SUB_VIDEO:
+        if (arg[0] == '\0') {
+            error = std::string(id == OPT_VIDEO ? "--video" : "--sub-video") + " expects a file";
+            return false;
+        }
+        (id == OPT_VIDEO ? video.mainClip : video.subClip) = arg;
+        return true;
+    case OPT_SOURCE:
+        if (std::strcmp(arg, "clip") == 0) {
+            video.source = VideoConfig::Source::Clip;
+        } else if (std::strcmp(arg, "synthetic") == 0) {
+            video.source = VideoConfig::Source::Synthetic;
+        } else {
+            error = std::string("--source expects clip or synthetic, got '") + arg + "'";
+            return false;
+        }
+        return true;
+    case OPT_FRAME_SIZE:
+        if (!parseNumber("--frame-size", arg, 0, kMaxFrameSize, number, error)) return false;
+        video.frameSize = static_cast<size_t>(number);
+        return true;
+    case OPT_FPS:
+        if (!parseNumber("--fps", arg, 0, kMaxFps, number, error)) return false;
+        video.fps = static_cast<unsigned>(number);
+        return true;
+    case OPT_CLIP_FPS:
+        if (!parseNumber("--clip-fps", arg, 1, kMaxFps, number, error)) return false;
+        video.clipFps = static_cast<unsigned>(number);
+        return true;
+    case OPT_MULTICAST_BASE: {
+        in_addr addr{};
+        const bool parsed = inet_pton(AF_INET, arg, &addr) == 1;
+        if (!parsed || !IN_MULTICAST(ntohl(addr.s_addr))) {
+            error = std::string("--multicast-base expects an IPv4 multicast address like "
+                                "239.255.0.0, got '") + arg + "'";
+            return false;
+        }
+        char canonical[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &addr, canonical, sizeof canonical);
+        options.device.multicastBase = canonical;
+        return true;
+    }
+    }
+    return false;
+}
+
 bool handleOption(int id, const char* arg, Options& options, std::string& error) {
     long number = 0;
     switch (id) {
@@ -84,6 +158,14 @@ bool handleOption(int id, const char* arg, Options& options, std::string& error)
     case OPT_SERIAL_PORTS:
         if (!parseNumber("--serial-ports", arg, 0, 255, number, error)) return false;
         options.device.serialPorts = static_cast<uint8_t>(number);
+        return true;
+    case OPT_DISKS:
+        if (!parseNumber("--disks", arg, 1, 8, number, error)) return false;
+        options.device.disks = static_cast<uint8_t>(number);
+        return true;
+    case OPT_FORMAT_SECONDS:
+        if (!parseNumber("--format-seconds", arg, 0, 3600, number, error)) return false;
+        options.device.formatSeconds = static_cast<unsigned>(number);
         return true;
     case OPT_ADDRESS:
         return parseAddress(arg, options.device, error);
@@ -108,7 +190,7 @@ bool handleOption(int id, const char* arg, Options& options, std::string& error)
         options.modulePath = arg;
         return true;
     }
-    return false;
+    return handleVideoOption(id, arg, options, error);
 }
 
 // Breaks a space-separated list into indented lines of at most `width` columns.
@@ -169,18 +251,33 @@ void printUsage(std::FILE* out) {
         "\n"
         "  --base-port N       command port N, data port N+1, UDP port N+4 (default 5500)\n"
         "  --channels N        video channels, 0..255 (default 4)\n"
-        "  --serial-ports N    serial ports, 0..255 (default 2)\n"
+        "  --serial-ports N    serial ports, 0..255 (default 2); each is a pseudo-terminal\n"
+        "  --disks N           simulated hard disks, 1..8 (default 1)\n"
+        "  --format-seconds S  how long a format runs, 0..3600 (default 5)\n"
         "  --address A         the device's own IPv4 address (default 127.0.0.1)\n"
         "  --state DIR         state directory, created if missing (default ./device-state)\n"
         "  --fail NAME=RESULT  host function NAME returns RESULT instead of doing its\n"
         "                      work; repeatable; for my_malloc any RESULT means null\n"
         "  --module PATH       module to load (default: libnetserver.so beside this\n"
         "                      executable)\n"
+        "  --video FILE        H.264 Annex B file of the main streams (default: the\n"
+        "                      sample clip media/main.h264 beside this executable)\n"
+        "  --sub-video FILE    H.264 Annex B file of the sub streams (default: the\n"
+        "                      sample clip media/sub.h264)\n"
+        "  --clip-fps N        frames per second of the clips, 1..1000 (default 25)\n"
+        "  --source S          clip (default) or synthetic\n"
+        "  --frame-size BYTES  synthetic frame size, 0..4194304 (default 16384)\n"
+        "  --fps N             synthetic frames per second, 0..1000 (default 25);\n"
+        "                      0 makes a frame whenever a reader has taken the last\n"
+        "  --multicast-base A  multicast group base (default 239.255.0.0)\n"
         "  --help              show this help and exit\n"
         "\n"
         "NAME is one of:\n%s"
         "\n"
-        "Once the server accepts connections the device prints\n"
+        "For each serial port the device first prints\n"
+        "  serial N: PATH\n"
+        "(the pseudo-terminal to attach a terminal program to). Once the server\n"
+        "accepts connections it prints\n"
         "  ready base-port=N channels=N\n"
         "on standard output. Startup errors go to standard error, one line each;\n"
         "the exit status is 2 for a bad command line and 1 for other failures.\n",

@@ -10,11 +10,13 @@
 
 #include "device_state.h"
 #include "failures.h"
+#include "stream_producer.h"
 
 struct Options {
     DeviceState device;
     std::string modulePath;  // empty: libnetserver.so beside the executable
     std::vector<FailureEntry> failures;
+    VideoConfig video;       // --video, --sub-video, --source, --frame-size, --fps, --clip-fps
 };
 
 enum class ParseOutcome { Run, Help, Error };

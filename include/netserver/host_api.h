@@ -197,7 +197,12 @@ int st_param_resetFactoryParam(void);
 int st_param_initCmos(void);
 int at_Reset(void);
 int Default3GConfigStruct(uint32_t value);
-/* Partitions (disk and layout words as the client sent them; `flag` is 1).
+/* The module watches a partitioning and a format on worker threads that its
+ * stop does not end: they poll these functions until the host reports the
+ * end. A host keeps the module loaded until its disk operations have ended
+ * and one more second has passed.
+ *
+ * Partitions (disk and layout words as the client sent them; `flag` is 1).
  * Returns when the partitioning has ended, negative on failure. */
 int st_app_fdiskHd(uint32_t word0, uint32_t word1, int32_t flag);
 /* Starts a format and returns while it runs; negative: refused. */
