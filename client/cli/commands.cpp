@@ -9,10 +9,12 @@
 #include <iostream>
 #include <memory>
 
+#include "device_commands.h"
 #include "errors.h"
 #include "hex.h"
 #include "keepalive.h"
 #include "session.h"
+#include "stream_commands.h"
 
 namespace recnet::cli {
 
@@ -127,6 +129,8 @@ int runCommand(const Invocation& inv) {
     if (inv.command == "echo") return cmdEcho(inv.global);
     if (inv.command == "time-info") return cmdTimeInfo(inv.global);
     if (inv.command == "raw") return cmdRaw(inv);
+    if (isDeviceCommand(inv.command)) return runDeviceCommand(inv);
+    if (isStreamCommand(inv.command)) return runStreamCommand(inv);
     throw UsageError("unknown command '" + inv.command + "'");
 }
 

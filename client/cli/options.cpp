@@ -12,7 +12,9 @@
 #include <cmath>
 #include <optional>
 
+#include "device_commands.h"
 #include "hex.h"
+#include "stream_commands.h"
 
 namespace recnet::cli {
 
@@ -160,7 +162,10 @@ bool rawOption(Invocation& inv, OptionCursor& cur, const std::string& name,
 
 }  // namespace
 
-const char* usageText() { return USAGE; }
+const char* usageText() {
+    static const std::string text = std::string(USAGE) + deviceCommandsUsage() + streamCommandsUsage();
+    return text.c_str();
+}
 
 const char* shortUsage() {
     return "usage: recnet [GLOBAL OPTIONS] COMMAND [COMMAND OPTIONS] (recnet --help for more)\n";
@@ -188,6 +193,12 @@ Invocation parseCommandLine(const std::vector<std::string>& args) {
     inv.command = args[i++];
     if (inv.command == "help") {
         inv.help = true;
+        return inv;
+    }
+    if (isDeviceCommand(inv.command) || isStreamCommand(inv.command)) {  // parsed by the command itself
+        inv.commandArgs.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+        inv.help = isDeviceCommand(inv.command) ? deviceCommandWantsHelp(inv.commandArgs)
+                                                : streamCommandWantsHelp(inv.commandArgs);
         return inv;
     }
     if (inv.command != "login" && inv.command != "echo" && inv.command != "time-info" &&

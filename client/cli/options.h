@@ -36,6 +36,7 @@ struct Invocation {
     std::string command;      // login, echo, time-info, raw
     RawRequest raw;           // raw: the message to send
     bool rawLogin = true;     // raw: log in first (cleared by --no-login)
+    std::vector<std::string> commandArgs;  // device, stream and probe commands: the words after the command
 };
 
 // Parses argv. Throws UsageError for anything it cannot make sense of.

@@ -69,6 +69,11 @@ public:
     // up; the descriptor itself is released by the destructor.
     void shutdown() noexcept;
 
+    // The socket, for callers that need its addresses or wait on it beside
+    // other descriptors (-1 when not connected). Reading from it directly is
+    // only sound between whole messages.
+    int nativeHandle() const noexcept { return fd_.get(); }
+
 private:
     // Writes all `size` bytes under the write lock's protection.
     void writeAll(const uint8_t* data, size_t size);

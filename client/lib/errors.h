@@ -21,6 +21,7 @@ public:
         Timeout,       // no (complete) message within the time-out
         Protocol,      // the server sent something this client cannot accept
         LoginRefused,  // the server answered the login with a refusal
+        Refused,       // the device answered a command with a failure or busy status
     };
 
     Error(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
