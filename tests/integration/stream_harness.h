@@ -110,13 +110,14 @@ struct TcpStream {
     }
 };
 
-/* A UDP socket on 127.0.0.1 with a system-chosen port. */
+/* A UDP socket on a loopback address (127.0.0.1 unless given) with a
+ * system-chosen port. */
 struct UdpReceiver {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
-    UdpReceiver() {
+    explicit UdpReceiver(const char* ip = "127.0.0.1") {
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, ip, &address.sin_addr);
         bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         socklen_t len = sizeof address;
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);

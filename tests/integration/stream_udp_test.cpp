@@ -148,15 +148,25 @@ TEST(Multicast, StopWhileTwoSessionsShareAChannel) {
 
 TEST(Responder, AnswersOnlyHostsWithACommandConnection) {
     ModuleServer server;
-    ASSERT_TRUE(sessionsBecome(0));  // the start-up probe's session is gone
-    UdpReceiver probe;
+    // Probes come from 127.0.0.2: no command connection from there yet (the
+    // server's own start-up check connects from 127.0.0.1).
+    UdpReceiver probe("127.0.0.2");
     Bytes request44 = header(0x1234, 0x5678, 28, 0x99, {7, 8, 9}) + le32(0x11111111) + le32(0x22222222) +
                       Bytes(16, 0xCC) + le32(0x33333333);
     probe.sendTo(server.port() + 4, request44);
     EXPECT_TRUE(probe.receive(300).empty());  // no command connection yet
 
-    RawClient c(server.port());
-    ASSERT_TRUE(echoAnswered(c, 4));
+    int command = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+    ASSERT_EQ(bind(command, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(server.port());
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    ASSERT_EQ(connect(command, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_TRUE(waitUntil([] { return session_find_by_address(inet_addr("127.0.0.2")) != nullptr; }, 3000));
     Bytes longer = request44 + Bytes(20, 0xDD);
     probe.sendTo(server.port() + 4, longer);
     Bytes answer = probe.receive();
@@ -167,12 +177,12 @@ TEST(Responder, AnswersOnlyHostsWithACommandConnection) {
     expected[24] = 2;  // AF_INET, little-endian
     std::memcpy(&expected[26], &probe.address.sin_port, 2);
     expected[28] = 127;
-    expected[31] = 1;
+    expected[31] = 2;
     EXPECT_EQ(answer, expected);
 
     // Another port of the same host gets its own port back; a short probe is
     // answered with zeros in what it did not carry.
-    UdpReceiver second;
+    UdpReceiver second("127.0.0.2");
     second.sendTo(server.port() + 4, Bytes{0x4C, 0x4C});
     Bytes shortAnswer = second.receive();
     ASSERT_EQ(shortAnswer.size(), 44u);
@@ -180,4 +190,5 @@ TEST(Responder, AnswersOnlyHostsWithACommandConnection) {
     EXPECT_EQ(shortAnswer[2], 0);
     EXPECT_EQ(std::memcmp(&shortAnswer[26], &second.address.sin_port, 2), 0);
     EXPECT_NE(std::memcmp(&shortAnswer[26], &probe.address.sin_port, 2), 0);
+    close(command);
 }
