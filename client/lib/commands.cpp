@@ -363,15 +363,7 @@ std::vector<uint8_t> buildTimeRecord(const TimeInfo& t) {
 TimeInfo getTime(Connection& conn, Duration timeout) {
     Message m = command(conn, wire::MSG_GET_TIME, 0, {}, timeout, "get time");
     expectSize(m.payload, records::TIME_RECORD_SIZE, "time");
-    const uint8_t* p = m.payload.data();
-    TimeInfo t;
-    t.year = wire::getU32(p, records::TIME_YEAR);
-    t.month = wire::getU32(p, records::TIME_MONTH);
-    t.day = wire::getU32(p, records::TIME_DAY);
-    t.hour = wire::getU32(p, records::TIME_HOUR);
-    t.minute = wire::getU32(p, records::TIME_MINUTE);
-    t.second = wire::getU32(p, records::TIME_SECOND);
-    return t;
+    return decodeTimeRecord(m.payload.data());
 }
 
 void setTime(Connection& conn, const TimeInfo& t, Duration timeout) {

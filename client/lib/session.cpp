@@ -138,7 +138,10 @@ TimeInfo timeInfo(Connection& conn, Duration timeout) {
                                                std::to_string(m.header.length) + " (expected " +
                                                std::to_string(records::TIME_RECORD_SIZE) + ")");
     }
-    const uint8_t* p = m.payload.data();
+    return decodeTimeRecord(m.payload.data());
+}
+
+TimeInfo decodeTimeRecord(const uint8_t* p) {
     TimeInfo t;
     t.year = wire::getU32(p, records::TIME_YEAR);
     t.month = wire::getU32(p, records::TIME_MONTH);

@@ -43,6 +43,10 @@ struct TimeInfo {
     uint32_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
 
+// Reads the 24-byte time record (six u32: year, month, day, hour, minute,
+// second) at `record`.
+TimeInfo decodeTimeRecord(const uint8_t* record);
+
 // Asks for the device's time. Throws Error(Protocol) when the answer is not a
 // successful 24-byte time record.
 TimeInfo timeInfo(Connection& conn, Duration timeout);

@@ -4,6 +4,8 @@
  */
 #include "stream/frame_loop.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -159,6 +161,13 @@ int32_t tour_next(int32_t current, uint32_t mask, int32_t channelCount) {
         if (candidate < 32 && (mask >> candidate) & 1u) return candidate;
     }
     return current;
+}
+
+bool datagram_send_fragment(void* context, const uint8_t* fragment, size_t size) {
+    auto* target = static_cast<DatagramTarget*>(context);
+    ssize_t sent = sendto(target->sock, fragment, size, 0,
+                          reinterpret_cast<const sockaddr*>(&target->destination), sizeof target->destination);
+    return sent == static_cast<ssize_t>(size);
 }
 
 void stream_run(StreamSender& s) {

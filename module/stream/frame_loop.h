@@ -12,6 +12,8 @@
 #ifndef NETSERVER_STREAM_FRAME_LOOP_H
 #define NETSERVER_STREAM_FRAME_LOOP_H
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +66,14 @@ struct StreamSender {
     bool (*send)(void* context, const uint8_t* fragment, size_t size);
     void* context;
 };
+
+/* A sender's datagram destination; datagram_send_fragment sends one
+ * fragment there (the UDP and the multicast senders' send function). */
+struct DatagramTarget {
+    int sock;
+    sockaddr_in destination;
+};
+bool datagram_send_fragment(void* target, const uint8_t* fragment, size_t size);
 
 /* Runs passes until the running flag is 0 or, for a sender that ends on a
  * failed send, a send fails. The pool lock is held only while a frame is

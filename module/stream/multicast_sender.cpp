@@ -21,18 +21,6 @@ namespace {
 
 constexpr size_t ADDRESS_TEXT = 16;
 
-struct McastTarget {
-    int sock;
-    sockaddr_in group;
-};
-
-bool multicast_send_fragment(void* context, const uint8_t* fragment, size_t size) {
-    auto* target = static_cast<McastTarget*>(context);
-    ssize_t sent = sendto(target->sock, fragment, size, 0,
-                          reinterpret_cast<const sockaddr*>(&target->group), sizeof target->group);
-    return sent == static_cast<ssize_t>(size);
-}
-
 void copyPoll(PollConfig& to, const PollConfig& from) {
     to.channel = from.channel.load();
     to.enabled = from.enabled.load();
@@ -131,8 +119,8 @@ void* MulticastSendThread(void* arg) {
     const int32_t channel = static_cast<int32_t>(ch - g_module.multicast.get());
     const uint8_t kind = ch->kind;
     in_addr own{};
-    McastTarget target{-1, {}};
-    if (!multicast_group(channel, kind, own, target.group)) return nullptr;
+    DatagramTarget target{-1, {}};
+    if (!multicast_group(channel, kind, own, target.destination)) return nullptr;
     target.sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (target.sock < 0) return nullptr;
     setsockopt(target.sock, IPPROTO_IP, IP_MULTICAST_IF, &own, sizeof own);
@@ -154,7 +142,7 @@ void* MulticastSendThread(void* arg) {
     sender.kind = kind;
     sender.cursor = cursor;
     sender.channelCount = st_param_getChannelNum() & 0xff;
-    sender.send = multicast_send_fragment;
+    sender.send = datagram_send_fragment;
     sender.context = &target;
     stream_run(sender);
     return nullptr;

@@ -19,19 +19,6 @@ namespace {
 
 constexpr int UDP_SEND_BUFFER = 0x20000;
 
-struct UdpTarget {
-    int sock;
-    sockaddr_in destination;
-};
-
-bool udp_send_fragment(void* context, const uint8_t* fragment, size_t size) {
-    auto* target = static_cast<UdpTarget*>(context);
-    ssize_t sent = sendto(target->sock, fragment, size, 0,
-                          reinterpret_cast<const sockaddr*>(&target->destination),
-                          sizeof target->destination);
-    return sent == static_cast<ssize_t>(size);
-}
-
 }  // namespace
 
 void stream_start_udp(CommandSession* session, int32_t channel, uint8_t* message) {
@@ -75,7 +62,7 @@ void* UdpSendThread(void* arg) {
         perror("UdpSendThread():setsockopt");
     entry->sock = fd;
     // Copied once: a later change of the entry does not redirect the stream.
-    UdpTarget target{fd, entry->destination};
+    DatagramTarget target{fd, entry->destination};
     if (entry->running.load() == 0) return nullptr;
 
     StreamSender sender{};
@@ -92,7 +79,7 @@ void* UdpSendThread(void* arg) {
     sender.kind = entry->kind.load();
     sender.cursor = entry->cursor.words;
     sender.channelCount = channelCount;
-    sender.send = udp_send_fragment;
+    sender.send = datagram_send_fragment;
     sender.context = &target;
     stream_run(sender);
     return nullptr;
