@@ -168,14 +168,15 @@ void message_teardown(CommandSession* session) {
 }
 
 void message_end_for_stop(CommandSession* session) {
-    message_end_streams(session);
-    freeSockInfoList(session);
-    // Wake the message thread wherever it blocks on the connection; the
-    // descriptor is closed only once the thread has been joined.
+    // The message thread goes first: until it has ended it could still start
+    // a stream that nobody would then stop. It is woken wherever it blocks on
+    // the connection; the descriptor is closed only once it has been joined.
     int fd = session->sock.load();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
     session->running = 0;
     g_messageThreads.join(session->msgThread);
+    message_end_streams(session);
+    freeSockInfoList(session);
     session_close_socket(session);
     session_worker_end(session);
     session_remove(session);
