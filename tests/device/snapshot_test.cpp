@@ -1,0 +1,228 @@
+/*
+ * snapshot_test.cpp - the device's snapshot pictures, decoded again: sizes
+ * per mode, a background per channel, the channel number and the time drawn
+ * in white, quality against file size, the picture buffer's limit, and the
+ * capacity never overrun.
+ */
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "snapshot.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using snapshot::Request;
+
+constexpr int64_t kTime = 1700000000;  // a fixed instant; the tests compare, not read, it
+
+struct TjHandleDeleter {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+
+// Renders into a buffer of PICTURE_MAX bytes; fails the test on -1.
+Bytes render(const Request& r) {
+    Bytes out(snapshot::PICTURE_MAX);
+    std::string error;
+    const int size = snapshot::renderJpeg(r, out.data(), out.size(), error);
+    EXPECT_GT(size, 0) << error;
+    out.resize(size > 0 ? static_cast<size_t>(size) : 0);
+    return out;
+}
+
+struct Picture {
+    int width = 0;
+    int height = 0;
+    int subsampling = -1;
+    Bytes rgb;
+    // The pixel at (x, y), component k.
+    int at(int x, int y, int k) const { return rgb[(static_cast<size_t>(y) * width + x) * 3 + k]; }
+    // True when every component is above 220.
+    bool nearWhite(int x, int y) const {
+        return at(x, y, 0) > 220 && at(x, y, 1) > 220 && at(x, y, 2) > 220;
+    }
+};
+
+// Decodes a JPEG to RGB; an empty picture when it does not decode.
+Picture decode(const Bytes& jpeg) {
+    Picture p;
+    const std::unique_ptr<void, TjHandleDeleter> handle(tjInitDecompress());
+    int colorspace = 0;
+    if (!handle || jpeg.empty() ||
+        tjDecompressHeader3(handle.get(), jpeg.data(), jpeg.size(), &p.width, &p.height,
+                            &p.subsampling, &colorspace) != 0)
+        return {};
+    p.rgb.resize(static_cast<size_t>(p.width) * p.height * 3);
+    if (tjDecompress2(handle.get(), jpeg.data(), jpeg.size(), p.rgb.data(), p.width, 0, p.height,
+                      TJPF_RGB, 0) != 0)
+        return {};
+    return p;
+}
+
+// Mean absolute difference per component of two pictures of one size.
+double meanDifference(const Picture& a, const Picture& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.rgb.size(); ++i) sum += std::abs(int(a.rgb[i]) - int(b.rgb[i]));
+    return sum / static_cast<double>(a.rgb.size());
+}
+
+// Near-white pixels in the rectangle [x0, x1) x [y0, y1).
+int whiteCount(const Picture& p, int x0, int y0, int x1, int y1) {
+    int n = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) n += p.nearWhite(x, y) ? 1 : 0;
+    return n;
+}
+
+TEST(Snapshot, Mode0Is704x576Baseline420) {
+    const Bytes jpeg = render({0, kTime, 80, 0});
+    ASSERT_GE(jpeg.size(), 4u);
+    EXPECT_EQ(jpeg[0], 0xFF);
+    EXPECT_EQ(jpeg[1], 0xD8);
+    EXPECT_EQ(jpeg[jpeg.size() - 2], 0xFF);
+    EXPECT_EQ(jpeg[jpeg.size() - 1], 0xD9);
+    const Picture p = decode(jpeg);
+    EXPECT_EQ(p.width, 704);
+    EXPECT_EQ(p.height, 576);
+    EXPECT_EQ(p.subsampling, TJSAMP_420);
+}
+
+TEST(Snapshot, OtherModesAre352x288) {
+    for (int mode : {1, 2, -1}) {
+        const Picture p = decode(render({0, kTime, 80, mode}));
+        EXPECT_EQ(p.width, 352) << "mode " << mode;
+        EXPECT_EQ(p.height, 288) << "mode " << mode;
+    }
+}
+
+TEST(Snapshot, ChannelsHaveDifferentBackgrounds) {
+    const Picture c0 = decode(render({0, kTime, 80, 1}));
+    const Picture c1 = decode(render({1, kTime, 80, 1}));
+    const Picture c2 = decode(render({2, kTime, 80, 1}));
+    ASSERT_FALSE(c0.rgb.empty());
+    EXPECT_GT(meanDifference(c0, c1), 20.0);
+    EXPECT_GT(meanDifference(c1, c2), 20.0);
+    EXPECT_GT(meanDifference(c0, c2), 20.0);
+}
+
+TEST(Snapshot, TextIsWhiteAndBackgroundIsNot) {
+    for (int channel = 0; channel < 8; ++channel) {
+        const Picture p = decode(render({channel, kTime, 90, 0}));
+        ASSERT_EQ(p.width, 704);
+        // The middle band holds no text: no white there.
+        EXPECT_EQ(whiteCount(p, 0, 200, 704, 400), 0) << "channel " << channel;
+        // The time ("YYYY-MM-DD HH:MM:SS") in the bottom band, "CH n" at the top.
+        EXPECT_GT(whiteCount(p, 0, 432, 704, 576), 3000) << "channel " << channel;
+        EXPECT_GT(whiteCount(p, 0, 0, 352, 144), 1000) << "channel " << channel;
+    }
+}
+
+TEST(Snapshot, ChannelNumberIsDrawn) {
+    // "CH 10" has one digit more than "CH 1": more white at the top left.
+    const Picture one = decode(render({0, kTime, 90, 0}));
+    const Picture ten = decode(render({9, kTime, 90, 0}));
+    ASSERT_EQ(one.width, 704);
+    ASSERT_EQ(ten.width, 704);
+    EXPECT_GT(whiteCount(ten, 0, 0, 704, 144), whiteCount(one, 0, 0, 704, 144) + 500);
+}
+
+TEST(Snapshot, TimeChangesOnlyTheTimeText) {
+    const Picture a = decode(render({0, kTime, 80, 0}));
+    const Picture b = decode(render({0, kTime + 1, 80, 0}));
+    ASSERT_EQ(a.rgb.size(), b.rgb.size());
+    int changed = 0, changedAbove = 0;
+    for (int y = 0; y < a.height; ++y)
+        for (int x = 0; x < a.width; ++x)
+            for (int k = 0; k < 3; ++k)
+                if (a.at(x, y, k) != b.at(x, y, k)) {
+                    ++changed;
+                    changedAbove += y < a.height * 3 / 4 ? 1 : 0;
+                }
+    EXPECT_GT(changed, 100);
+    EXPECT_EQ(changedAbove, 0);  // only the time's last digit, in the bottom band
+}
+
+TEST(Snapshot, LowQualityIsClearlySmaller) {
+    const size_t low = render({0, kTime, 10, 0}).size();
+    const size_t high = render({0, kTime, 95, 0}).size();
+    ASSERT_GT(low, 0u);
+    EXPECT_LT(low * 3, high) << "quality 10: " << low << " bytes, quality 95: " << high;
+}
+
+TEST(Snapshot, Quality100FitsThePictureBuffer) {
+    const size_t best = render({3, kTime, 100, 0}).size();
+    const size_t q90 = render({3, kTime, 90, 0}).size();
+    EXPECT_LE(best, snapshot::PICTURE_MAX);
+    // Encoded at 100 indeed, not stepped down to fit.
+    EXPECT_GT(best, q90);
+}
+
+TEST(Snapshot, StepsDownQualityToFitTheCapacity) {
+    const size_t atRequested = render({1, kTime, 80, 0}).size();
+    const size_t capacity = atRequested - 1;
+    Bytes out(capacity + 64, 0xA5);
+    std::string error;
+    const int size = snapshot::renderJpeg({1, kTime, 80, 0}, out.data(), capacity, error);
+    ASSERT_GT(size, 0) << error;
+    EXPECT_LE(static_cast<size_t>(size), capacity);
+    for (size_t i = capacity; i < out.size(); ++i) ASSERT_EQ(out[i], 0xA5) << "byte " << i;
+    out.resize(static_cast<size_t>(size));
+    EXPECT_EQ(decode(out).width, 704);
+}
+
+TEST(Snapshot, TooSmallCapacityFailsWithoutWriting) {
+    for (size_t capacity : {size_t{0}, size_t{100}, size_t{2000}}) {
+        Bytes out(capacity + 64, 0xA5);
+        std::string error;
+        EXPECT_EQ(snapshot::renderJpeg({0, kTime, 80, 0}, out.data(), capacity, error), -1);
+        EXPECT_FALSE(error.empty());
+        for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], 0xA5) << "byte " << i;
+    }
+}
+
+TEST(Snapshot, QualityIsClamped) {
+    const Bytes zero = render({0, kTime, 0, 1});
+    const Bytes above = render({0, kTime, 200, 1});
+    EXPECT_EQ(zero, render({0, kTime, 1, 1}));
+    EXPECT_EQ(above, render({0, kTime, 100, 1}));
+    EXPECT_EQ(decode(zero).width, 352);
+    EXPECT_EQ(decode(above).width, 352);
+}
+
+TEST(Snapshot, RejectsNullOutputAndNegativeChannel) {
+    Bytes out(snapshot::PICTURE_MAX);
+    std::string error;
+    EXPECT_EQ(snapshot::renderJpeg({0, kTime, 80, 0}, nullptr, out.size(), error), -1);
+    EXPECT_FALSE(error.empty());
+    error.clear();
+    EXPECT_EQ(snapshot::renderJpeg({-1, kTime, 80, 0}, out.data(), out.size(), error), -1);
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(Snapshot, LargeChannelNumbersRender) {
+    for (int channel : {99, INT_MAX}) {
+        const Picture p = decode(render({channel, kTime, 50, 1}));
+        EXPECT_EQ(p.width, 352) << "channel " << channel;
+    }
+}
+
+TEST(Snapshot, ConcurrentCallsGiveTheSameBytes) {
+    // The module's threads take snapshots at the same time; each call is independent.
+    const Bytes expected = render({2, kTime, 70, 1});
+    std::vector<Bytes> results(4);
+    std::vector<std::thread> threads;
+    for (Bytes& result : results)
+        threads.emplace_back([&result] { result = render({2, kTime, 70, 1}); });
+    for (std::thread& t : threads) t.join();
+    for (const Bytes& result : results) EXPECT_EQ(result, expected);
+}
+
+}  // namespace
