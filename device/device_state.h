@@ -13,7 +13,10 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
+
+#include "netserver/netserver.h"
 
 struct DeviceState {
     uint16_t basePort = 5500;   // command port; data port +1, UDP responder +4
@@ -25,6 +28,8 @@ struct DeviceState {
     std::string multicastBase = "239.255.0.0";     // multicast groups: fourth number per stream
     uint8_t disks = 1;          // simulated hard disks, 1..8
     unsigned formatSeconds = 5; // how long a format runs
+    uint32_t flashSize = 16u << 20;   // bytes of the firmware flash (flash.bin)
+    uint32_t flashSpeed = 2u << 20;   // bytes written to the flash per second
 };
 
 // Installs the configuration. Call once, before the module is started.
@@ -90,8 +95,22 @@ bool ensureDefaultUser();    // admin/admin when there is no account (host_users
 bool resetUsersToDefault();  // admin/admin as the only account
 bool ensureVersionRecord();  // host_info.cpp
 bool resetVersionRecord();
+bool setFirmwareVersion(const std::string& firmware);  // the version record's first text
 bool loadDisks();            // host_disks.cpp
 bool disksIdle();            // host_disks.cpp: no partitioning or format runs
+
+// The firmware flash (host_firmware.cpp): flash.bin in the state folder,
+// created with the configured size. False with a one-line reason in `error`.
+bool prepareFlash(std::string& error);
+// After an upload (recvUpdateFile has returned): brings back the services that
+// the upload stopped, and asks the control thread for a server restart when a
+// write requested one. Call on the thread that called recvUpdateFile.
+void finishFirmwareUpload();
+
+// Runs the transfer that a MSG_TIME_INFO request's sub-type names (records.h)
+// on the session's message thread, and returns its result; nullopt for any
+// other sub-type (host_transfers.cpp).
+std::optional<int> deviceTransfer(CommandSession* session, const void* message);
 
 // Record files (host_recording.cpp): the folder "records" in the state folder.
 bool prepareRecordFolder(std::string& error);

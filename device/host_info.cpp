@@ -61,6 +61,14 @@ bool ensureVersionRecord() {
 
 bool resetVersionRecord() { return deviceStore().putBlob(kVersionKey, defaultVersionRecord()); }
 
+bool setFirmwareVersion(const std::string& firmware) {
+    Bytes r = deviceStore().blob(kVersionKey).value_or(defaultVersionRecord());
+    r.resize(wire::VERSION_RECORD_SIZE, 0);
+    std::fill_n(r.begin() + rec::VERSION_FIRMWARE, rec::VERSION_TEXT_SIZE, 0);
+    putText(r, rec::VERSION_FIRMWARE, firmware);
+    return deviceStore().putBlob(kVersionKey, r);
+}
+
 // The stored 160-byte version record (five texts, layout in records.h).
 // Returns 0, or -1 on a store failure.
 extern "C" int st_app_netGetVersionInfo(void* out) {

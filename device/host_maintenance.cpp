@@ -55,13 +55,6 @@ extern "C" int st_app_netRebootSystem(void) {
     return 0;
 }
 
-// The same request, after a firmware image was written. Returns 0.
-extern "C" int st_param_setSysRebootFlag(void) {
-    if (auto injected = injectedFailure("st_param_setSysRebootFlag")) return *injected;
-    requestServerRestart("restart after update");
-    return 0;
-}
-
 // The CMOS record back to its default. Returns 0, or -1 on a store failure.
 extern "C" int st_param_initCmos(void) {
     if (auto injected = injectedFailure("st_param_initCmos")) return *injected;

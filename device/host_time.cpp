@@ -98,11 +98,14 @@ extern "C" int st_app_netGetTime(void* out) {
 
 // Answers MSG_TIME_INFO on the session's connection: the request's header with
 // length 24 and status 0 (sub-type and bytes 13..15 as received), then the
-// time record of the device clock. `message` is the module's copy of the
-// request. Returns the result of st_net_sessionWrite (0 or -1).
+// time record of the device clock. A request with one of the transfer
+// sub-types of records.h runs that transfer instead (host_transfers.cpp).
+// `message` is the module's copy of the request. Returns the result of
+// st_net_sessionWrite (0 or -1), or the transfer's.
 extern "C" int getTimeInfo(CommandSession* session, void* message) {
     if (auto injected = injectedFailure("getTimeInfo")) return *injected;
     if (session == nullptr || message == nullptr) return -1;
+    if (std::optional<int> transfer = deviceTransfer(session, message)) return *transfer;
 
     uint8_t answer[wire::HEADER_SIZE + records::TIME_RECORD_SIZE] = {};
     wire::MessageHeader header = wire::decodeHeader(message);

@@ -11,13 +11,31 @@
 
 namespace {
 
-using SessionWriteFn = int (*)(CommandSession*, const void*, uint32_t);
-using SessionIdFn = uint32_t (*)(const CommandSession*);
+// The exports that host functions call from the module's threads, in the
+// order of ExportSlot. They are set before the server starts and cleared only
+// after it has stopped.
+enum ExportSlot {
+    SESSION_WRITE,
+    SESSION_ID,
+    SESSION_SOCKET,
+    RECV_UPDATE_FILE,
+    SNAP_DATA,
+    SNAP_STREAM,
+    SERIAL_START,
+    SERIAL_STOP,
+    EXPORT_COUNT
+};
+constexpr const char* kExportNames[EXPORT_COUNT] = {
+    "st_net_sessionWrite", "st_net_sessionId",   "st_net_sessionSocket", "recvUpdateFile",
+    "sendJPEGSnapData",    "sendJPEGSnapStream", "startTransparentCmd",  "stopTransparentCmd"};
+std::atomic<void*> g_exports[EXPORT_COUNT];
 
-// The host functions call these from the module's threads; they are set before
-// the server starts and cleared only after it has stopped.
-std::atomic<SessionWriteFn> g_sessionWrite{nullptr};
-std::atomic<SessionIdFn> g_sessionId{nullptr};
+// The export in `slot` as a function of type Fn, or null when no module is
+// loaded. POSIX guarantees that dlsym results convert to function pointers.
+template <typename Fn>
+Fn moduleExport(ExportSlot slot) {
+    return reinterpret_cast<Fn>(g_exports[slot].load(std::memory_order_acquire));
+}
 
 // Looks up `name`; on failure fills `error` and returns null.
 void* lookup(void* handle, const std::string& path, const char* name, std::string& error) {
@@ -48,18 +66,20 @@ bool NetServerModule::load(const std::string& path, std::string& error) {
     }
     void* start = lookup(handle, path, "st_net_startNetServer", error);
     void* stop = start ? lookup(handle, path, "st_net_stopNetServer", error) : nullptr;
-    void* write = stop ? lookup(handle, path, "st_net_sessionWrite", error) : nullptr;
-    void* id = write ? lookup(handle, path, "st_net_sessionId", error) : nullptr;
-    if (id == nullptr) {
+    void* exports[EXPORT_COUNT] = {};
+    bool found = stop != nullptr;
+    for (int i = 0; found && i < EXPORT_COUNT; ++i) {
+        exports[i] = lookup(handle, path, kExportNames[i], error);
+        found = exports[i] != nullptr;
+    }
+    if (!found) {
         dlclose(handle);
         return false;
     }
-    // POSIX guarantees that dlsym results convert to function pointers.
     handle_ = handle;
     start_ = reinterpret_cast<int (*)()>(start);
     stop_ = reinterpret_cast<int (*)()>(stop);
-    g_sessionWrite.store(reinterpret_cast<SessionWriteFn>(write), std::memory_order_release);
-    g_sessionId.store(reinterpret_cast<SessionIdFn>(id), std::memory_order_release);
+    for (int i = 0; i < EXPORT_COUNT; ++i) g_exports[i].store(exports[i], std::memory_order_release);
     return true;
 }
 
@@ -81,8 +101,7 @@ void NetServerModule::unload() {
     if (handle_ == nullptr) return;
     // The stop has joined every module thread, so no host function can still
     // be about to call through these.
-    g_sessionWrite.store(nullptr, std::memory_order_release);
-    g_sessionId.store(nullptr, std::memory_order_release);
+    for (auto& slot : g_exports) slot.store(nullptr, std::memory_order_release);
     start_ = nullptr;
     stop_ = nullptr;
     dlclose(handle_);
@@ -97,11 +116,41 @@ std::string defaultModulePath() {
 }
 
 int moduleSessionWrite(CommandSession* session, const void* data, uint32_t length) {
-    const SessionWriteFn write = g_sessionWrite.load(std::memory_order_acquire);
+    auto write = moduleExport<int (*)(CommandSession*, const void*, uint32_t)>(SESSION_WRITE);
     return write != nullptr ? write(session, data, length) : -1;
 }
 
 uint32_t moduleSessionId(const CommandSession* session) {
-    const SessionIdFn id = g_sessionId.load(std::memory_order_acquire);
+    auto id = moduleExport<uint32_t (*)(const CommandSession*)>(SESSION_ID);
     return id != nullptr ? id(session) : 0;
+}
+
+int moduleSessionSocket(const CommandSession* session) {
+    auto sock = moduleExport<int (*)(const CommandSession*)>(SESSION_SOCKET);
+    return sock != nullptr ? sock(session) : -1;
+}
+
+int moduleRecvUpdateFile(CommandSession* session, int sock, const NetMessage& request) {
+    auto recv = moduleExport<int (*)(CommandSession*, int, NetMessage)>(RECV_UPDATE_FILE);
+    return recv != nullptr ? recv(session, sock, request) : -1;
+}
+
+int moduleSendSnapshot(int sock, const NetMessage& request) {
+    auto send = moduleExport<int (*)(void*, int, NetMessage)>(SNAP_DATA);
+    return send != nullptr ? send(nullptr, sock, request) : -1;
+}
+
+int moduleSendSnapshotStream(int sock, const NetMessage& request) {
+    auto send = moduleExport<int (*)(void*, int, NetMessage)>(SNAP_STREAM);
+    return send != nullptr ? send(nullptr, sock, request) : -1;
+}
+
+int moduleStartSerialChannel(CommandSession* session) {
+    auto start = moduleExport<int (*)(CommandSession*)>(SERIAL_START);
+    return start != nullptr ? start(session) : -1;
+}
+
+int moduleStopSerialChannel(CommandSession* session) {
+    auto stop = moduleExport<int (*)(CommandSession*)>(SERIAL_STOP);
+    return stop != nullptr ? stop(session) : -1;
 }

@@ -49,4 +49,19 @@ int moduleSessionWrite(CommandSession* session, const void* data, uint32_t lengt
 // The module's st_net_sessionId. Returns 0 when no module is loaded.
 uint32_t moduleSessionId(const CommandSession* session);
 
+// The module's st_net_sessionSocket: the session's command socket, or -1
+// (also when no module is loaded).
+int moduleSessionSocket(const CommandSession* session);
+
+// The module's transfer functions, for the host functions that run on a
+// session's message thread. Each returns -1 when no module is loaded.
+// recvUpdateFile: a firmware upload on the session's connection.
+int moduleRecvUpdateFile(CommandSession* session, int sock, const NetMessage& request);
+// sendJPEGSnapData and sendJPEGSnapStream on `sock`.
+int moduleSendSnapshot(int sock, const NetMessage& request);
+int moduleSendSnapshotStream(int sock, const NetMessage& request);
+// startTransparentCmd and stopTransparentCmd for the session.
+int moduleStartSerialChannel(CommandSession* session);
+int moduleStopSerialChannel(CommandSession* session);
+
 #endif

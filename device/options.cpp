@@ -22,6 +22,8 @@ enum OptionId {
     OPT_MODULE,
     OPT_DISKS,
     OPT_FORMAT_SECONDS,
+    OPT_FLASH_SIZE,
+    OPT_FLASH_SPEED,
     OPT_HELP,
     OPT_VIDEO,
     OPT_SUB_VIDEO,
@@ -42,6 +44,8 @@ const option kLongOptions[] = {
     {"module", required_argument, nullptr, OPT_MODULE},
     {"disks", required_argument, nullptr, OPT_DISKS},
     {"format-seconds", required_argument, nullptr, OPT_FORMAT_SECONDS},
+    {"flash-size", required_argument, nullptr, OPT_FLASH_SIZE},
+    {"flash-speed", required_argument, nullptr, OPT_FLASH_SPEED},
     {"help", no_argument, nullptr, OPT_HELP},
     {"video", required_argument, nullptr, OPT_VIDEO},
     {"sub-video", required_argument, nullptr, OPT_SUB_VIDEO},
@@ -58,6 +62,8 @@ constexpr long kMaxBasePort = 65535 - 4;
 // Synthetic frames up to 4 MiB (the module sends frames of up to 1 MiB with
 // their 32-byte header and skips larger ones) and up to 1000 frames a second.
 constexpr long kMaxFrameSize = 4L << 20;
+// The flash size is an i32 on the wire, and an image is held in memory whole.
+constexpr long kMaxFlashSize = 1L << 30;
 constexpr long kMaxFps = 1000;
 
 // Parses a decimal number in [min, max]; the whole text must be the number.
@@ -167,6 +173,14 @@ bool handleOption(int id, const char* arg, Options& options, std::string& error)
         if (!parseNumber("--format-seconds", arg, 0, 3600, number, error)) return false;
         options.device.formatSeconds = static_cast<unsigned>(number);
         return true;
+    case OPT_FLASH_SIZE:
+        if (!parseNumber("--flash-size", arg, 1, kMaxFlashSize, number, error)) return false;
+        options.device.flashSize = static_cast<uint32_t>(number);
+        return true;
+    case OPT_FLASH_SPEED:
+        if (!parseNumber("--flash-speed", arg, 1, kMaxFlashSize, number, error)) return false;
+        options.device.flashSpeed = static_cast<uint32_t>(number);
+        return true;
     case OPT_ADDRESS:
         return parseAddress(arg, options.device, error);
     case OPT_STATE:
@@ -254,6 +268,10 @@ void printUsage(std::FILE* out) {
         "  --serial-ports N    serial ports, 0..255 (default 2); each is a pseudo-terminal\n"
         "  --disks N           simulated hard disks, 1..8 (default 1)\n"
         "  --format-seconds S  how long a format runs, 0..3600 (default 5)\n"
+        "  --flash-size BYTES  size of the firmware flash (the file flash.bin in the\n"
+        "                      state directory), 1..1073741824 (default 16777216)\n"
+        "  --flash-speed BYTES_PER_S  how fast an image is written to the flash\n"
+        "                      (default 2097152)\n"
         "  --address A         the device's own IPv4 address (default 127.0.0.1)\n"
         "  --state DIR         state directory, created if missing (default ./device-state)\n"
         "  --fail NAME=RESULT  host function NAME returns RESULT instead of doing its\n"

@@ -18,7 +18,7 @@ bool prepareDeviceState(std::string& error) {
         error = "cannot write the defaults to " + deviceState().stateDir + "/device.db";
         return false;
     }
-    return prepareRecordFolder(error);
+    return prepareRecordFolder(error) && prepareFlash(error);
 }
 
 void closeDeviceState() { deviceStore().close(); }

@@ -85,8 +85,37 @@ NETSERVER_API int sendDownloadRecordFile(void);
  * 0, or -1 for an unknown (or ending) session or a channel out of range. */
 NETSERVER_API int st_net_holdStream(uint32_t sessionId, int channel, int hold);
 
+/* Receives a firmware image on the session's command connection `sock` and
+ * has the host write it to flash, reporting progress every 2 s. `request`
+ * holds the upload request: header, then the image size (i32) at 16. Runs on
+ * the caller's thread until the upload has been refused, has failed or the
+ * image is written; nothing else may read `sock` meanwhile. Returns 0 when
+ * the image was written, -1 otherwise. */
+NETSERVER_API int recvUpdateFile(CommandSession* session, int sock, NetMessage request);
+
+/* JPEG snapshots on a socket the host names (`context` is the host's own).
+ * sendJPEGSnapData answers one request with one picture: -1 when no picture
+ * could be taken, else 0. sendJPEGSnapStream sends pictures at the requested
+ * rate until the connection is gone, then returns -1; the host calls it on a
+ * thread of its own. */
+NETSERVER_API int sendJPEGSnapData(void* context, int sock, NetMessage request);
+NETSERVER_API int sendJPEGSnapStream(void* context, int sock, NetMessage request);
+
+/* The transparent serial channel: bytes arriving on the configured serial
+ * port go to the session's client as MSG_SERIAL_DATA messages (1044 bytes:
+ * count at 16, data at 20). startTransparentCmd returns -1 when the thread
+ * cannot be started or forwarding already runs for the session; the session's
+ * end stops it too. stopTransparentCmd waits for the forwarding's end and
+ * returns 0 (also when none runs). */
+NETSERVER_API int startTransparentCmd(CommandSession* session);
+NETSERVER_API int stopTransparentCmd(CommandSession* session);
+
 /* The session's id, as MSG_SESSION_ID reports it to the client. */
 NETSERVER_API uint32_t st_net_sessionId(const CommandSession* session);
+
+/* The session's command socket (what recvUpdateFile and the snapshot
+ * functions are given), or -1 once the connection is closed. */
+NETSERVER_API int st_net_sessionSocket(const CommandSession* session);
 
 #ifdef __cplusplus
 }

@@ -36,6 +36,54 @@ constexpr size_t TIME_HOUR = 12;
 constexpr size_t TIME_MINUTE = 16;
 constexpr size_t TIME_SECOND = 20;
 
+/* ---- transfers through MSG_TIME_INFO ------------------------------------ */
+// The device answers MSG_TIME_INFO with the time record whatever the header's
+// sub-type says, except for these sub-types, through which a client reaches
+// the transfers that the host drives:
+constexpr uint16_t TRANSFER_FIRMWARE = 0x5201;      // payload: i32 image size; upload follows
+constexpr uint16_t TRANSFER_SERIAL_START = 0x5202;  // status 0, or 0xff (cannot, or runs)
+constexpr uint16_t TRANSFER_SERIAL_STOP = 0x5203;   // status 0
+constexpr uint16_t TRANSFER_SNAPSHOT = 0x5204;      // payload: u32 channel, u32 size (answer)
+constexpr uint16_t TRANSFER_SNAPSHOT_STREAM = 0x5205;  // payload: 12-byte stream request
+
+// Snapshot picture fragments: a 16-byte header (8 bytes 0, u32 length @8,
+// u8 count @12, u8 number from 1 @13, 2 bytes 0) and up to 1400 bytes.
+constexpr size_t SNAP_FRAGMENT_HEADER = 16;
+constexpr size_t SNAP_FRAGMENT_LENGTH = 8;
+constexpr size_t SNAP_FRAGMENT_COUNT = 12;
+constexpr size_t SNAP_FRAGMENT_NUMBER = 13;
+constexpr uint32_t SNAP_FRAGMENT_MAX = 1400;
+constexpr uint32_t SNAP_PICTURE_MAX = 311040;
+
+// Snapshot stream request (12 bytes): u8 channel @0, u8 mode @1 (0: 704x576,
+// else 352x288), u8 quality @2 (1..100), u8 rate @3 (pictures a second,
+// 1..10), u32 picture size @4 (answer), u8 flag @8, 3 bytes 0.
+constexpr size_t SNAP_STREAM_REQUEST_SIZE = 12;
+constexpr size_t SNAP_STREAM_CHANNEL = 0;
+constexpr size_t SNAP_STREAM_MODE = 1;
+constexpr size_t SNAP_STREAM_QUALITY = 2;
+constexpr size_t SNAP_STREAM_RATE = 3;
+constexpr size_t SNAP_STREAM_SIZE = 4;
+constexpr size_t SNAP_STREAM_FLAG = 8;
+
+/* ---- firmware image (the device's format) -------------------------------- */
+// A 64-byte header of little-endian u32 fields, then the payload:
+//    0  4 bytes   magic "RNFW"
+//    4  u32       header version, 1
+//    8  u32       payload length (the image size - 64)
+//   12  u32       CRC-32 of the payload (zlib's crc32)
+//   16  32 bytes  version text, NUL-terminated (at most 31 characters)
+//   48  16 bytes  reserved, zero
+constexpr size_t IMAGE_HEADER_SIZE = 64;
+constexpr size_t IMAGE_MAGIC = 0;
+constexpr size_t IMAGE_HEADER_VERSION = 4;
+constexpr size_t IMAGE_PAYLOAD_LENGTH = 8;
+constexpr size_t IMAGE_CRC = 12;
+constexpr size_t IMAGE_VERSION_TEXT = 16;
+constexpr size_t IMAGE_VERSION_TEXT_SIZE = 32;
+constexpr uint8_t IMAGE_MAGIC_BYTES[4] = {'R', 'N', 'F', 'W'};
+constexpr uint32_t IMAGE_FORMAT_VERSION = 1;
+
 /* ---- colliery-information record (192 bytes, the device's layout) ------- */
 // Bytes 0..119 are the device's own and stay zero. The last 72 bytes are what
 // MSG_GET_COLLIERY_INFO answers (reply offsets in brackets):

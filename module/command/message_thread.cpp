@@ -16,6 +16,7 @@
 #include "command/framing.h"
 #include "core/thread_registry.h"
 #include "handlers/handlers.h"
+#include "transfer/transfer.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
 #include "stream/stream_control.h"
@@ -161,6 +162,7 @@ bool message_handle(CommandSession* session, uint8_t* message, uint8_t* scratch)
 }
 
 void message_teardown(CommandSession* session) {
+    serial_channel_end(session);
     message_end_streams(session);
     session_close_socket(session);
     session_worker_end(session);
@@ -169,12 +171,14 @@ void message_teardown(CommandSession* session) {
 
 void message_end_for_stop(CommandSession* session) {
     // The message thread goes first: until it has ended it could still start
-    // a stream that nobody would then stop. It is woken wherever it blocks on
-    // the connection; the descriptor is closed only once it has been joined.
+    // a stream or the serial forwarding that nobody would then stop. It is
+    // woken wherever it blocks on the connection; the descriptor is closed
+    // only once it has been joined.
     int fd = session->sock.load();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
     session->running = 0;
     g_messageThreads.join(session->msgThread);
+    serial_channel_end(session);
     message_end_streams(session);
     freeSockInfoList(session);
     session_close_socket(session);

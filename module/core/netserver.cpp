@@ -151,3 +151,7 @@ int st_net_holdStream(uint32_t sessionId, int channel, int hold) {
 uint32_t st_net_sessionId(const CommandSession* session) {
     return session == nullptr ? 0 : session->session_id;
 }
+
+int st_net_sessionSocket(const CommandSession* session) {
+    return session == nullptr ? -1 : session->sock.load();
+}

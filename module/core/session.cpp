@@ -153,6 +153,23 @@ int session_write(CommandSession* session, const void* data, size_t length) {
     return writen(fd, data, static_cast<int>(length)) < 0 ? -1 : 0;
 }
 
+int session_write_fd(int fd, const void* data, size_t length) {
+    std::unique_lock<std::mutex> writeLock;
+    {
+        // The session's write lock is taken before the list lock is let go:
+        // its teardown closes the socket under that lock before it releases
+        // the record, so the record outlives this write.
+        std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+        for (CommandSession* s = g_list.head; s != nullptr; s = s->next) {
+            if (s->sock.load() == fd) {
+                writeLock = std::unique_lock<std::mutex>(s->sessionMutex);
+                break;
+            }
+        }
+    }
+    return writen(fd, data, static_cast<int>(length)) < 0 ? -1 : 0;
+}
+
 void session_close_socket(CommandSession* session) {
     std::lock_guard<std::mutex> lock(session->sessionMutex);
     int fd = session->sock.exchange(-1);

@@ -104,6 +104,10 @@ struct CommandSession {
     // 1 while this session has joined the channel's multicast stream; read
     // and written under that channel's multicast mutex.
     std::unique_ptr<uint8_t[]> mcastJoined;
+    // Whether serialThread holds a forwarding thread to join. Written by
+    // startTransparentCmd and stopTransparentCmd, which the host calls on
+    // one of its threads at a time, and by the session's ending.
+    std::atomic<bool> hasSerialThread{false};
 };
 
 /* Creates a record for an accepted command connection: memory from the host's
@@ -156,6 +160,12 @@ int session_write(CommandSession* session, const void* data, size_t length);
 /* Closes the command socket under the write lock, so that no writer of
  * another thread can write to a descriptor number that has been reused. */
 void session_close_socket(CommandSession* session);
+
+/* Writes a whole message on `fd`: under the write lock of the live session
+ * whose command socket it is (so that it never interleaves with that
+ * session's other messages), or directly when no session owns it.
+ * Returns 0, or -1 when the write failed. */
+int session_write_fd(int fd, const void* data, size_t length);
 
 /* Resets the list for a new start (the id counter keeps counting). */
 void session_list_reset();

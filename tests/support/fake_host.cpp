@@ -84,6 +84,7 @@ void reset() {
     s.timeInfo = nullptr;
     detail::resetHandlers();
     detail::resetStream();
+    detail::resetTransfers();
 }
 
 void setChannels(uint8_t channels) { setSysConfigByte(wire::SYSCONFIG_CHANNEL_COUNT, channels); }
@@ -179,7 +180,10 @@ int writen(int fd, const void* buffer, int n) {
 }
 
 void* my_malloc(unsigned int size) {
-    if (enter("my_malloc")) return nullptr;
+    if (enter("my_malloc")) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     return std::malloc(size);
 }
 

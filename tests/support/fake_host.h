@@ -49,6 +49,7 @@ namespace detail {
 /* Each part of the fake host resets its own state; reset() calls them all. */
 void resetHandlers();
 void resetStream();
+void resetTransfers();
 /* my_free reports every block it releases (fake_host_handlers.cpp keeps them). */
 void noteFree(void* block);
 }  // namespace detail
