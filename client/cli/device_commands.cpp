@@ -32,6 +32,7 @@
 #include "netserver/records.h"
 #include "netserver/wire.h"
 #include "session.h"
+#include "transfer_commands.h"
 
 namespace recnet::cli {
 
@@ -1036,7 +1037,9 @@ int cmdRecord(const GlobalOptions& g, const std::vector<std::string>& args) {
 }
 
 int cmdSerial(const GlobalOptions& g, const std::vector<std::string>& args) {
-    if (args.empty() || args[0] != "send") throw UsageError("serial needs send");
+    if (!args.empty() && args[0] == "attach")
+        return runSerialAttach(g, {args.begin() + 1, args.end()});
+    if (args.empty() || args[0] != "send") throw UsageError("serial needs send or attach");
     Words w = splitWords("serial send", {args.begin() + 1, args.end()}, {"--hex", "--file"}, {});
     operandCount(w, "serial send", 0, 1, "TEXT, --hex HEX or --file F");
     int sources = int(w.operands.size()) + w.has("--hex") + w.has("--file");
@@ -1117,13 +1120,15 @@ int dispatch(const Invocation& inv) {
     if (c == "disk") return cmdDisk(g, a);
     if (c == "file") return cmdFile(g, a);
     if (c == "worker") return cmdWorker(g, a);
+    if (isTransferCommand(c)) return runTransferCommand(inv);
     return cmdSimple(g, c, a);
 }
 
 }  // namespace
 
 bool isDeviceCommand(const std::string& command) {
-    return commandNames().count(command) != 0 || aliases().count(command) != 0;
+    return commandNames().count(command) != 0 || aliases().count(command) != 0 ||
+           isTransferCommand(command);
 }
 
 bool deviceCommandWantsHelp(const std::vector<std::string>& args) {
@@ -1149,6 +1154,9 @@ int runDeviceCommand(const Invocation& inv) {
     }
 }
 
-const char* deviceCommandsUsage() { return DEVICE_USAGE; }
+const char* deviceCommandsUsage() {
+    static const std::string text = std::string(DEVICE_USAGE) + transferCommandsUsage();
+    return text.c_str();
+}
 
 }  // namespace recnet::cli

@@ -255,6 +255,16 @@ std::optional<Message> Connection::tryReadMessage(Duration timeout) {
     return m;
 }
 
+void Connection::readRaw(uint8_t* data, size_t size, Duration timeout) {
+    if (!fd_.valid()) throw Error(Error::Kind::Closed, "not connected");
+    if (readBroken_) {
+        throw Error(Error::Kind::Closed,
+                    "connection to " + peer_ + " unusable after an interrupted read");
+    }
+    if (size == 0) return;
+    readExact(data, size, Clock::now() + timeout, false, timeout);
+}
+
 void Connection::shutdown() noexcept {
     if (fd_.valid()) ::shutdown(fd_.get(), SHUT_RDWR);
 }

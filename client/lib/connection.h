@@ -65,6 +65,13 @@ public:
     // returns nullopt instead of throwing: for requests that may get no answer.
     std::optional<Message> tryReadMessage(Duration timeout);
 
+    // Reads exactly `size` raw bytes that are not framed as a message (the
+    // fragments that follow some replies) within `timeout`, under the same
+    // rules as a message: Error(Timeout) when they do not all arrive in time,
+    // Error(Closed) when the peer closes. A read that stops part-way leaves
+    // the connection unusable for further reads.
+    void readRaw(uint8_t* data, size_t size, Duration timeout);
+
     // Stops both directions so that a thread blocked on this connection wakes
     // up; the descriptor itself is released by the destructor.
     void shutdown() noexcept;
