@@ -7,28 +7,23 @@
  */
 #include "device_commands.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <thread>
 
 // The library's commands.h; a plain "commands.h" would be this folder's.
 #include "../lib/commands.h"
+#include "cli_support.h"
 #include "commands.h"  // this folder's: the exit statuses
 #include "errors.h"
 #include "hex.h"
-#include "keepalive.h"
 #include "netserver/records.h"
 #include "netserver/wire.h"
 #include "session.h"
@@ -65,94 +60,11 @@ const char DEVICE_USAGE[] =
 
 /* ---- the command line ------------------------------------------------------------ */
 
-// The words after the command: operands and --options (with or without a
-// value, as `valued` says).
-struct Words {
-    std::vector<std::string> operands;
-    std::map<std::string, std::string> options;  // flags map to ""
-
-    bool has(const std::string& name) const { return options.count(name) != 0; }
-    std::optional<std::string> get(const std::string& name) const {
-        auto it = options.find(name);
-        if (it == options.end()) return std::nullopt;
-        return it->second;
-    }
-};
-
-Words splitWords(const std::string& what, const std::vector<std::string>& args,
-                 const std::set<std::string>& valued, const std::set<std::string>& flags) {
-    Words w;
-    bool ended = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (ended || a.size() < 2 || a[0] != '-' ||
-            (a[1] != '-' && !(a[1] >= 'a' && a[1] <= 'z'))) {
-            w.operands.push_back(a);  // also negative numbers
-            continue;
-        }
-        if (a == "--") {
-            ended = true;
-            continue;
-        }
-        std::string name = a;
-        std::optional<std::string> inl;
-        size_t eq = a.find('=');
-        if (eq != std::string::npos) {
-            name = a.substr(0, eq);
-            inl = a.substr(eq + 1);
-        }
-        if (valued.count(name)) {
-            if (inl) {
-                w.options[name] = *inl;
-            } else if (i + 1 < args.size()) {
-                w.options[name] = args[++i];
-            } else {
-                throw UsageError("option " + name + " needs a value");
-            }
-        } else if (flags.count(name)) {
-            if (inl) throw UsageError(name + " takes no value");
-            w.options[name] = "";
-        } else if (name == "--host" || name == "--port" || name == "--user" ||
-                   name == "--password" || name == "--timeout" || name == "--json") {
-            throw UsageError("option " + name + " goes before the command");
-        } else {
-            throw UsageError("unknown option " + name + " for " + what);
-        }
-    }
-    return w;
-}
-
 void operandCount(const Words& w, const std::string& what, size_t min, size_t max,
                   const char* shape) {
     if (w.operands.size() < min || w.operands.size() > max) {
         throw UsageError(what + " needs " + shape);
     }
-}
-
-uint64_t number(const std::string& what, const std::string& text, uint64_t max) {
-    auto v = parseNumber(text, max);
-    if (!v) {
-        throw UsageError("bad value '" + text + "' for " + what + " (a number from 0 to " +
-                         std::to_string(max) + ", decimal or 0x-hex)");
-    }
-    return *v;
-}
-
-std::vector<uint8_t> hexBytes(const std::string& what, const std::string& text) {
-    auto b = fromHex(text);
-    if (!b) throw UsageError("bad value '" + text + "' for " + what + " (hex digit pairs)");
-    return *b;
-}
-
-std::vector<uint8_t> fileBytes(const std::string& path, size_t max) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError("cannot read file '" + path + "'");
-    std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw UsageError("cannot read file '" + path + "'");
-    if (b.size() > max) {
-        throw UsageError("file '" + path + "' is longer than " + std::to_string(max) + " bytes");
-    }
-    return b;
 }
 
 // "YYYY-MM-DD HH:MM:SS" (or with a T), also without seconds.
@@ -177,13 +89,6 @@ std::optional<TimeInfo> parseDateTime(const std::string& text) {
     if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59) return std::nullopt;
     t.year = y, t.month = mo, t.day = d, t.hour = h, t.minute = mi, t.second = s;
     return t;
-}
-
-std::string formatDateTime(const TimeInfo& t) {
-    char b[64];
-    std::snprintf(b, sizeof b, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour,
-                  t.minute, t.second);
-    return b;
 }
 
 // Seconds since 1970 as the local date and time (the device's clock is kept
@@ -227,34 +132,6 @@ uint32_t parseCategory(const std::string& text) {
 
 /* ---- output ------------------------------------------------------------------------ */
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char b[8];
-                    std::snprintf(b, sizeof b, "\\u%04x", c);
-                    out += b;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
-std::string hexWord(uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08x", v);
-    return b;
-}
-
 std::string gigabytes(uint64_t bytes) {
     char b[32];
     std::snprintf(b, sizeof b, "%.1f GB", static_cast<double>(bytes) / 1e9);
@@ -270,47 +147,6 @@ int done(const GlobalOptions& g, const std::string& line) {
     }
     return EXIT_OK;
 }
-
-/* ---- the connection ------------------------------------------------------------------ */
-
-// A logged-in command session with its keep-alive, ended politely when the
-// command has succeeded.
-class Link {
-public:
-    explicit Link(const GlobalOptions& g) : g_(g), exceptionsAtStart_(std::uncaught_exceptions()) {
-        conn_.connect(g.host, g.port, g.timeout);
-        login(conn_, g.user, g.password, g.timeout);
-        loggedIn_ = true;
-        keepAlive_ = std::make_unique<KeepAlive>(conn_);
-    }
-    Link(const Link&) = delete;
-    Link& operator=(const Link&) = delete;
-
-    ~Link() {
-        keepAlive_.reset();
-        if (!loggedIn_ || std::uncaught_exceptions() > exceptionsAtStart_) return;
-        try {
-            logout(conn_, std::min<Duration>(g_.timeout, Duration(2000)));
-        } catch (const Error&) {
-        }
-    }
-
-    Connection& conn() { return conn_; }
-    Duration timeout() const { return g_.timeout; }
-
-    // The device ends the session by itself (reboot): no logout.
-    void abandon() {
-        keepAlive_.reset();
-        loggedIn_ = false;
-    }
-
-private:
-    const GlobalOptions& g_;
-    int exceptionsAtStart_;
-    Connection conn_;
-    bool loggedIn_ = false;
-    std::unique_ptr<KeepAlive> keepAlive_;
-};
 
 /* ---- users ----------------------------------------------------------------------------- */
 
@@ -547,8 +383,9 @@ int cmdParam(const GlobalOptions& g, const std::vector<std::string>& args) {
         std::vector<uint8_t> value;
         if (auto h = w.get("--hex")) value = hexBytes("--hex", *h);
         if (auto h = w.get("--payload")) value = hexBytes("--payload", *h);
-        if (auto f = w.get("--file")) value = fileBytes(*f, wire::MAX_PAYLOAD);
-        if (auto f = w.get("--from-file")) value = fileBytes(*f, wire::MAX_PAYLOAD);
+        for (const char* o : {"--file", "--from-file"}) {
+            if (auto f = w.get(o)) value = readFile(*f, wire::MAX_PAYLOAD, /*regularOnly=*/false);
+        }
         if (value.size() > wire::MAX_PAYLOAD) {
             throw UsageError("the value is longer than " + std::to_string(wire::MAX_PAYLOAD) +
                              " bytes");
@@ -855,33 +692,6 @@ int cmdSimple(const GlobalOptions& g, const std::string& command,
 /* ---- disks
  * ---------------------------------------------------------------------------------------- */
 
-// Shows progress: a redrawn bar on a terminal, otherwise one line per change.
-class Progress {
-public:
-    explicit Progress(std::string label)
-        : label_(std::move(label)), tty_(isatty(STDOUT_FILENO) == 1) {}
-    void show(int percent) {
-        if (percent == last_) return;
-        last_ = percent;
-        const int p = std::clamp(percent, 0, 100);
-        if (tty_) {
-            std::string bar(static_cast<size_t>(p / 4), '#');
-            bar.resize(25, '.');
-            std::cout << "\r" << label_ << " [" << bar << "] " << p << "%" << std::flush;
-        } else {
-            std::cout << label_ << " " << p << "%\n" << std::flush;
-        }
-    }
-    void finish() {
-        if (tty_ && last_ >= 0) std::cout << "\n";
-    }
-
-private:
-    std::string label_;
-    bool tty_;
-    int last_ = -1;
-};
-
 // Polls the hard-disk record until the device no longer answers busy.
 std::vector<DiskInfo> waitWhileBusy(Connection& c, Duration timeout, Duration limit) {
     const auto deadline = Clock::now() + limit;
@@ -1048,7 +858,9 @@ int cmdSerial(const GlobalOptions& g, const std::vector<std::string>& args) {
     std::vector<uint8_t> data;
     if (!w.operands.empty()) data.assign(w.operands[0].begin(), w.operands[0].end());
     if (auto h = w.get("--hex")) data = hexBytes("--hex", *h);
-    if (auto f = w.get("--file")) data = fileBytes(*f, wire::SERIAL_MAX_DATA);
+    if (auto f = w.get("--file")) {
+        data = readFile(*f, wire::SERIAL_MAX_DATA, /*regularOnly=*/false);
+    }
     if (data.size() > wire::SERIAL_MAX_DATA) {
         throw UsageError("serial data is longer than " + std::to_string(wire::SERIAL_MAX_DATA) +
                          " bytes");
@@ -1143,14 +955,11 @@ int runDeviceCommand(const Invocation& inv) {
     try {
         return dispatch(inv);
     } catch (const UsageError& e) {
-        std::cerr << "recnet: " << e.what() << "\n" << shortUsage();
-        return EXIT_USAGE;
+        return usageFailure(e.what());
     } catch (const CommandRefused& e) {
-        std::cout.flush();
-        std::cerr << "recnet: " << e.what() << "\n";
-        return (e.status() == wire::STATUS_DISK_BUSY || e.status() == wire::STATUS_FDISK_BUSY)
-                   ? EXIT_BUSY
-                   : EXIT_FAILED;
+        const bool busy =
+            e.status() == wire::STATUS_DISK_BUSY || e.status() == wire::STATUS_FDISK_BUSY;
+        return fail(e.what(), busy ? EXIT_BUSY : EXIT_FAILED);
     }
 }
 

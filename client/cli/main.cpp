@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_support.h"
 #include "commands.h"
 #include "errors.h"
 #include "options.h"
@@ -18,8 +19,7 @@ int main(int argc, char** argv) {
     try {
         inv = parseCommandLine(args);
     } catch (const UsageError& e) {
-        std::cerr << "recnet: " << e.what() << "\n" << shortUsage();
-        return EXIT_USAGE;
+        return usageFailure(e.what());
     }
     if (inv.help) {
         std::cout << usageText();
@@ -30,10 +30,9 @@ int main(int argc, char** argv) {
         std::cout.flush();
         return std::cout ? status : EXIT_FAILED;
     } catch (const recnet::Error& e) {
-        std::cerr << "recnet: " << e.what() << "\n";
-        return e.kind() == recnet::Error::Kind::Timeout ? EXIT_NO_ANSWER : EXIT_FAILED;
+        const bool late = e.kind() == recnet::Error::Kind::Timeout;
+        return fail(e.what(), late ? EXIT_NO_ANSWER : EXIT_FAILED);
     } catch (const std::exception& e) {
-        std::cerr << "recnet: " << e.what() << "\n";
-        return EXIT_FAILED;
+        return fail(e.what(), EXIT_FAILED);
     }
 }

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <optional>
 
+#include "cli_support.h"
 #include "device_commands.h"
 #include "hex.h"
 #include "stream_commands.h"
@@ -46,41 +47,9 @@ const char USAGE[] =
     "\n"
     "exit status: 0 success, 1 failure, 2 bad command line, 3 no answer in time\n";
 
-// One option of either scope: "--name value" or "--name=value".
-struct OptionCursor {
-    const std::vector<std::string>& args;
-    size_t& i;
-
-    // Splits args[i] into name and an inline value, if it has one.
-    std::string name(std::optional<std::string>& inlineValue) const {
-        const std::string& a = args[i];
-        size_t eq = a.find('=');
-        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = a.substr(eq + 1);
-            return a.substr(0, eq);
-        }
-        inlineValue.reset();
-        return a;
-    }
-
-    // The option's value: inline, or the next argument (consumed).
-    std::string value(const std::string& opt, const std::optional<std::string>& inlineValue) {
-        if (inlineValue) return *inlineValue;
-        if (i + 1 >= args.size()) throw UsageError("option " + opt + " needs a value");
-        return args[++i];
-    }
-};
-
-uint64_t number(const std::string& opt, const std::string& text, uint64_t max) {
-    auto v = parseNumber(text, max);
-    if (!v) {
-        throw UsageError("bad value '" + text + "' for " + opt + " (a number from 0 to " +
-                         std::to_string(max) + ", decimal or 0x-hex)");
-    }
-    return *v;
-}
-
-Duration seconds(const std::string& opt, const std::string& text) {
+// The --timeout value: seconds as std::from_chars reads them (no sign, no
+// white space), more than 0 and at most a day.
+Duration timeoutSeconds(const std::string& opt, const std::string& text) {
     double s = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), s);
     // Upper bound keeps the milliseconds well inside an int for poll.
@@ -90,17 +59,6 @@ Duration seconds(const std::string& opt, const std::string& text) {
                          " (seconds, more than 0 and at most 86400)");
     }
     return Duration(static_cast<long long>(std::ceil(s * 1000)));
-}
-
-std::vector<uint8_t> hexBytes(const std::string& opt, const std::string& text) {
-    auto bytes = fromHex(text);
-    if (!bytes) throw UsageError("bad value '" + text + "' for " + opt + " (hex digit pairs)");
-    return *bytes;
-}
-
-bool isGlobalOption(const std::string& name) {
-    return name == "--host" || name == "--port" || name == "--user" || name == "--password" ||
-           name == "--timeout" || name == "--json";
 }
 
 // Applies one global option; false when `name` is not one.
@@ -122,7 +80,7 @@ bool globalOption(Invocation& inv, OptionCursor& cur, const std::string& name,
     } else if (name == "--password") {
         g.password = cur.value(name, inl);
     } else if (name == "--timeout") {
-        g.timeout = seconds(name, cur.value(name, inl));
+        g.timeout = timeoutSeconds(name, cur.value(name, inl));
     } else if (name == "--json") {
         if (inl) throw UsageError("--json takes no value");
         g.json = true;

@@ -3,22 +3,17 @@
  */
 #include "stream_commands.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <optional>
 
+#include "cli_support.h"
 #include "commands.h"
-#include "errors.h"
-#include "hex.h"
-#include "keepalive.h"
 #include "probe.h"
-#include "session.h"
 #include "stream.h"
 
 namespace recnet::cli {
@@ -49,33 +44,6 @@ struct StreamArgs {
     std::optional<Duration> seconds;
 };
 
-// The value of option args[i] ("--x v" or "--x=v"); advances i past it.
-std::string valueOf(const std::vector<std::string>& args, size_t& i, const std::string& name,
-                    const std::optional<std::string>& inl) {
-    if (inl) return *inl;
-    if (i + 1 >= args.size()) throw UsageError("option " + name + " needs a value");
-    return args[++i];
-}
-
-uint64_t numberOf(const std::string& name, const std::string& text, uint64_t max) {
-    auto v = parseNumber(text, max);
-    if (!v) {
-        throw UsageError("bad value '" + text + "' for " + name + " (a number from 0 to " +
-                         std::to_string(max) + ", decimal or 0x-hex)");
-    }
-    return *v;
-}
-
-Duration secondsOf(const std::string& name, const std::string& text) {
-    char* end = nullptr;
-    double s = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || !(s > 0) || s > 86400) {
-        throw UsageError("bad value '" + text + "' for " + name +
-                         " (seconds, more than 0 and at most 86400)");
-    }
-    return Duration(static_cast<long long>(s * 1000 + 0.5));
-}
-
 StreamArgs parseStreamArgs(const GlobalOptions& g, const std::vector<std::string>& args) {
     StreamArgs a;
     a.stream.host = g.host;
@@ -84,27 +52,24 @@ StreamArgs parseStreamArgs(const GlobalOptions& g, const std::vector<std::string
     a.stream.password = g.password;
     a.stream.timeout = g.timeout;
     bool haveChannel = false, haveDwell = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
+    size_t i = 0;
+    OptionCursor cur{args, i};
+    for (; i < args.size(); ++i) {
         std::optional<std::string> inl;
-        size_t eq = name.find('=');
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inl = name.substr(eq + 1);
-            name = name.substr(0, eq);
-        }
+        const std::string name = cur.name(inl);
         if (name == "--channel") {
-            a.stream.channel = static_cast<int32_t>(numberOf(name, valueOf(args, i, name, inl), 255));
+            a.stream.channel = static_cast<int32_t>(number(name, cur.value(name, inl), 255));
             haveChannel = true;
         } else if (name == "--kind") {
-            a.stream.kind = static_cast<uint8_t>(numberOf(name, valueOf(args, i, name, inl), 1));
+            a.stream.kind = static_cast<uint8_t>(number(name, cur.value(name, inl), 1));
         } else if (name == "--transport") {
-            std::string t = valueOf(args, i, name, inl);
+            std::string t = cur.value(name, inl);
             if (t == "tcp") a.stream.transport = Transport::Tcp;
             else if (t == "udp") a.stream.transport = Transport::Udp;
             else if (t == "multicast") a.stream.transport = Transport::Multicast;
             else throw UsageError("bad value '" + t + "' for --transport (tcp, udp or multicast)");
         } else if (name == "--group-base") {
-            a.stream.groupBase = valueOf(args, i, name, inl);
+            a.stream.groupBase = cur.value(name, inl);
             try {
                 multicastGroup(a.stream.groupBase, 1, 0, 0);
             } catch (const std::invalid_argument&) {
@@ -113,19 +78,18 @@ StreamArgs parseStreamArgs(const GlobalOptions& g, const std::vector<std::string
             }
         } else if (name == "--tour-mask") {
             a.stream.tourMask =
-                static_cast<uint32_t>(numberOf(name, valueOf(args, i, name, inl), 0xffffffff));
+                static_cast<uint32_t>(number(name, cur.value(name, inl), 0xffffffff));
         } else if (name == "--dwell") {
-            a.stream.tourDwell =
-                static_cast<int32_t>(numberOf(name, valueOf(args, i, name, inl), 86400));
+            a.stream.tourDwell = static_cast<int32_t>(number(name, cur.value(name, inl), 86400));
             haveDwell = true;
         } else if (name == "--out") {
-            a.out = valueOf(args, i, name, inl);
+            a.out = cur.value(name, inl);
             if (a.out.empty()) throw UsageError("--out needs a file name");
         } else if (name == "--frames") {
-            a.frames = numberOf(name, valueOf(args, i, name, inl), 1000000000);
+            a.frames = number(name, cur.value(name, inl), 1000000000);
             if (*a.frames == 0) throw UsageError("--frames needs at least 1");
         } else if (name == "--seconds") {
-            a.seconds = secondsOf(name, valueOf(args, i, name, inl));
+            a.seconds = seconds(name, cur.value(name, inl), /*zeroAllowed=*/false);
         } else if (name.rfind("-", 0) == 0) {
             throw UsageError("unknown option " + name + " for stream");
         } else {
@@ -138,28 +102,6 @@ StreamArgs parseStreamArgs(const GlobalOptions& g, const std::vector<std::string
     if (haveDwell && !a.stream.tourMask) throw UsageError("--dwell needs --tour-mask");
     return a;
 }
-
-volatile sig_atomic_t interrupted = 0;
-extern "C" void onInterrupt(int) { interrupted = 1; }
-
-// SIGINT and SIGTERM end the recording cleanly while installed.
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        struct sigaction sa{};
-        sa.sa_handler = onInterrupt;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &oldInt_);
-        sigaction(SIGTERM, &sa, &oldTerm_);
-    }
-    ~InterruptGuard() {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-
-private:
-    struct sigaction oldInt_{}, oldTerm_{};
-};
 
 // The live line: on a terminal rewritten in place, otherwise one per second.
 class LiveLine {
@@ -187,11 +129,6 @@ private:
     bool shown_ = false;
 };
 
-int usageFailure(const std::string& message) {
-    std::cerr << "recnet: " << message << "\n" << shortUsage();
-    return EXIT_USAGE;
-}
-
 int cmdStream(const Invocation& inv) {
     StreamArgs a;
     try {
@@ -203,7 +140,6 @@ int cmdStream(const Invocation& inv) {
     AnnexBRecorder recorder(a.out);
     FrameAssembler assembler([&recorder](const FrameView& f) { recorder.write(f); });
     InterruptGuard guard;
-    interrupted = 0;
 
     StreamClient client(a.stream);
     LiveLine live;
@@ -214,7 +150,7 @@ int cmdStream(const Invocation& inv) {
     std::string failure;
     int status = EXIT_OK;
     for (;;) {
-        if (interrupted) break;
+        if (guard.interrupted()) break;
         auto now = Clock::now();
         if (a.seconds && now - start >= *a.seconds) break;
         if (a.frames && recorder.stats().frames >= *a.frames) break;
@@ -274,14 +210,8 @@ int cmdStream(const Invocation& inv) {
                       static_cast<unsigned long long>(r.bytes), seconds);
     }
     std::cout << line << "\n";
-    if (!failure.empty()) {
-        std::cerr << "recnet: " << failure << "\n";
-        return status;
-    }
-    if (r.frames == 0) {
-        std::cerr << "recnet: no key frame received; " << a.out << " is empty\n";
-        return EXIT_FAILED;
-    }
+    if (!failure.empty()) return fail(failure, status);
+    if (r.frames == 0) return fail("no key frame received; " + a.out + " is empty", EXIT_FAILED);
     return EXIT_OK;
 }
 
@@ -290,18 +220,11 @@ int cmdProbe(const Invocation& inv) {
         return usageFailure("probe takes no options or operands (got '" + inv.commandArgs[0] + "')");
     }
     const GlobalOptions& g = inv.global;
-    Connection conn;
-    conn.connect(g.host, g.port, g.timeout);
-    login(conn, g.user, g.password, g.timeout);
     ProbeResult r;
     {
         // The responder answers only while the session exists.
-        KeepAlive keepAlive(conn);
-        r = probeAddress(conn, g.timeout);
-    }
-    try {
-        logout(conn, std::min<Duration>(g.timeout, Duration(2000)));
-    } catch (const Error&) {
+        Link link(g);
+        r = probeAddress(link.conn(), g.timeout);
     }
     if (g.json) {
         std::cout << "{\"address\":\"" << r.address << "\",\"port\":" << r.port

@@ -10,35 +10,30 @@
 #include "transfer_commands.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
-#include <map>
-#include <memory>
 #include <optional>
-#include <set>
 #include <stdexcept>
 
 // The library's commands.h; a plain "commands.h" would be this folder's.
 #include "../lib/commands.h"
+#include "cli_support.h"
 #include "commands.h"  // this folder's: the exit statuses
 #include "device_commands.h"  // EXIT_BUSY
 #include "errors.h"
 #include "hex.h"
 #include "keepalive.h"
+#include "netserver/records.h"
 #include "netserver/wire.h"
-#include "session.h"
 #include "transfers.h"
 
 namespace recnet::cli {
@@ -61,85 +56,12 @@ const char USAGE[] =
 
 /* ---- the command line -------------------------------------------------------------- */
 
-// The words after the command: operands and options.
-struct Words {
-    std::vector<std::string> operands;
-    std::map<std::string, std::string> options;  // flags map to ""
-
-    bool has(const std::string& name) const { return options.count(name) != 0; }
-    std::optional<std::string> get(const std::string& name) const {
-        auto it = options.find(name);
-        if (it == options.end()) return std::nullopt;
-        return it->second;
-    }
-};
-
-// Splits `args` into operands and the options named in `valued` (which take
-// a value: "--x v" or "--x=v") and `flags`. "-o" is short for "--out".
-Words splitWords(const std::string& what, const std::vector<std::string>& args,
-                 const std::set<std::string>& valued, const std::set<std::string>& flags) {
-    Words w;
-    bool ended = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (ended || a.size() < 2 || a[0] != '-') {
-            w.operands.push_back(a);
-            continue;
-        }
-        if (a == "--") {
-            ended = true;
-            continue;
-        }
-        std::string name = a;
-        std::optional<std::string> inl;
-        size_t eq = a.find('=');
-        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = a.substr(0, eq);
-            inl = a.substr(eq + 1);
-        }
-        if (name == "-o") name = "--out";
-        if (valued.count(name)) {
-            if (w.options.count(name)) throw UsageError("option " + name + " given twice");
-            if (inl) {
-                w.options[name] = *inl;
-            } else if (i + 1 < args.size()) {
-                w.options[name] = args[++i];
-            } else {
-                throw UsageError("option " + name + " needs a value");
-            }
-        } else if (flags.count(name)) {
-            if (inl) throw UsageError(name + " takes no value");
-            w.options[name] = "";
-        } else if (name == "--host" || name == "--port" || name == "--user" ||
-                   name == "--password" || name == "--timeout" || name == "--json") {
-            throw UsageError("option " + name + " goes before the command");
-        } else {
-            throw UsageError("unknown option " + name + " for " + what);
-        }
-    }
-    return w;
-}
-
-// A decimal or 0x-hex number from `min` to `max`; UsageError otherwise.
-uint64_t number(const std::string& what, const std::string& text, uint64_t min, uint64_t max) {
-    auto v = parseNumber(text, max);
-    if (!v || *v < min) {
-        throw UsageError("bad value '" + text + "' for " + what + " (a number from " +
-                         std::to_string(min) + " to " + std::to_string(max) + ")");
-    }
-    return *v;
-}
-
-// Seconds, 0 allowed, fractions allowed, at most a day.
-Duration seconds(const std::string& what, const std::string& text) {
-    char* end = nullptr;
-    double s = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(s) || s < 0 ||
-        s > 86400) {
-        throw UsageError("bad value '" + text + "' for " + what + " (seconds, 0 to 86400)");
-    }
-    return Duration(static_cast<long long>(std::ceil(s * 1000)));
-}
+// Every word that starts with '-' (but "-" itself) is an option, "-o" is
+// short for "--out", and a valued option may be given once.
+const WordRules WORDS{.negativeNumbers = false,
+                      .shortInlineValues = false,
+                      .shortNames = {{"-o", "--out"}},
+                      .refuseRepeats = true};
 
 // The value of a required option that names a file or folder.
 std::string pathOption(const Words& w, const std::string& name, const std::string& what) {
@@ -149,23 +71,7 @@ std::string pathOption(const Words& w, const std::string& name, const std::strin
     return *v;
 }
 
-/* ---- files and output -------------------------------------------------------------- */
-
-// The whole file at `path`, at most `max` bytes. A file that cannot be read
-// is a bad command line, as with the other commands that take files.
-std::vector<uint8_t> readFile(const std::string& path, uint64_t max) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec) throw UsageError("cannot read file '" + path + "': " + ec.message());
-    if (size > max) {
-        throw UsageError("file '" + path + "' is longer than " + std::to_string(max) + " bytes");
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError("cannot read file '" + path + "'");
-    std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw UsageError("cannot read file '" + path + "'");
-    return b;
-}
+/* ---- files --------------------------------------------------------------------------- */
 
 // Writes `data` to a temporary file beside `path` and renames it to `path`,
 // so that readers only ever see a complete file.
@@ -189,156 +95,11 @@ void writeFileReplacing(const std::string& path, const std::vector<uint8_t>& dat
     }
 }
 
-// `s` as a JSON string literal.
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char b[8];
-                    std::snprintf(b, sizeof b, "\\u%04x", c);
-                    out += b;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
-// "0x" and eight hex digits.
-std::string hexWord(uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08x", v);
-    return b;
-}
-
-// Shows progress like `disk format`: a redrawn bar on a terminal, otherwise
-// one line per change, or per `step` percent for progress that moves in
-// small steps (an upload), so that a log does not fill with 101 lines.
-class Progress {
-public:
-    explicit Progress(std::string label, int step = 1)
-        : label_(std::move(label)), tty_(::isatty(STDOUT_FILENO) == 1), step_(step) {}
-    void show(int percent) {
-        const int p = std::clamp(percent, 0, 100);
-        if (p == last_) return;
-        if (!tty_ && last_ >= 0 && p != 100 && p / step_ == last_ / step_) return;
-        last_ = p;
-        if (tty_) {
-            std::string bar(static_cast<size_t>(p / 4), '#');
-            bar.resize(25, '.');
-            std::cout << "\r" << label_ << " [" << bar << "] " << p << "%" << std::flush;
-        } else {
-            std::cout << label_ << " " << p << "%\n" << std::flush;
-        }
-    }
-    // Ends the redrawn line; idempotent.
-    void finish() {
-        if (tty_ && last_ >= 0 && !finished_) std::cout << "\n" << std::flush;
-        finished_ = true;
-    }
-
-private:
-    std::string label_;
-    bool tty_;
-    int step_;
-    int last_ = -1;
-    bool finished_ = false;
-};
-
-// A failure that this file reports itself: one line on stderr and a status.
-int fail(const std::string& message, int status) {
-    std::cout.flush();
-    std::cerr << "recnet: " << message << "\n";
-    return status;
-}
-
-/* ---- sessions ---------------------------------------------------------------------- */
-
-// A logged-in command session, with a keep-alive only when asked for (the
-// firmware upload must have the connection to itself), ended politely when
-// the command has succeeded unless it was handed over to the device.
-class Session {
-public:
-    Session(const GlobalOptions& g, bool keepAlive)
-        : g_(g), exceptionsAtStart_(std::uncaught_exceptions()) {
-        conn_.connect(g.host, g.port, g.timeout);
-        login(conn_, g.user, g.password, g.timeout);
-        loggedIn_ = true;
-        if (keepAlive) keepAlive_ = std::make_unique<KeepAlive>(conn_);
-    }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-
-    ~Session() {
-        keepAlive_.reset();
-        if (!loggedIn_ || std::uncaught_exceptions() > exceptionsAtStart_) return;
-        try {
-            logout(conn_, std::min<Duration>(g_.timeout, Duration(2000)));
-        } catch (const Error&) {
-        }
-    }
-
-    Connection& conn() { return conn_; }
-
-    // The session ends without a logout: the device restarts, or the
-    // connection now belongs to a stream that only closing ends.
-    void abandon() {
-        keepAlive_.reset();
-        loggedIn_ = false;
-        conn_.shutdown();
-    }
-
-    // Stops the keep-alive (before a conversation that must not be
-    // interleaved with one, or before the logout).
-    void stopKeepAlive() { keepAlive_.reset(); }
-
-private:
-    const GlobalOptions& g_;
-    int exceptionsAtStart_;
-    Connection conn_;
-    bool loggedIn_ = false;
-    std::unique_ptr<KeepAlive> keepAlive_;  // declared after conn_: stopped first
-};
-
-volatile sig_atomic_t interrupted = 0;
-extern "C" void onTransferInterrupt(int) { interrupted = 1; }
-
-// SIGINT and SIGTERM end a stream or an attached serial channel cleanly while
-// installed. Without SA_RESTART, so that a blocked poll returns at once.
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        interrupted = 0;
-        struct sigaction sa{};
-        sa.sa_handler = onTransferInterrupt;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &oldInt_);
-        sigaction(SIGTERM, &sa, &oldTerm_);
-    }
-    ~InterruptGuard() {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction oldInt_{}, oldTerm_{};
-};
-
 /* ---- make-image ---------------------------------------------------------------------- */
 
 // make-image --version TEXT PAYLOAD -o IMAGE: builds the image, no connection.
 int cmdMakeImage(const GlobalOptions& g, const std::vector<std::string>& args) {
-    Words w = splitWords("make-image", args, {"--version", "--out"}, {});
+    Words w = splitWords("make-image", args, {"--version", "--out"}, {}, WORDS);
     if (w.operands.size() != 1)
         throw UsageError("make-image needs --version TEXT PAYLOAD -o IMAGE");
     auto version = w.get("--version");
@@ -349,11 +110,11 @@ int cmdMakeImage(const GlobalOptions& g, const std::vector<std::string>& args) {
     }
     const std::string out = pathOption(w, "--out", "make-image");
     // The upgrade request states the image size as a signed 32-bit number.
-    const uint64_t maxPayload = 0x7fffffffu - IMAGE_HEADER_SIZE;
-    std::vector<uint8_t> payload = readFile(w.operands[0], maxPayload);
+    const uint64_t maxPayload = 0x7fffffffu - records::IMAGE_HEADER_SIZE;
+    std::vector<uint8_t> payload = readFile(w.operands[0], maxPayload, /*regularOnly=*/true);
     std::vector<uint8_t> image = buildFirmwareImage(*version, payload);
     writeFileReplacing(out, image);
-    const uint32_t crc = wire::getU32(image.data(), IMAGE_CRC);
+    const uint32_t crc = wire::getU32(image.data(), records::IMAGE_CRC);
     if (g.json) {
         std::cout << "{\"result\":\"ok\",\"image\":" << jsonString(out)
                   << ",\"version\":" << jsonString(*version) << ",\"payload_bytes\":"
@@ -376,21 +137,15 @@ enum class RefusalCause { Busy, Image, Unknown };
 // 0x11 while a partitioning, a format or an upload runs.
 RefusalCause diagnoseRefusal(const GlobalOptions& g) {
     try {
-        Connection c;
-        c.connect(g.host, g.port, g.timeout);
-        login(c, g.user, g.password, g.timeout);
+        Link link(g, Link::Login::WithoutKeepAlive);
         RefusalCause cause = RefusalCause::Unknown;
         try {
-            getHardDisk(c, g.timeout);
+            getHardDisk(link.conn(), g.timeout);
             cause = RefusalCause::Image;
         } catch (const CommandRefused& e) {
             if (e.status() == wire::STATUS_DISK_BUSY || e.status() == wire::STATUS_FDISK_BUSY) {
                 cause = RefusalCause::Busy;
             }
-        }
-        try {
-            logout(c, std::min<Duration>(g.timeout, Duration(2000)));
-        } catch (const Error&) {
         }
         return cause;
     } catch (const Error&) {
@@ -402,10 +157,10 @@ RefusalCause diagnoseRefusal(const GlobalOptions& g) {
 // its own (no keep-alive) and follows the flash write. Reports the device's
 // refusals and failures itself (exit 1, or EXIT_BUSY when it is busy).
 int cmdUpgrade(const GlobalOptions& g, const std::vector<std::string>& args) {
-    Words w = splitWords("upgrade", args, {}, {"--no-check"});
+    Words w = splitWords("upgrade", args, {}, {"--no-check"}, WORDS);
     if (w.operands.size() != 1) throw UsageError("upgrade needs IMAGE");
     const std::string path = w.operands[0];
-    std::vector<uint8_t> image = readFile(path, 0x7fffffffu);
+    std::vector<uint8_t> image = readFile(path, 0x7fffffffu, /*regularOnly=*/true);
     std::optional<std::string> version;
     if (!w.has("--no-check")) {
         // The device checks the image only after the whole upload; checking
@@ -428,7 +183,7 @@ int cmdUpgrade(const GlobalOptions& g, const std::vector<std::string>& args) {
                   << (version ? ", version " + *version : "") << std::endl;
     }
 
-    Session session(g, /*keepAlive=*/false);
+    Link link(g, Link::Login::WithoutKeepAlive);
     Progress upload("upload", 10), write("flash write");
     UpgradeCallbacks callbacks;
     if (!g.json) {
@@ -441,11 +196,11 @@ int cmdUpgrade(const GlobalOptions& g, const std::vector<std::string>& args) {
         };
     }
     try {
-        upgradeFirmware(session.conn(), image, callbacks, g.timeout);
+        upgradeFirmware(link.conn(), image, callbacks, g.timeout);
     } catch (const UpgradeFailed& e) {
         upload.finish();
         write.finish();
-        session.abandon();
+        link.drop();
         switch (e.failure()) {
             case UpgradeFailure::Refused:
                 switch (diagnoseRefusal(g)) {
@@ -483,7 +238,7 @@ int cmdUpgrade(const GlobalOptions& g, const std::vector<std::string>& args) {
     upload.finish();
     write.finish();
     // The device restarts its server now, which ends this session.
-    session.abandon();
+    link.drop();
     if (g.json) {
         std::cout << "{\"result\":\"ok\",\"image\":" << jsonString(path) << ",\"bytes\":" << size
                   << ",\"version\":" << (version ? jsonString(*version) : "null")
@@ -524,7 +279,7 @@ int cmdSnapshotStream(const GlobalOptions& g, const Words& w) {
     if (ec) throw std::runtime_error("cannot create folder '" + dir + "': " + ec.message());
 
     InterruptGuard guard;
-    Session session(g, /*keepAlive=*/true);
+    Link link(g);
     uint64_t bytes = 0;
     std::vector<std::string> files;
     // A picture may take up to 1/rate s beyond the answer time-out.
@@ -532,7 +287,7 @@ int cmdSnapshotStream(const GlobalOptions& g, const Words& w) {
     uint64_t pictures = 0;
     try {
         pictures = snapshotStream(
-            session.conn(), s,
+            link.conn(), s,
             [&](const StreamPicture& p) {
                 const std::string name = pictureName(p.number);
                 const std::string path = (std::filesystem::path(dir) / name).string();
@@ -544,13 +299,13 @@ int cmdSnapshotStream(const GlobalOptions& g, const Words& w) {
                 }
                 return !count || p.number < *count;
             },
-            [] { return interrupted != 0; }, wait);
+            [&guard] { return guard.interrupted(); }, wait);
     } catch (...) {
         // Only closing ends the stream.
-        session.abandon();
+        link.drop();
         throw;
     }
-    session.abandon();
+    link.drop();
     if (g.json) {
         std::cout << "{\"result\":\"ok\",\"channel\":" << unsigned(s.channel)
                   << ",\"pictures\":" << pictures << ",\"bytes\":" << bytes
@@ -574,7 +329,7 @@ int cmdSnapshotStream(const GlobalOptions& g, const Words& w) {
 int cmdSnapshot(const GlobalOptions& g, const std::vector<std::string>& args) {
     Words w = splitWords("snapshot", args,
                          {"--channel", "--out", "--out-dir", "--quality", "--rate", "--count"},
-                         {"--stream"});
+                         {"--stream"}, WORDS);
     if (w.has("--stream")) return cmdSnapshotStream(g, w);
     for (const char* o : {"--out-dir", "--quality", "--rate", "--count"}) {
         if (w.has(o)) throw UsageError(std::string(o) + " goes with snapshot --stream");
@@ -589,8 +344,8 @@ int cmdSnapshot(const GlobalOptions& g, const std::vector<std::string>& args) {
 
     std::vector<uint8_t> jpeg;
     {
-        Session session(g, /*keepAlive=*/true);
-        jpeg = takeSnapshot(session.conn(), channel, g.timeout);
+        Link link(g);
+        jpeg = takeSnapshot(link.conn(), channel, g.timeout);
     }
     if (jpeg.empty()) {
         throw CommandRefused(wire::STATUS_FAILED, "the device sent an empty picture of channel " +
@@ -629,19 +384,20 @@ void writeStdout(const uint8_t* data, size_t size) {
 }  // namespace
 
 int runSerialAttach(const GlobalOptions& g, const std::vector<std::string>& args) {
-    Words w = splitWords("serial attach", args, {"--linger"}, {});
+    Words w = splitWords("serial attach", args, {"--linger"}, {}, WORDS);
     if (!w.operands.empty()) throw UsageError("serial attach takes no operands");
     const Duration linger =
-        w.get("--linger") ? seconds("--linger", *w.get("--linger")) : Duration(0);
+        w.get("--linger") ? seconds("--linger", *w.get("--linger"), /*zeroAllowed=*/true)
+                          : Duration(0);
     const bool interactive = ::isatty(STDIN_FILENO) == 1;
 
     InterruptGuard guard;
-    Session session(g, /*keepAlive=*/false);
-    SerialChannel channel(session.conn(), writeStdout, g.timeout);
+    Link link(g, Link::Login::WithoutKeepAlive);
+    SerialChannel channel(link.conn(), writeStdout, g.timeout);
     channel.start();
     // The device ends sessions that stay silent for 15 s; an attached
     // terminal may well be quiet for longer.
-    KeepAlive keepAlive(session.conn());
+    KeepAlive keepAlive(link.conn());
     if (interactive) std::cerr << "recnet: serial channel attached; Ctrl-D or Ctrl-C ends it\n";
 
     std::exception_ptr refused;
@@ -649,9 +405,9 @@ int runSerialAttach(const GlobalOptions& g, const std::vector<std::string>& args
     Clock::time_point endAt{};
     std::vector<uint8_t> buf(4096);
     try {
-        while (!interrupted) {
+        while (!guard.interrupted()) {
             if (!inputOpen && channel.unacknowledged() == 0 && Clock::now() >= endAt) break;
-            pollfd fds[2] = {{session.conn().nativeHandle(), POLLIN, 0},
+            pollfd fds[2] = {{link.conn().nativeHandle(), POLLIN, 0},
                              {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
             // Short slices: a signal that lands just before poll starts is
             // still seen soon.

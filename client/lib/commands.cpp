@@ -50,15 +50,6 @@ std::vector<uint8_t> words(std::initializer_list<uint32_t> values) {
     return out;
 }
 
-// Throws Error(Protocol) unless the payload holds at least `size` bytes.
-void expectSize(const std::vector<uint8_t>& payload, size_t size, const char* what) {
-    if (payload.size() < size) {
-        throw Error(Error::Kind::Protocol, std::string(what) + " answer has length " +
-                                               std::to_string(payload.size()) + " (expected " +
-                                               std::to_string(size) + ")");
-    }
-}
-
 void ack(Connection& conn, uint16_t type, const std::vector<uint8_t>& payload, Duration timeout,
          const char* what) {
     command(conn, type, 0, payload, timeout, what);
@@ -87,6 +78,14 @@ std::string statusText(uint8_t status) {
             return "device busy: a disk operation (partitioning, format or upload) is running "
                    "(status 0x12)";
         default: return "failed (status " + hex16(status) + ")";
+    }
+}
+
+void expectSize(const std::vector<uint8_t>& payload, size_t size, const char* what) {
+    if (payload.size() < size) {
+        throw Error(Error::Kind::Protocol, std::string(what) + " answer has length " +
+                                               std::to_string(payload.size()) + " (expected " +
+                                               std::to_string(size) + ")");
     }
 }
 

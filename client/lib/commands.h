@@ -40,6 +40,10 @@ Message request(Connection& conn, uint16_t type, uint16_t subtype,
 Message command(Connection& conn, uint16_t type, uint16_t subtype,
                 const std::vector<uint8_t>& payload, Duration timeout, const std::string& what);
 
+// Throws Error(Protocol) ("WHAT answer has length N (expected SIZE)") unless
+// an answer's payload holds at least `size` bytes.
+void expectSize(const std::vector<uint8_t>& payload, size_t size, const char* what);
+
 // The Error(Refused) that command() throws: it keeps the status byte.
 class CommandRefused : public Error {
 public:

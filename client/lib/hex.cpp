@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 
 namespace recnet {
 
@@ -36,6 +37,12 @@ std::string toHex(const uint8_t* data, size_t size) {
 }
 
 std::string toHex(const std::vector<uint8_t>& bytes) { return toHex(bytes.data(), bytes.size()); }
+
+std::string hexWord(uint32_t v) {
+    char b[11];
+    std::snprintf(b, sizeof b, "0x%08x", v);
+    return b;
+}
 
 std::optional<std::vector<uint8_t>> fromHex(std::string_view text) {
     if (hasHexPrefix(text)) text.remove_prefix(2);

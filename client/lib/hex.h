@@ -16,6 +16,9 @@ namespace recnet {
 std::string toHex(const uint8_t* data, size_t size);
 std::string toHex(const std::vector<uint8_t>& bytes);
 
+// "0x" and eight lower-case hex digits ("0x0000ff00").
+std::string hexWord(uint32_t v);
+
 // Parses pairs of hex digits (either case); white space between pairs is
 // skipped and a leading "0x" is allowed. nullopt on an odd digit count or any
 // other character.

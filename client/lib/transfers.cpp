@@ -11,11 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 
+#include "hex.h"
+#include "netserver/records.h"
 #include "netserver/wire.h"
 
 namespace recnet {
@@ -23,13 +24,6 @@ namespace recnet {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// "0x" and eight hex digits.
-std::string hex32(uint32_t v) {
-    char b[11];
-    std::snprintf(b, sizeof b, "0x%08x", v);
-    return b;
-}
 
 // Waits until the connection has bytes to read (or has been closed, which a
 // read then reports) within `wait`. Reading happens afterwards with the full
@@ -80,8 +74,8 @@ UpgradeFailed progressFailure(const Message& m, uint32_t imageSize) {
                              "firmware upgrade failed: the device did not receive the whole image");
     }
     return UpgradeFailed(UpgradeFailure::Failed, m.header.status, v,
-                         "firmware upgrade failed (status " + hex32(m.header.status) +
-                             ", value " + hex32(v) + ")");
+                         "firmware upgrade failed (status " + hexWord(m.header.status) +
+                             ", value " + hexWord(v) + ")");
 }
 
 /* ---- snapshots ------------------------------------------------------------------------ */
@@ -93,15 +87,6 @@ Message readSnapshotAnswer(Connection& conn, uint16_t subtype, Duration timeout)
     for (;;) {
         Message m = conn.readMessage(leftUntil(deadline));
         if (m.header.type == wire::MSG_TIME_INFO && m.header.subtype == subtype) return m;
-    }
-}
-
-// Throws Error(Protocol) unless the answer carries at least `size` bytes.
-void expectLength(const Message& m, size_t size, const char* what) {
-    if (m.payload.size() < size) {
-        throw Error(Error::Kind::Protocol, std::string(what) + " answer has length " +
-                                               std::to_string(m.payload.size()) + " (expected " +
-                                               std::to_string(size) + ")");
     }
 }
 
@@ -130,61 +115,65 @@ std::vector<uint8_t> buildFirmwareImage(const std::string& version,
     if (version.find('\0') != std::string::npos) {
         throw std::invalid_argument("version text holds a NUL character");
     }
-    if (payload.size() > std::numeric_limits<uint32_t>::max() - IMAGE_HEADER_SIZE) {
+    if (payload.size() > std::numeric_limits<uint32_t>::max() - records::IMAGE_HEADER_SIZE) {
         throw std::invalid_argument("payload is too large for an image");
     }
-    std::vector<uint8_t> image(IMAGE_HEADER_SIZE + payload.size(), 0);
-    std::memcpy(image.data() + IMAGE_MAGIC, IMAGE_MAGIC_TEXT, sizeof IMAGE_MAGIC_TEXT);
-    wire::putU32(image.data(), IMAGE_HEADER_VERSION, IMAGE_HEADER_VERSION_1);
-    wire::putU32(image.data(), IMAGE_PAYLOAD_LENGTH, static_cast<uint32_t>(payload.size()));
-    wire::putU32(image.data(), IMAGE_CRC, crc32Of(payload.data(), payload.size()));
+    std::vector<uint8_t> image(records::IMAGE_HEADER_SIZE + payload.size(), 0);
+    std::memcpy(image.data() + records::IMAGE_MAGIC, records::IMAGE_MAGIC_BYTES,
+                sizeof records::IMAGE_MAGIC_BYTES);
+    wire::putU32(image.data(), records::IMAGE_HEADER_VERSION, records::IMAGE_FORMAT_VERSION);
+    wire::putU32(image.data(), records::IMAGE_PAYLOAD_LENGTH,
+                 static_cast<uint32_t>(payload.size()));
+    wire::putU32(image.data(), records::IMAGE_CRC, crc32Of(payload.data(), payload.size()));
     // The text field stays NUL-terminated: at most 31 bytes go in, the rest
     // (and the reserved bytes) are already zero.
-    std::memcpy(image.data() + IMAGE_VERSION_TEXT, version.data(), version.size());
+    std::memcpy(image.data() + records::IMAGE_VERSION_TEXT, version.data(), version.size());
     if (!payload.empty()) {
-        std::memcpy(image.data() + IMAGE_HEADER_SIZE, payload.data(), payload.size());
+        std::memcpy(image.data() + records::IMAGE_HEADER_SIZE, payload.data(), payload.size());
     }
     return image;
 }
 
 FirmwareImageHeader parseFirmwareImageHeader(const uint8_t* data, size_t size) {
-    if (size < IMAGE_HEADER_SIZE) {
+    if (size < records::IMAGE_HEADER_SIZE) {
         throw std::invalid_argument("not a firmware image: " + std::to_string(size) +
                                     " bytes are shorter than its 64-byte header");
     }
-    if (std::memcmp(data + IMAGE_MAGIC, IMAGE_MAGIC_TEXT, sizeof IMAGE_MAGIC_TEXT) != 0) {
+    if (std::memcmp(data + records::IMAGE_MAGIC, records::IMAGE_MAGIC_BYTES,
+                    sizeof records::IMAGE_MAGIC_BYTES) != 0) {
         throw std::invalid_argument("not a firmware image: the magic is not RNFW");
     }
     FirmwareImageHeader h;
-    h.headerVersion = wire::getU32(data, IMAGE_HEADER_VERSION);
-    h.payloadLength = wire::getU32(data, IMAGE_PAYLOAD_LENGTH);
-    h.crc = wire::getU32(data, IMAGE_CRC);
-    const uint8_t* text = data + IMAGE_VERSION_TEXT;
-    const void* nul = std::memchr(text, 0, IMAGE_VERSION_TEXT_SIZE);
+    h.headerVersion = wire::getU32(data, records::IMAGE_HEADER_VERSION);
+    h.payloadLength = wire::getU32(data, records::IMAGE_PAYLOAD_LENGTH);
+    h.crc = wire::getU32(data, records::IMAGE_CRC);
+    const uint8_t* text = data + records::IMAGE_VERSION_TEXT;
+    const void* nul = std::memchr(text, 0, records::IMAGE_VERSION_TEXT_SIZE);
     size_t n = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - text)
-                   : IMAGE_VERSION_TEXT_SIZE;
+                   : records::IMAGE_VERSION_TEXT_SIZE;
     h.version.assign(reinterpret_cast<const char*>(text), n);
     return h;
 }
 
 FirmwareImageHeader checkFirmwareImage(const std::vector<uint8_t>& image) {
     FirmwareImageHeader h = parseFirmwareImageHeader(image.data(), image.size());
-    if (h.headerVersion != IMAGE_HEADER_VERSION_1) {
+    if (h.headerVersion != records::IMAGE_FORMAT_VERSION) {
         throw std::invalid_argument("unknown image header version " +
                                     std::to_string(h.headerVersion));
     }
-    if (std::memchr(image.data() + IMAGE_VERSION_TEXT, 0, IMAGE_VERSION_TEXT_SIZE) == nullptr) {
+    if (std::memchr(image.data() + records::IMAGE_VERSION_TEXT, 0,
+                    records::IMAGE_VERSION_TEXT_SIZE) == nullptr) {
         throw std::invalid_argument("the image's version text is not NUL-terminated");
     }
-    const size_t payload = image.size() - IMAGE_HEADER_SIZE;
+    const size_t payload = image.size() - records::IMAGE_HEADER_SIZE;
     if (h.payloadLength != payload) {
         throw std::invalid_argument("the header states " + std::to_string(h.payloadLength) +
                                     " payload bytes, the image holds " + std::to_string(payload));
     }
-    const uint32_t crc = crc32Of(image.data() + IMAGE_HEADER_SIZE, payload);
+    const uint32_t crc = crc32Of(image.data() + records::IMAGE_HEADER_SIZE, payload);
     if (crc != h.crc) {
-        throw std::invalid_argument("CRC mismatch: the header states " + hex32(h.crc) +
-                                    ", the payload has " + hex32(crc));
+        throw std::invalid_argument("CRC mismatch: the header states " + hexWord(h.crc) +
+                                    ", the payload has " + hexWord(crc));
     }
     return h;
 }
@@ -202,7 +191,7 @@ void upgradeFirmware(Connection& conn, const std::vector<uint8_t>& image,
     const uint32_t size = static_cast<uint32_t>(image.size());
     std::vector<uint8_t> req(4);
     wire::putI32(req.data(), 0, static_cast<int32_t>(size));
-    conn.sendMessage(wire::MSG_TIME_INFO, TRANSFER_FIRMWARE, req);
+    conn.sendMessage(wire::MSG_TIME_INFO, records::TRANSFER_FIRMWARE, req);
 
     Message ack = readUpgradeAnswer(conn, timeout);
     if (ack.header.type != wire::MSG_UPDATE_ACK) {
@@ -216,7 +205,7 @@ void upgradeFirmware(Connection& conn, const std::vector<uint8_t>& image,
     if (ack.header.status != wire::STATUS_OK) {
         throw UpgradeFailed(UpgradeFailure::Refused, ack.header.status, 0,
                             "firmware upgrade refused by the device (status " +
-                                hex32(ack.header.status) + ")");
+                                hexWord(ack.header.status) + ")");
     }
 
     // The upload. The device answers only when it has the whole image or has
@@ -228,7 +217,7 @@ void upgradeFirmware(Connection& conn, const std::vector<uint8_t>& image,
         const size_t n = std::min<size_t>(UPLOAD_CHUNK_MAX, size - sent);
         chunk.assign(image.begin() + static_cast<std::ptrdiff_t>(sent),
                      image.begin() + static_cast<std::ptrdiff_t>(sent + n));
-        conn.sendMessage(wire::MSG_TIME_INFO, TRANSFER_FIRMWARE, chunk);
+        conn.sendMessage(wire::MSG_TIME_INFO, records::TRANSFER_FIRMWARE, chunk);
         sent += n;
         if (callbacks.uploaded) callbacks.uploaded(sent, size);
         if (sent < size && waitReadable(conn, Duration(0))) break;
@@ -242,7 +231,7 @@ void upgradeFirmware(Connection& conn, const std::vector<uint8_t>& image,
             throw Error(Error::Kind::Protocol,
                         "firmware upgrade: a second acknowledgement during the upload");
         }
-        expectLength(m, 4, "firmware upgrade progress");
+        expectSize(m.payload, 4, "firmware upgrade progress");
         if (m.header.status != wire::STATUS_OK) throw progressFailure(m, size);
         if (sent < size) {
             throw Error(Error::Kind::Protocol, "firmware upgrade: the device reported progress "
@@ -264,7 +253,7 @@ std::vector<uint8_t> buildSnapshotRequest(uint32_t channel) {
 }
 
 uint32_t snapshotFragmentCount(uint32_t size) {
-    return (size + SNAPSHOT_FRAGMENT_MAX - 1) / SNAPSHOT_FRAGMENT_MAX;
+    return (size + records::SNAP_FRAGMENT_MAX - 1) / records::SNAP_FRAGMENT_MAX;
 }
 
 std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Duration timeout) {
@@ -279,11 +268,11 @@ std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Dura
     picture.resize(size);
     size_t have = 0;
     for (uint32_t number = 1; number <= count; ++number) {
-        uint8_t head[SNAPSHOT_FRAGMENT_HEADER_SIZE];
+        uint8_t head[records::SNAP_FRAGMENT_HEADER];
         conn.readRaw(head, sizeof head, timeout);
-        const uint32_t length = wire::getU32(head, SNAPSHOT_FRAGMENT_LENGTH);
-        const uint32_t gotCount = wire::getU8(head, SNAPSHOT_FRAGMENT_COUNT);
-        const uint32_t gotNumber = wire::getU8(head, SNAPSHOT_FRAGMENT_NUMBER);
+        const uint32_t length = wire::getU32(head, records::SNAP_FRAGMENT_LENGTH);
+        const uint32_t gotCount = wire::getU8(head, records::SNAP_FRAGMENT_COUNT);
+        const uint32_t gotNumber = wire::getU8(head, records::SNAP_FRAGMENT_NUMBER);
         const std::string where = "snapshot fragment " + std::to_string(number) + " of " +
                                   std::to_string(count) + ": ";
         if (gotCount != count) {
@@ -295,7 +284,7 @@ std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Dura
             throw Error(Error::Kind::Protocol,
                         where + "fragment number " + std::to_string(gotNumber));
         }
-        if (length == 0 || length > SNAPSHOT_FRAGMENT_MAX || length > size - have) {
+        if (length == 0 || length > records::SNAP_FRAGMENT_MAX || length > size - have) {
             throw Error(Error::Kind::Protocol, where + "length " + std::to_string(length) +
                                                    " does not fit the " + std::to_string(size) +
                                                    "-byte picture");
@@ -312,31 +301,32 @@ std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Dura
 }
 
 std::vector<uint8_t> takeSnapshot(Connection& conn, uint32_t channel, Duration timeout) {
-    conn.sendMessage(wire::MSG_TIME_INFO, TRANSFER_SNAPSHOT, buildSnapshotRequest(channel));
-    Message m = readSnapshotAnswer(conn, TRANSFER_SNAPSHOT, timeout);
+    conn.sendMessage(wire::MSG_TIME_INFO, records::TRANSFER_SNAPSHOT,
+                     buildSnapshotRequest(channel));
+    Message m = readSnapshotAnswer(conn, records::TRANSFER_SNAPSHOT, timeout);
     if (m.header.status != wire::STATUS_OK) {
         throw CommandRefused(m.header.status, "the device could not take a picture of channel " +
                                                   std::to_string(channel));
     }
-    expectLength(m, SNAPSHOT_REQUEST_SIZE, "snapshot");
+    expectSize(m.payload, SNAPSHOT_REQUEST_SIZE, "snapshot");
     return readSnapshotFragments(conn, wire::getU32(m.payload.data(), SNAPSHOT_SIZE), timeout);
 }
 
 std::vector<uint8_t> buildSnapshotStreamRequest(const SnapshotStreamSettings& s) {
-    std::vector<uint8_t> p(SNAPSHOT_STREAM_REQUEST_SIZE, 0);
-    wire::putU8(p.data(), SNAPSHOT_STREAM_CHANNEL, s.channel);
-    wire::putU8(p.data(), SNAPSHOT_STREAM_MODE, s.mode);
-    wire::putU8(p.data(), SNAPSHOT_STREAM_QUALITY, s.quality);
-    wire::putU8(p.data(), SNAPSHOT_STREAM_RATE, s.rate);
-    wire::putU32(p.data(), SNAPSHOT_STREAM_SIZE, 0);
-    wire::putU8(p.data(), SNAPSHOT_STREAM_FLAG, 0);
+    std::vector<uint8_t> p(records::SNAP_STREAM_REQUEST_SIZE, 0);
+    wire::putU8(p.data(), records::SNAP_STREAM_CHANNEL, s.channel);
+    wire::putU8(p.data(), records::SNAP_STREAM_MODE, s.mode);
+    wire::putU8(p.data(), records::SNAP_STREAM_QUALITY, s.quality);
+    wire::putU8(p.data(), records::SNAP_STREAM_RATE, s.rate);
+    wire::putU32(p.data(), records::SNAP_STREAM_SIZE, 0);
+    wire::putU8(p.data(), records::SNAP_STREAM_FLAG, 0);
     return p;
 }
 
 uint64_t snapshotStream(Connection& conn, const SnapshotStreamSettings& settings,
                         const std::function<bool(const StreamPicture&)>& sink,
                         const std::function<bool()>& stop, Duration timeout) {
-    conn.sendMessage(wire::MSG_TIME_INFO, TRANSFER_SNAPSHOT_STREAM,
+    conn.sendMessage(wire::MSG_TIME_INFO, records::TRANSFER_SNAPSHOT_STREAM,
                      buildSnapshotStreamRequest(settings));
     const Duration slice(100);  // how often `stop` is asked while waiting
     uint64_t pictures = 0;
@@ -353,11 +343,12 @@ uint64_t snapshotStream(Connection& conn, const SnapshotStreamSettings& settings
         }
         Message m = conn.readMessage(timeout);
         lastMessage = Clock::now();
-        if (m.header.type != wire::MSG_TIME_INFO || m.header.subtype != TRANSFER_SNAPSHOT_STREAM) {
+        if (m.header.type != wire::MSG_TIME_INFO ||
+            m.header.subtype != records::TRANSFER_SNAPSHOT_STREAM) {
             continue;  // not part of the stream
         }
-        expectLength(m, SNAPSHOT_STREAM_REQUEST_SIZE, "snapshot stream");
-        const uint32_t size = wire::getU32(m.payload.data(), SNAPSHOT_STREAM_SIZE);
+        expectSize(m.payload, records::SNAP_STREAM_REQUEST_SIZE, "snapshot stream");
+        const uint32_t size = wire::getU32(m.payload.data(), records::SNAP_STREAM_SIZE);
         if (m.header.status != wire::STATUS_OK || size == 0) {
             // No picture this turn; the device tries again shortly.
             if (Clock::now() - lastPicture > timeout) {
@@ -372,10 +363,10 @@ uint64_t snapshotStream(Connection& conn, const SnapshotStreamSettings& settings
         lastPicture = lastMessage = Clock::now();
         StreamPicture pic;
         pic.number = ++pictures;
-        pic.settings.channel = wire::getU8(m.payload.data(), SNAPSHOT_STREAM_CHANNEL);
-        pic.settings.mode = wire::getU8(m.payload.data(), SNAPSHOT_STREAM_MODE);
-        pic.settings.quality = wire::getU8(m.payload.data(), SNAPSHOT_STREAM_QUALITY);
-        pic.settings.rate = wire::getU8(m.payload.data(), SNAPSHOT_STREAM_RATE);
+        pic.settings.channel = wire::getU8(m.payload.data(), records::SNAP_STREAM_CHANNEL);
+        pic.settings.mode = wire::getU8(m.payload.data(), records::SNAP_STREAM_MODE);
+        pic.settings.quality = wire::getU8(m.payload.data(), records::SNAP_STREAM_QUALITY);
+        pic.settings.rate = wire::getU8(m.payload.data(), records::SNAP_STREAM_RATE);
         pic.jpeg = &jpeg;
         if (!sink(pic)) return pictures;
     }
@@ -446,13 +437,13 @@ Message SerialChannel::awaitAnswer(uint16_t subtype, const char* what) {
 }
 
 void SerialChannel::start() {
-    conn_.sendMessage(wire::MSG_TIME_INFO, TRANSFER_SERIAL_START, {});
-    Message m = awaitAnswer(TRANSFER_SERIAL_START, "start");
+    conn_.sendMessage(wire::MSG_TIME_INFO, records::TRANSFER_SERIAL_START, {});
+    Message m = awaitAnswer(records::TRANSFER_SERIAL_START, "start");
     if (m.header.status != wire::STATUS_OK) {
         throw CommandRefused(m.header.status,
                              "the device cannot start the serial channel (it runs already for "
                              "this session, or the port is not available; status " +
-                                 hex32(m.header.status) + ")");
+                                 hexWord(m.header.status) + ")");
     }
 }
 
@@ -481,8 +472,8 @@ bool SerialChannel::pump(Duration wait) {
 }
 
 void SerialChannel::stop() {
-    conn_.sendMessage(wire::MSG_TIME_INFO, TRANSFER_SERIAL_STOP, {});
-    Message m = awaitAnswer(TRANSFER_SERIAL_STOP, "stop");
+    conn_.sendMessage(wire::MSG_TIME_INFO, records::TRANSFER_SERIAL_STOP, {});
+    Message m = awaitAnswer(records::TRANSFER_SERIAL_STOP, "stop");
     if (m.header.status != wire::STATUS_OK) {
         throw CommandRefused(m.header.status,
                              "serial channel stop: " + statusText(m.header.status));

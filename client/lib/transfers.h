@@ -20,37 +20,20 @@
 #include "commands.h"
 #include "connection.h"
 #include "errors.h"
+#include "netserver/records.h"
 
 namespace recnet {
 
-/* ---- sub-types of MSG_TIME_INFO -------------------------------------------- */
-
-constexpr uint16_t TRANSFER_FIRMWARE = 0x5201;         // i32 image size; the upload follows
-constexpr uint16_t TRANSFER_SERIAL_START = 0x5202;     // no payload; status 0 or 0xff
-constexpr uint16_t TRANSFER_SERIAL_STOP = 0x5203;      // no payload; status 0
-constexpr uint16_t TRANSFER_SNAPSHOT = 0x5204;         // 8 bytes: u32 channel, u32 size
-constexpr uint16_t TRANSFER_SNAPSHOT_STREAM = 0x5205;  // the 12-byte stream request
-
-/* ---- firmware image ----------------------------------------------------------
- * A 64-byte header of little-endian fields, then the payload:
- *    0  4 bytes   magic, the ASCII bytes "RNFW"
- *    4  u32       header version, 1
- *    8  u32       payload length
- *   12  u32       CRC-32 of the payload (zlib's crc32)
- *   16  32 bytes  version text, NUL-terminated (at most 31 characters)
- *   48  16 bytes  reserved, zero
+/* Each transfer starts with a MSG_TIME_INFO request of one of the sub-types
+ * records::TRANSFER_*. The layouts of its records are in records.h too: the
+ * firmware image (records::IMAGE_*), the snapshot fragments and the snapshot
+ * stream request (records::SNAP_*).
  */
-constexpr size_t IMAGE_HEADER_SIZE = 64;
-constexpr size_t IMAGE_MAGIC = 0;
-constexpr size_t IMAGE_HEADER_VERSION = 4;
-constexpr size_t IMAGE_PAYLOAD_LENGTH = 8;
-constexpr size_t IMAGE_CRC = 12;
-constexpr size_t IMAGE_VERSION_TEXT = 16;
-constexpr size_t IMAGE_VERSION_TEXT_SIZE = 32;
-constexpr size_t IMAGE_RESERVED = 48;
-constexpr size_t IMAGE_VERSION_TEXT_MAX = IMAGE_VERSION_TEXT_SIZE - 1;
-constexpr uint32_t IMAGE_HEADER_VERSION_1 = 1;
-constexpr char IMAGE_MAGIC_TEXT[4] = {'R', 'N', 'F', 'W'};
+
+/* ---- firmware image ---------------------------------------------------------- */
+
+// The most characters of an image's version text (its field keeps a NUL).
+constexpr size_t IMAGE_VERSION_TEXT_MAX = records::IMAGE_VERSION_TEXT_SIZE - 1;
 
 // The fields of an image header.
 struct FirmwareImageHeader {
@@ -84,7 +67,8 @@ FirmwareImageHeader checkFirmwareImage(const std::vector<uint8_t>& image);
 /* ---- firmware upgrade -------------------------------------------------------- */
 
 // Data bytes of one upload chunk at most; each chunk travels behind a normal
-// header (type MSG_TIME_INFO, sub-type TRANSFER_FIRMWARE, length = its size).
+// header (type MSG_TIME_INFO, sub-type records::TRANSFER_FIRMWARE, length = its
+// size).
 constexpr size_t UPLOAD_CHUNK_MAX = 1400;
 
 // How an upgrade failed, as the device's answers tell it.
@@ -132,21 +116,16 @@ void upgradeFirmware(Connection& conn, const std::vector<uint8_t>& image,
                      const UpgradeCallbacks& callbacks, Duration timeout);
 
 /* ---- snapshots -------------------------------------------------------------------
- * A picture follows its answer as raw fragments, not framed as messages: a
- * 16-byte fragment header (8 zero bytes, u32 length @8 (1..1400), u8 count @12
- * (fragments of the picture), u8 number @13 (from 1), 2 zero bytes) and that
- * many picture bytes.
+ * The request and its answer: u32 channel @0, u32 picture size @4 (0 in the
+ * request). The picture follows the answer as raw fragments, not framed as
+ * messages (records::SNAP_FRAGMENT_*).
  */
-constexpr size_t SNAPSHOT_REQUEST_SIZE = 8;        // u32 channel @0, u32 size @4
+constexpr size_t SNAPSHOT_REQUEST_SIZE = 8;
 constexpr size_t SNAPSHOT_CHANNEL = 0;
 constexpr size_t SNAPSHOT_SIZE = 4;
-constexpr size_t SNAPSHOT_FRAGMENT_HEADER_SIZE = 16;
-constexpr size_t SNAPSHOT_FRAGMENT_LENGTH = 8;
-constexpr size_t SNAPSHOT_FRAGMENT_COUNT = 12;
-constexpr size_t SNAPSHOT_FRAGMENT_NUMBER = 13;
-constexpr uint32_t SNAPSHOT_FRAGMENT_MAX = 1400;
-// The count is one byte, so no picture can be larger than 255 full fragments.
-constexpr uint32_t SNAPSHOT_PICTURE_MAX = 255 * SNAPSHOT_FRAGMENT_MAX;
+// The fragment count is one byte, so no picture can be larger than 255 full
+// fragments.
+constexpr uint32_t SNAPSHOT_PICTURE_MAX = 255 * records::SNAP_FRAGMENT_MAX;
 
 // The snapshot request for `channel` (from 0).
 std::vector<uint8_t> buildSnapshotRequest(uint32_t channel);
@@ -166,21 +145,12 @@ std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Dura
 std::vector<uint8_t> takeSnapshot(Connection& conn, uint32_t channel, Duration timeout);
 
 /* ---- snapshot stream --------------------------------------------------------------
- * The 12-byte request: u8 channel @0, u8 mode @1, u8 quality @2, u8 rate @3
- * (pictures a second, 1..10), u32 size @4 (0), u8 flag @8 (0), 3 zero bytes.
- * The device answers with the same record, its fields as it applies them and
- * the picture's size @4, then the fragments; status 0xff means no picture
- * this turn (no fragments follow). The stream ends only when the client
- * closes the connection.
+ * The request is the 12-byte record records::SNAP_STREAM_*. The device
+ * answers with the same record, its fields as it applies them and the
+ * picture's size, then the fragments; status 0xff means no picture this turn
+ * (no fragments follow). The stream ends only when the client closes the
+ * connection.
  */
-constexpr size_t SNAPSHOT_STREAM_REQUEST_SIZE = 12;
-constexpr size_t SNAPSHOT_STREAM_CHANNEL = 0;
-constexpr size_t SNAPSHOT_STREAM_MODE = 1;
-constexpr size_t SNAPSHOT_STREAM_QUALITY = 2;
-constexpr size_t SNAPSHOT_STREAM_RATE = 3;
-constexpr size_t SNAPSHOT_STREAM_SIZE = 4;
-constexpr size_t SNAPSHOT_STREAM_FLAG = 8;
-
 struct SnapshotStreamSettings {
     uint8_t channel = 0;
     uint8_t mode = 0;
