@@ -53,7 +53,7 @@ int snapDeliver(void* buffer, uint32_t* size) {
     TransferState& s = ts();
     std::lock_guard<std::mutex> lock(s.mutex);
     // The buffer holds 311040 bytes; the scripted picture never exceeds it.
-    std::memcpy(buffer, s.picture.data(), std::min<size_t>(s.picture.size(), 311040));
+    if (!s.picture.empty()) std::memcpy(buffer, s.picture.data(), std::min<size_t>(s.picture.size(), 311040));
     *size = s.reportedSize.value_or(static_cast<uint32_t>(s.picture.size()));
     return 0;
 }
