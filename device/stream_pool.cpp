@@ -45,12 +45,13 @@ StreamRing::StreamRing(uint8_t channel, uint8_t kind, unsigned slotCount, size_t
       kind_(kind),
       slotCount_(std::max(2u, std::bit_floor(slotCount))),
       slots_(std::make_unique<Slot[]>(slotCount_)) {
-    const size_t capacity = std::max<size_t>(slotBytes, 1);
     for (unsigned i = 0; i < slotCount_; ++i) {
         Slot& slot = slots_[i];
-        slot.buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-        slot.capacity = capacity;
-        slot.frame.data = slot.buffer.get();
+        if (slotBytes != 0) {
+            slot.buffer = std::make_unique_for_overwrite<uint8_t[]>(slotBytes);
+            slot.capacity = slotBytes;
+            slot.frame.data = slot.buffer.get();
+        }
         slot.frame.invalid = 1;
         // Never equal to a position that the slot is asked for before it is written.
         slot.position = i + 1;
@@ -136,17 +137,31 @@ StreamRing::Writing StreamRing::beginFrame(size_t size, const std::atomic<bool>&
 
 bool StreamRing::commitFrame(uint8_t type, uint64_t captureMicros, const std::atomic<bool>& stop) {
     if (!lockForProducer(stop)) return false;
+    Slot& slot = slots_[writePos_.load(std::memory_order_relaxed) & (slotCount_ - 1)];
+    publishLocked(type, captureMicros, slot.buffer.get(), pendingSize_);
+    return true;
+}
+
+bool StreamRing::publishFrame(uint8_t type, uint64_t captureMicros, const uint8_t* data, size_t size,
+                              const std::atomic<bool>& stop) {
+    if (!lockForProducer(stop)) return false;
+    // Readers only read frame data; the pointer is const for them in spirit.
+    publishLocked(type, captureMicros, const_cast<uint8_t*>(data), size);
+    return true;
+}
+
+void StreamRing::publishLocked(uint8_t type, uint64_t captureMicros, uint8_t* data, size_t size) {
     const uint32_t position = writePos_.load(std::memory_order_relaxed);
     Slot& slot = slots_[position & (slotCount_ - 1)];
     uint8_t* header = slot.frame.header;
     std::memset(header, 0, records::FRAME_HEADER_SIZE);
-    wire::putU32(header, records::FRAME_DATA_LENGTH, static_cast<uint32_t>(pendingSize_));
+    wire::putU32(header, records::FRAME_DATA_LENGTH, static_cast<uint32_t>(size));
     wire::putU32(header, records::FRAME_SEQUENCE, nextSequence_++);
     wire::putU8(header, records::FRAME_CHANNEL, channel_);
     wire::putU8(header, records::FRAME_TYPE, type);
     wire::putU8(header, records::FRAME_KIND, kind_);
     wire::putU64(header, records::FRAME_CAPTURE_TIME, captureMicros);
-    slot.frame.data = slot.buffer.get();
+    slot.frame.data = data;
     slot.frame.invalid = 0;
     slot.position = position;
     writePos_.store(position + 1, std::memory_order_release);
@@ -157,7 +172,6 @@ bool StreamRing::commitFrame(uint8_t type, uint64_t captureMicros, const std::at
         std::lock_guard<std::mutex> signal(signalMutex_);
     }
     frameWritten_.notify_all();
-    return true;
 }
 
 void StreamRing::askForFrame() {
@@ -193,14 +207,14 @@ void StreamRing::wakeProducer() {
 
 /* ---- StreamPool ---------------------------------------------------------- */
 
-StreamPool::StreamPool(int channels, std::array<size_t, KIND_COUNT> frameBytes) {
+StreamPool::StreamPool(int channels, std::array<size_t, KIND_COUNT> frameBytes, bool preallocate) {
     const int count = std::clamp(channels, 0, 256);
     rings_.reserve(static_cast<size_t>(count) * KIND_COUNT);
     for (int channel = 0; channel < count; ++channel)
         for (int kind = 0; kind < KIND_COUNT; ++kind)
             rings_.push_back(std::make_unique<StreamRing>(
                 static_cast<uint8_t>(channel), static_cast<uint8_t>(kind),
-                slotCountFor(frameBytes[kind]), frameBytes[kind]));
+                slotCountFor(frameBytes[kind]), preallocate ? std::max<size_t>(frameBytes[kind], 1) : 0));
 }
 
 StreamRing* StreamPool::ring(int channel, int kind) const {

@@ -64,7 +64,8 @@ unsigned slotCountFor(size_t frameBytes);
 class StreamRing {
 public:
     // `slotCount` must be a power of two of at least 2; every slot buffer is
-    // allocated with `slotBytes` bytes now (at least 1).
+    // allocated with `slotBytes` bytes now (at least 1), or, with 0, when
+    // beginFrame first needs it (a ring fed by publishFrame needs none).
     StreamRing(uint8_t channel, uint8_t kind, unsigned slotCount, size_t slotBytes);
     StreamRing(const StreamRing&) = delete;
     StreamRing& operator=(const StreamRing&) = delete;
@@ -120,6 +121,14 @@ public:
     // invalid) when `stop` became true while it waited for the lock.
     bool commitFrame(uint8_t type, uint64_t captureMicros, const std::atomic<bool>& stop);
 
+    // Publishes a frame whose `size` data bytes live outside the ring, in
+    // read-only memory that stays valid as long as the ring is read (the
+    // producers' material): the slot points at them instead of holding a copy.
+    // Header, valid and the new write position as commitFrame. Returns false
+    // when `stop` became true while it waited for the lock.
+    bool publishFrame(uint8_t type, uint64_t captureMicros, const uint8_t* data, size_t size,
+                      const std::atomic<bool>& stop);
+
     // On demand, a reader that reaches the live end asks the producer for the
     // next frame (see waitForDemand). Set by the producer before it waits.
     void setOnDemand(bool onDemand) { onDemand_.store(onDemand, std::memory_order_relaxed); }
@@ -147,6 +156,10 @@ private:
     bool lockForProducer(const std::atomic<bool>& stop);
     // Tells an on-demand producer that a reader wants the next frame.
     void askForFrame();
+    // With the lock held: fills the slot at the write position with a frame
+    // of `size` bytes at `data`, makes it valid, moves the write position on,
+    // releases the lock and wakes the waiting readers.
+    void publishLocked(uint8_t type, uint64_t captureMicros, uint8_t* data, size_t size);
 
     const uint8_t channel_;
     const uint8_t kind_;
@@ -173,9 +186,11 @@ private:
 // channel and kind: out of range they do nothing and report 0, null or -1.
 class StreamPool {
 public:
-    // Rings for channels 0..channels-1 and both kinds; slot buffers of
-    // frameBytes[kind] bytes.
-    StreamPool(int channels, std::array<size_t, KIND_COUNT> frameBytes);
+    // Rings for channels 0..channels-1 and both kinds, with as many slots as
+    // frames of frameBytes[kind] bytes call for. `preallocate`: slot buffers
+    // of that size now; otherwise only when beginFrame needs them (producers
+    // that publish frames from their own memory need none).
+    StreamPool(int channels, std::array<size_t, KIND_COUNT> frameBytes, bool preallocate = true);
 
     int channels() const { return static_cast<int>(rings_.size() / KIND_COUNT); }
     // The ring, or null out of range.

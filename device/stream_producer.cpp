@@ -17,10 +17,9 @@ using Clock = std::chrono::steady_clock;
 
 // Synthetic key frames at fps 0 (no rate to count a second by).
 constexpr unsigned kOnDemandKeyInterval = 25;
-
-// Distinguishes the pattern of one StreamProducers from any other in the
-// slot tags (never 0, which means "buffer just allocated").
-std::atomic<uint64_t> g_nextPatternTag{1};
+// Frames made per demand at fps 0: a reader at the live end then finds
+// several frames before it has to wait for the producer again.
+constexpr unsigned kOnDemandBatch = 8;
 
 std::atomic<VideoService*> g_service{nullptr};
 
@@ -85,8 +84,7 @@ StreamProducers::StreamProducers(streampool::StreamPool& pool, VideoConfig confi
       material_(std::move(material)),
       takeKeyFrameRequest_(std::move(takeKeyFrameRequest)),
       keyRequests_(std::make_unique<std::array<std::atomic<bool>, streampool::KIND_COUNT>[]>(
-          static_cast<size_t>(pool.channels()))),
-      patternTag_(g_nextPatternTag.fetch_add(1, std::memory_order_relaxed)) {}
+          static_cast<size_t>(pool.channels()))) {}
 
 StreamProducers::~StreamProducers() { stop(); }
 
@@ -159,36 +157,34 @@ void StreamProducers::run(int channel, int kind) {
             if (now - due > std::chrono::seconds(1)) due = now;
         }
 
-        const bool forceKey = takeKeyFrame(channel, kind);
-        const uint8_t* bytes = nullptr;
-        size_t size = 0;
-        bool key = false;
-        if (clip != nullptr) {
-            if (forceKey) index = clip->keyAtOrAfter(index);
-            const h264::AccessUnit& unit = clip->units[index];
-            index = (index + 1) % clip->units.size();
-            bytes = unit.bytes.data();
-            size = unit.bytes.size();
-            key = unit.key;
-        } else {
-            bytes = material_->pattern.data();
-            size = material_->pattern.size();
-            key = forceKey || made % keyInterval == 0;
-        }
-        ++made;
+        auto makeFrame = [&]() -> bool {
+            const bool forceKey = takeKeyFrame(channel, kind);
+            const uint8_t* bytes = nullptr;
+            size_t size = 0;
+            bool key = false;
+            if (clip != nullptr) {
+                if (forceKey) index = clip->keyAtOrAfter(index);
+                const h264::AccessUnit& unit = clip->units[index];
+                index = (index + 1) % clip->units.size();
+                bytes = unit.bytes.data();
+                size = unit.bytes.size();
+                key = unit.key;
+            } else {
+                bytes = material_->pattern.data();
+                size = material_->pattern.size();
+                key = forceKey || made % keyInterval == 0;
+            }
+            ++made;
 
-        const uint64_t captured = captureMicros();
-        const streampool::StreamRing::Writing slot = ring.beginFrame(size, stop_);
-        if (slot.data == nullptr) break;
-        if (clip != nullptr) {
-            std::memcpy(slot.data, bytes, size);
-        } else if (*slot.tag != patternTag_) {
-            // The pattern never changes: a slot that holds it keeps it.
-            std::memcpy(slot.data, bytes, size);
-            *slot.tag = patternTag_;
-        }
-        const uint8_t type = key ? records::FRAME_TYPE_KEY : records::FRAME_TYPE_OTHER;
-        if (!ring.commitFrame(type, captured, stop_)) break;
+            // The clips and the pattern are read-only and outlive the pool's
+            // readers, so a frame points at them rather than holding a copy.
+            const uint8_t type = key ? records::FRAME_TYPE_KEY : records::FRAME_TYPE_OTHER;
+            return ring.publishFrame(type, captureMicros(), bytes, size, stop_);
+        };
+        const unsigned batch = onDemand ? kOnDemandBatch : 1;
+        bool published = true;
+        for (unsigned n = 0; published && n < batch; ++n) published = makeFrame();
+        if (!published) break;
     }
     ring.setOnDemand(false);
 }
@@ -206,9 +202,11 @@ bool VideoService::start(const VideoConfig& config, int channels,
     }
     auto material = std::make_shared<VideoMaterial>();
     if (!loadVideoMaterial(config, *material, error)) return false;
+    // The producers publish frames straight from the material.
     auto pool = std::make_unique<streampool::StreamPool>(
-        channels, std::array<size_t, streampool::KIND_COUNT>{material->largestFrame(0),
-                                                             material->largestFrame(1)});
+        channels,
+        std::array<size_t, streampool::KIND_COUNT>{material->largestFrame(0), material->largestFrame(1)},
+        false);
     auto producers = std::make_unique<StreamProducers>(*pool, config, std::move(material),
                                                        std::move(takeKeyFrameRequest));
     if (!producers->start(error)) return false;

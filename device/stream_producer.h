@@ -8,8 +8,10 @@
  *    rate, one access unit per frame. Channel c starts c seconds into the clip
  *    (at the first key frame from there), so the channels look different.
  *  - synthetic: frames of a fixed size filled with a byte pattern, a key frame
- *    every `fps` frames; at fps 0 a new frame is made whenever a reader has
- *    taken the newest one or waits for one, for benchmarks.
+ *    every `fps` frames; at fps 0 a batch of 8 frames is made whenever a
+ *    reader has taken the newest one or waits for one, for benchmarks.
+ * Frames point at the clip or the pattern (read-only, shared by every ring and
+ * alive as long as the pool) instead of holding a copy.
  */
 #ifndef RECNET_DEVICE_STREAM_PRODUCER_H
 #define RECNET_DEVICE_STREAM_PRODUCER_H
@@ -89,7 +91,6 @@ private:
     const std::shared_ptr<const VideoMaterial> material_;
     const KeyFrameRequestFn takeKeyFrameRequest_;
     std::unique_ptr<std::array<std::atomic<bool>, streampool::KIND_COUNT>[]> keyRequests_;
-    const uint64_t patternTag_;  // marks slot buffers that hold the synthetic pattern
     std::atomic<bool> stop_{false};
     std::vector<std::thread> threads_;
 };
