@@ -422,26 +422,30 @@ bool StreamClient::commandConnectionAlive() {
 }
 
 bool StreamClient::receiveTcp(Duration wait, FrameAssembler& assembler) {
-    pollfd p[2] = {{dataConn_.nativeHandle(), POLLIN, 0}, {conn_.nativeHandle(), POLLIN, 0}};
-    int n = ::poll(p, 2, msOf(wait));
-    if (n < 0) return errno == EINTR;
-    if (n == 0) return true;
-    if (p[1].revents != 0 && !commandConnectionAlive()) return false;
-    if (p[0].revents == 0) return true;
-    // Drain what is there, one large read after another, parsing as we go.
+    // Read first and wait only when nothing is there: while video flows, a
+    // poll before every read would double the system calls.
+    bool waited = false;
     for (int reads = 0; reads < 64; ++reads) {
         if (head_ > 0 && buf_.size() - tail_ < FRAGMENT_SIZE_MAX) {
             std::memmove(buf_.data(), buf_.data() + head_, tail_ - head_);
             tail_ -= head_;
             head_ = 0;
         }
-        ssize_t got = ::recv(dataConn_.nativeHandle(), buf_.data() + tail_, buf_.size() - tail_,
-                             MSG_DONTWAIT);
+        const size_t room = buf_.size() - tail_;
+        ssize_t got = ::recv(dataConn_.nativeHandle(), buf_.data() + tail_, room, MSG_DONTWAIT);
         if (got == 0) return false;
         if (got < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            return false;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            if (waited || reads > 0) return true;
+            pollfd p[2] = {{dataConn_.nativeHandle(), POLLIN, 0}, {conn_.nativeHandle(), POLLIN, 0}};
+            int n = ::poll(p, 2, msOf(wait));
+            if (n < 0) return errno == EINTR;
+            if (n == 0) return true;
+            if (p[1].revents != 0 && !commandConnectionAlive()) return false;
+            if (p[0].revents == 0) return true;
+            waited = true;
+            continue;
         }
         tail_ += static_cast<size_t>(got);
         while (tail_ - head_ >= FRAGMENT_HEADER_SIZE) {
@@ -458,6 +462,8 @@ bool StreamClient::receiveTcp(Duration wait, FrameAssembler& assembler) {
             head_ += size;
         }
         if (head_ == tail_) head_ = tail_ = 0;
+        // A read that did not fill the room took everything there was.
+        if (static_cast<size_t>(got) < room) return true;
     }
     return true;
 }
