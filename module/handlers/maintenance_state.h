@@ -24,6 +24,13 @@ extern std::atomic<int32_t> fdiskStatus;
 /* The three payload words of the last format request that was accepted; the
  * progress watcher reads the first two. */
 extern std::atomic<uint32_t> formatArgs[3];
+/* The firmware upload's image buffer, null when no upload holds one. Only
+ * the uploading thread allocates and frees it; the flash worker reads it
+ * while the upload waits for the worker's end. */
+extern uint8_t* updateImage;
+/* State of the flash write: 0 running, 1 finished, -1 failed. Written by the
+ * flash worker, read by the upload's progress polling. */
+extern std::atomic<int32_t> updateStatus;
 
 /* Takes the busy flag: one compare-exchange 0 -> 1. Returns true when the
  * caller now holds it, false when an operation already runs. */

@@ -23,6 +23,9 @@
 #include "netserver/netserver.h"
 #include "netserver/wire.h"
 
+uint8_t* updateImage = nullptr;
+std::atomic<int32_t> updateStatus{0};
+
 namespace {
 
 constexpr uint32_t CHUNK_MAX = 1400;
@@ -32,12 +35,6 @@ constexpr unsigned POLL_SECONDS = 2;
 constexpr size_t LOG_LINE = 48;
 
 enum UpdateState : int32_t { UPDATE_RUNNING = 0, UPDATE_DONE = 1, UPDATE_FAILED = -1 };
-
-// The image being received or written; null when no upload holds one. Only
-// the upload's own thread allocates and frees it; the worker reads it while
-// the upload waits for the worker's end.
-uint8_t* g_updateImage = nullptr;
-std::atomic<int32_t> g_updateStatus{UPDATE_RUNNING};
 
 struct Upload {
     CommandSession* session;
@@ -58,8 +55,8 @@ int upload_send(Upload& u, uint16_t type, uint8_t status, const uint32_t* word) 
 }
 
 void upload_release_image() {
-    if (g_updateImage != nullptr) my_free(g_updateImage);
-    g_updateImage = nullptr;
+    if (updateImage != nullptr) my_free(updateImage);
+    updateImage = nullptr;
 }
 
 /* Ends an upload that never reached the flash. */
@@ -94,10 +91,10 @@ bool upload_receive(int sock, uint8_t* image, uint32_t size) {
 extern "C" void* updateSystemFileThread(void* arg) {
     const int size = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     st_comm_sendThreadInfoForTop("updateSystemFileThread");
-    g_updateStatus = UPDATE_RUNNING;
-    int result = st_app_netUpdateSystem(g_updateImage, size);
+    updateStatus = UPDATE_RUNNING;
+    int result = st_app_netUpdateSystem(updateImage, size);
     st_param_setSysRebootFlag();
-    g_updateStatus = result < 0 ? UPDATE_FAILED : UPDATE_DONE;
+    updateStatus = result < 0 ? UPDATE_FAILED : UPDATE_DONE;
     return nullptr;
 }
 
@@ -122,22 +119,22 @@ int recvUpdateFile(CommandSession* session, int sock, NetMessage request) {
     st_enc_stopEncService();
     st_stream_deinitStreamLib();
     usleep(SERVICES_SETTLE_US);
-    g_updateImage = static_cast<uint8_t*>(my_malloc(static_cast<unsigned>(size)));
-    if (g_updateImage == nullptr) {
+    updateImage = static_cast<uint8_t*>(my_malloc(static_cast<unsigned>(size)));
+    if (updateImage == nullptr) {
         perror("my_malloc");
         return upload_fail(u, nullptr);
     }
     upload_send(u, wire::MSG_UPDATE_ACK, wire::STATUS_OK, nullptr);
-    if (!upload_receive(sock, g_updateImage, sizeWord)) return upload_fail(u, &sizeWord);
+    if (!upload_receive(sock, updateImage, sizeWord)) return upload_fail(u, &sizeWord);
 
     pthread_t worker;
-    g_updateStatus = UPDATE_RUNNING;
+    updateStatus = UPDATE_RUNNING;
     if (pthread_create(&worker, nullptr, updateSystemFileThread,
                        reinterpret_cast<void*>(static_cast<intptr_t>(size))) != 0)
         return upload_fail(u, &sizeWord);
     for (;;) {
         sleep(POLL_SECONDS);
-        const int32_t state = g_updateStatus.load();
+        const int32_t state = updateStatus.load();
         if (state == UPDATE_RUNNING) {
             uint32_t percent = static_cast<uint32_t>(st_param_getUpdatePercent());
             upload_send(u, wire::MSG_UPDATE_PROGRESS, wire::STATUS_OK, &percent);
