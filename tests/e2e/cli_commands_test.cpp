@@ -32,15 +32,6 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-// The path the device printed for serial port `port` before its ready line.
-std::string serialPath(Device& d, int port) {
-    const std::string prefix = "serial " + std::to_string(port) + ": ";
-    for (const std::string& l : lines(d.child->out())) {
-        if (l.rfind(prefix, 0) == 0) return l.substr(prefix.size());
-    }
-    return "";
-}
-
 }  // namespace
 
 TEST(CliUsers, ListAddModifyDeleteAndRefusals) {
@@ -237,7 +228,7 @@ TEST(CliControl, RebootAndLogInAgain) {
 TEST(CliSerial, TextSentReachesThePseudoTerminal) {
     Device d({"--serial-ports", "2"});
     ASSERT_FALSE(d.ready.empty());
-    const std::string path = serialPath(d, 0);
+    const std::string path = d.serialPath(0);
     ASSERT_FALSE(path.empty()) << d.child->out();
     const int pty = ::open(path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(pty, 0) << path;

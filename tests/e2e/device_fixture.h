@@ -45,6 +45,17 @@ struct Device {
         std::filesystem::remove_all(state, ec);
     }
 
+    /* The pseudo-terminal the device printed as "serial N: PATH" before its
+     * ready line, or "". */
+    std::string serialPath(int port) const {
+        const std::string prefix = "serial " + std::to_string(port) + ": ";
+        const std::string out = child->out();
+        const size_t at = out.find(prefix);
+        if (at == std::string::npos) return "";
+        const size_t from = at + prefix.size();
+        return out.substr(from, out.find('\n', from) - from);
+    }
+
     /* Runs the CLI against this device: global options first, then `args`. */
     testproc::Result cli(std::vector<std::string> args, std::vector<std::string> globals = {}) const {
         std::vector<std::string> all = {"--port", std::to_string(port), "--timeout", "5"};

@@ -50,13 +50,6 @@ std::string probe(const std::string& path) {
     return r.exitCode == 0 ? r.out.substr(0, r.out.find('\n')) : "ffprobe failed: " + r.err;
 }
 
-std::string serialPath(Device& d, int port) {
-    const std::string prefix = "serial " + std::to_string(port) + ": ";
-    const std::string out = d.child->out();
-    const size_t at = out.find(prefix);
-    if (at == std::string::npos) return "";
-    return out.substr(at + prefix.size(), out.find('\n', at) - at - prefix.size());
-}
 
 }  // namespace
 
@@ -169,7 +162,7 @@ TEST(E2eSnapshot, StreamSavesTheRequestedCount) {
 TEST(E2eSerial, AttachShowsWhatIsTypedAtTheTerminal) {
     Device d({"--serial-ports", "1"});
     ASSERT_FALSE(d.ready.empty());
-    const std::string path = serialPath(d, 0);
+    const std::string path = d.serialPath(0);
     ASSERT_FALSE(path.empty()) << d.child->out();
     const int pty = ::open(path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(pty, 0) << path;
