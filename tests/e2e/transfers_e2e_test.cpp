@@ -43,6 +43,15 @@ std::string firmwareVersion(const Device& d) {
     return "";
 }
 
+// Waits up to 15 s for the device's log line of a finished server restart.
+bool serverRestarted(Device& d) {
+    for (int i = 0; i < 150; ++i) {
+        if (contains(d.child->err(), "log: server restarted")) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
 // What ffprobe makes of a picture: "mjpeg,704,576" for a good snapshot.
 std::string probe(const std::string& path) {
     auto r = testproc::run("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
@@ -71,6 +80,9 @@ TEST(E2eUpgrade, BuiltImageIsWrittenAndTheNewVersionReported) {
     EXPECT_TRUE(contains(up.out, "upload")) << up.out;
     EXPECT_TRUE(contains(up.out, "flash write")) << up.out;
     EXPECT_TRUE(contains(up.out, "100%")) << up.out;
+    // The device restarts its server once the upload has ended; a session
+    // begun before that would be cut by the restart.
+    EXPECT_TRUE(serverRestarted(d)) << d.child->err();
     EXPECT_EQ(firmwareVersion(d), "recnet-device 2.1.0");
 
     // The flash holds the payload.
