@@ -45,7 +45,6 @@ struct FirmwareState {
     std::mutex ownerMutex;
     std::optional<std::thread::id> owner;  // guarded by ownerMutex
     std::atomic<int> percent{0};
-    std::atomic<bool> freeRecordMemory{false};
     std::atomic<bool> appStopped{false};
     std::atomic<bool> recorderStopped{false};
     std::atomic<bool> encoderStopped{false};
@@ -153,7 +152,6 @@ void finishFirmwareUpload() {
     streamPoolRestart();
     const bool services = fw.appStopped.exchange(false) | fw.recorderStopped.exchange(false);
     if (services) deviceLog(rec::LOG_CATEGORY_SYSTEM, "services started again");
-    fw.freeRecordMemory = false;
     if (fw.rebootRequested.exchange(false)) requestServerRestart("restart after update");
 }
 
@@ -163,12 +161,11 @@ extern "C" int st_param_getFlashTotalSize(void) {
     return static_cast<int>(deviceState().flashSize);
 }
 
-// Records whether the recorder may give up its record memory for an image.
-// Returns 0.
+// The device keeps no record memory to give up for an image; a 1 marks the
+// calling thread as the upload that goes on to stop the services. Returns 0.
 extern "C" int st_app_setFreeRecordMemFlag(int flag) {
     if (auto injected = injectedFailure("st_app_setFreeRecordMemFlag")) return *injected;
     FirmwareState& fw = firmware();
-    fw.freeRecordMemory = flag != 0;
     if (flag != 0) {
         std::lock_guard<std::mutex> lock(fw.ownerMutex);
         fw.owner = std::this_thread::get_id();

@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <string>
 
+#include "netserver/wire.h"
+
 namespace snapshot {
 
 // The module's picture buffer: no picture may be larger.
-constexpr size_t PICTURE_MAX = 311040;
+constexpr size_t PICTURE_MAX = wire::SNAP_PICTURE_MAX;
 
 struct Request {
     int channel = 0;    // 0-based; shown as "CH n" with n = channel + 1

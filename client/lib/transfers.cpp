@@ -214,7 +214,9 @@ void upgradeFirmware(Connection& conn, const std::vector<uint8_t>& image,
     uint64_t sent = 0;
     std::vector<uint8_t> chunk;
     while (sent < size) {
-        const size_t n = std::min<size_t>(UPLOAD_CHUNK_MAX, size - sent);
+        // Each chunk travels behind a normal header (MSG_TIME_INFO, the
+        // firmware sub-type, length = its size).
+        const size_t n = std::min<size_t>(wire::UPDATE_CHUNK_MAX, size - sent);
         chunk.assign(image.begin() + static_cast<std::ptrdiff_t>(sent),
                      image.begin() + static_cast<std::ptrdiff_t>(sent + n));
         conn.sendMessage(wire::MSG_TIME_INFO, records::TRANSFER_FIRMWARE, chunk);
@@ -253,7 +255,7 @@ std::vector<uint8_t> buildSnapshotRequest(uint32_t channel) {
 }
 
 uint32_t snapshotFragmentCount(uint32_t size) {
-    return (size + records::SNAP_FRAGMENT_MAX - 1) / records::SNAP_FRAGMENT_MAX;
+    return (size + wire::SNAP_FRAGMENT_MAX - 1) / wire::SNAP_FRAGMENT_MAX;
 }
 
 std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Duration timeout) {
@@ -268,11 +270,11 @@ std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Dura
     picture.resize(size);
     size_t have = 0;
     for (uint32_t number = 1; number <= count; ++number) {
-        uint8_t head[records::SNAP_FRAGMENT_HEADER];
+        uint8_t head[wire::SNAP_FRAGMENT_HEADER];
         conn.readRaw(head, sizeof head, timeout);
-        const uint32_t length = wire::getU32(head, records::SNAP_FRAGMENT_LENGTH);
-        const uint32_t gotCount = wire::getU8(head, records::SNAP_FRAGMENT_COUNT);
-        const uint32_t gotNumber = wire::getU8(head, records::SNAP_FRAGMENT_NUMBER);
+        const uint32_t length = wire::getU32(head, wire::SNAP_FRAGMENT_LENGTH);
+        const uint32_t gotCount = wire::getU8(head, wire::SNAP_FRAGMENT_COUNT);
+        const uint32_t gotNumber = wire::getU8(head, wire::SNAP_FRAGMENT_NUMBER);
         const std::string where = "snapshot fragment " + std::to_string(number) + " of " +
                                   std::to_string(count) + ": ";
         if (gotCount != count) {
@@ -284,7 +286,7 @@ std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Dura
             throw Error(Error::Kind::Protocol,
                         where + "fragment number " + std::to_string(gotNumber));
         }
-        if (length == 0 || length > records::SNAP_FRAGMENT_MAX || length > size - have) {
+        if (length == 0 || length > wire::SNAP_FRAGMENT_MAX || length > size - have) {
             throw Error(Error::Kind::Protocol, where + "length " + std::to_string(length) +
                                                    " does not fit the " + std::to_string(size) +
                                                    "-byte picture");
@@ -313,13 +315,13 @@ std::vector<uint8_t> takeSnapshot(Connection& conn, uint32_t channel, Duration t
 }
 
 std::vector<uint8_t> buildSnapshotStreamRequest(const SnapshotStreamSettings& s) {
-    std::vector<uint8_t> p(records::SNAP_STREAM_REQUEST_SIZE, 0);
-    wire::putU8(p.data(), records::SNAP_STREAM_CHANNEL, s.channel);
-    wire::putU8(p.data(), records::SNAP_STREAM_MODE, s.mode);
-    wire::putU8(p.data(), records::SNAP_STREAM_QUALITY, s.quality);
-    wire::putU8(p.data(), records::SNAP_STREAM_RATE, s.rate);
-    wire::putU32(p.data(), records::SNAP_STREAM_SIZE, 0);
-    wire::putU8(p.data(), records::SNAP_STREAM_FLAG, 0);
+    std::vector<uint8_t> p(wire::SNAP_STREAM_REQUEST_SIZE, 0);
+    wire::putU8(p.data(), wire::SNAP_STREAM_CHANNEL, s.channel);
+    wire::putU8(p.data(), wire::SNAP_STREAM_MODE, s.mode);
+    wire::putU8(p.data(), wire::SNAP_STREAM_QUALITY, s.quality);
+    wire::putU8(p.data(), wire::SNAP_STREAM_RATE, s.rate);
+    wire::putU32(p.data(), wire::SNAP_STREAM_SIZE, 0);
+    wire::putU8(p.data(), wire::SNAP_STREAM_FLAG, 0);
     return p;
 }
 
@@ -347,8 +349,8 @@ uint64_t snapshotStream(Connection& conn, const SnapshotStreamSettings& settings
             m.header.subtype != records::TRANSFER_SNAPSHOT_STREAM) {
             continue;  // not part of the stream
         }
-        expectSize(m.payload, records::SNAP_STREAM_REQUEST_SIZE, "snapshot stream");
-        const uint32_t size = wire::getU32(m.payload.data(), records::SNAP_STREAM_SIZE);
+        expectSize(m.payload, wire::SNAP_STREAM_REQUEST_SIZE, "snapshot stream");
+        const uint32_t size = wire::getU32(m.payload.data(), wire::SNAP_STREAM_SIZE);
         if (m.header.status != wire::STATUS_OK || size == 0) {
             // No picture this turn; the device tries again shortly.
             if (Clock::now() - lastPicture > timeout) {
@@ -363,10 +365,10 @@ uint64_t snapshotStream(Connection& conn, const SnapshotStreamSettings& settings
         lastPicture = lastMessage = Clock::now();
         StreamPicture pic;
         pic.number = ++pictures;
-        pic.settings.channel = wire::getU8(m.payload.data(), records::SNAP_STREAM_CHANNEL);
-        pic.settings.mode = wire::getU8(m.payload.data(), records::SNAP_STREAM_MODE);
-        pic.settings.quality = wire::getU8(m.payload.data(), records::SNAP_STREAM_QUALITY);
-        pic.settings.rate = wire::getU8(m.payload.data(), records::SNAP_STREAM_RATE);
+        pic.settings.channel = wire::getU8(m.payload.data(), wire::SNAP_STREAM_CHANNEL);
+        pic.settings.mode = wire::getU8(m.payload.data(), wire::SNAP_STREAM_MODE);
+        pic.settings.quality = wire::getU8(m.payload.data(), wire::SNAP_STREAM_QUALITY);
+        pic.settings.rate = wire::getU8(m.payload.data(), wire::SNAP_STREAM_RATE);
         pic.jpeg = &jpeg;
         if (!sink(pic)) return pictures;
     }

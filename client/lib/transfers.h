@@ -27,7 +27,7 @@ namespace recnet {
 /* Each transfer starts with a MSG_TIME_INFO request of one of the sub-types
  * records::TRANSFER_*. The layouts of its records are in records.h too: the
  * firmware image (records::IMAGE_*), the snapshot fragments and the snapshot
- * stream request (records::SNAP_*).
+ * stream request (wire::SNAP_*).
  */
 
 /* ---- firmware image ---------------------------------------------------------- */
@@ -65,11 +65,6 @@ FirmwareImageHeader parseFirmwareImageHeader(const uint8_t* data, size_t size);
 FirmwareImageHeader checkFirmwareImage(const std::vector<uint8_t>& image);
 
 /* ---- firmware upgrade -------------------------------------------------------- */
-
-// Data bytes of one upload chunk at most; each chunk travels behind a normal
-// header (type MSG_TIME_INFO, sub-type records::TRANSFER_FIRMWARE, length = its
-// size).
-constexpr size_t UPLOAD_CHUNK_MAX = 1400;
 
 // How an upgrade failed, as the device's answers tell it.
 enum class UpgradeFailure {
@@ -118,14 +113,14 @@ void upgradeFirmware(Connection& conn, const std::vector<uint8_t>& image,
 /* ---- snapshots -------------------------------------------------------------------
  * The request and its answer: u32 channel @0, u32 picture size @4 (0 in the
  * request). The picture follows the answer as raw fragments, not framed as
- * messages (records::SNAP_FRAGMENT_*).
+ * messages (wire::SNAP_FRAGMENT_*).
  */
 constexpr size_t SNAPSHOT_REQUEST_SIZE = 8;
 constexpr size_t SNAPSHOT_CHANNEL = 0;
 constexpr size_t SNAPSHOT_SIZE = 4;
 // The fragment count is one byte, so no picture can be larger than 255 full
 // fragments.
-constexpr uint32_t SNAPSHOT_PICTURE_MAX = 255 * records::SNAP_FRAGMENT_MAX;
+constexpr uint32_t SNAPSHOT_PICTURE_MAX = 255 * wire::SNAP_FRAGMENT_MAX;
 
 // The snapshot request for `channel` (from 0).
 std::vector<uint8_t> buildSnapshotRequest(uint32_t channel);
@@ -145,7 +140,7 @@ std::vector<uint8_t> readSnapshotFragments(Connection& conn, uint32_t size, Dura
 std::vector<uint8_t> takeSnapshot(Connection& conn, uint32_t channel, Duration timeout);
 
 /* ---- snapshot stream --------------------------------------------------------------
- * The request is the 12-byte record records::SNAP_STREAM_*. The device
+ * The request is the 12-byte record wire::SNAP_STREAM_*. The device
  * answers with the same record, its fields as it applies them and the
  * picture's size, then the fragments; status 0xff means no picture this turn
  * (no fragments follow). The stream ends only when the client closes the

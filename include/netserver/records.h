@@ -46,25 +46,8 @@ constexpr uint16_t TRANSFER_SERIAL_STOP = 0x5203;   // status 0
 constexpr uint16_t TRANSFER_SNAPSHOT = 0x5204;      // payload: u32 channel, u32 size (answer)
 constexpr uint16_t TRANSFER_SNAPSHOT_STREAM = 0x5205;  // payload: 12-byte stream request
 
-// Snapshot picture fragments: a 16-byte header (8 bytes 0, u32 length @8,
-// u8 count @12, u8 number from 1 @13, 2 bytes 0) and up to 1400 bytes.
-constexpr size_t SNAP_FRAGMENT_HEADER = 16;
-constexpr size_t SNAP_FRAGMENT_LENGTH = 8;
-constexpr size_t SNAP_FRAGMENT_COUNT = 12;
-constexpr size_t SNAP_FRAGMENT_NUMBER = 13;
-constexpr uint32_t SNAP_FRAGMENT_MAX = 1400;
-constexpr uint32_t SNAP_PICTURE_MAX = 311040;
-
-// Snapshot stream request (12 bytes): u8 channel @0, u8 mode @1 (0: 704x576,
-// else 352x288), u8 quality @2 (1..100), u8 rate @3 (pictures a second,
-// 1..10), u32 picture size @4 (answer), u8 flag @8, 3 bytes 0.
-constexpr size_t SNAP_STREAM_REQUEST_SIZE = 12;
-constexpr size_t SNAP_STREAM_CHANNEL = 0;
-constexpr size_t SNAP_STREAM_MODE = 1;
-constexpr size_t SNAP_STREAM_QUALITY = 2;
-constexpr size_t SNAP_STREAM_RATE = 3;
-constexpr size_t SNAP_STREAM_SIZE = 4;
-constexpr size_t SNAP_STREAM_FLAG = 8;
+// The snapshot fragments and the stream request are the module's own wire
+// format: wire.h (SNAP_*).
 
 /* ---- firmware image (the device's format) -------------------------------- */
 // A 64-byte header of little-endian u32 fields, then the payload:

@@ -293,6 +293,32 @@ constexpr size_t TRANSPARENCE_SEND = 2;
 constexpr size_t SERIAL_SETTING_SIZE = 32;  // byte 0, byte 1, u32 @4, u32 @8
 constexpr size_t WORKER_WORK_SIZE = 60;     // MSG_START_SESSION_THREAD payload
 
+/* ---- JPEG snapshots and the firmware upload ------------------------------ */
+// Snapshot picture fragments: a 16-byte header (8 bytes 0, u32 length @8,
+// u8 count @12, u8 number from 1 @13, 2 bytes 0) and up to 1400 bytes.
+constexpr size_t SNAP_FRAGMENT_HEADER = 16;
+constexpr size_t SNAP_FRAGMENT_LENGTH = 8;
+constexpr size_t SNAP_FRAGMENT_COUNT = 12;
+constexpr size_t SNAP_FRAGMENT_NUMBER = 13;
+constexpr uint32_t SNAP_FRAGMENT_MAX = 1400;
+constexpr uint32_t SNAP_PICTURE_MAX = 311040;
+
+// Snapshot stream request (12 bytes): u8 selector @0 (1..7 kept, else 0),
+// u8 mode @1 (the host's), u8 quality @2 (1..100 kept, else 80), u8 rate @3
+// (pictures a second, 1..10 kept, else 10), u32 picture size @4 (in every
+// reply), u8 flag @8 (1 stays 1, else 0).
+constexpr size_t SNAP_STREAM_REQUEST_SIZE = 12;
+constexpr size_t SNAP_STREAM_CHANNEL = 0;
+constexpr size_t SNAP_STREAM_MODE = 1;
+constexpr size_t SNAP_STREAM_QUALITY = 2;
+constexpr size_t SNAP_STREAM_RATE = 3;
+constexpr size_t SNAP_STREAM_SIZE = 4;
+constexpr size_t SNAP_STREAM_FLAG = 8;
+
+// Firmware upload chunk: a 16-byte header whose length (u32 @8) gives the
+// data bytes that follow, 1 to this many.
+constexpr uint32_t UPDATE_CHUNK_MAX = 1400;
+
 // Record files: the request's name field and the host's name buffer.
 constexpr size_t RECORD_FILE_REQUEST_SIZE = 48;
 constexpr size_t RECORD_FILE_NAME_BUFFER = 256;

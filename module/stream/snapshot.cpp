@@ -1,14 +1,8 @@
 /*
  * snapshot.cpp - JPEG snapshots on a socket the host names: a reply (the
  * request's header and payload with the status and the picture size filled
- * in), then the picture in fragments of at most 1400 bytes.
- *
- * Snapshot fragment header, 16 bytes: 8 bytes 0, u32 fragment length @8,
- * u8 fragment count @12 (size / 1400 rounded up), u8 fragment number @13
- * (from 1), 2 bytes 0.
- * Stream request: u8 selector @0 (1..7, else 0), u8 mode @1, u8 quality @2
- * (1..100, else 80), u8 rate @3 (1..10, else 10), u32 size @4, u8 flag @8
- * (1, else 0).
+ * in), then the picture in fragments of at most 1400 bytes, each behind a
+ * 16-byte fragment header. Layouts: wire.h, SNAP_*.
  */
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,9 +19,9 @@
 
 namespace {
 
-constexpr uint32_t PICTURE_MAX = 311040;
-constexpr uint32_t SNAP_FRAGMENT = 1400;
-constexpr size_t SNAP_HEADER = 16;
+constexpr uint32_t PICTURE_MAX = wire::SNAP_PICTURE_MAX;
+constexpr uint32_t SNAP_FRAGMENT = wire::SNAP_FRAGMENT_MAX;
+constexpr size_t SNAP_HEADER = wire::SNAP_FRAGMENT_HEADER;
 constexpr useconds_t RETRY_US = 30000;
 
 /* The reply: the request's header and `length` payload bytes, under the
@@ -47,13 +41,18 @@ bool snap_fragments(int sock, const uint8_t* picture, uint32_t size) {
         const uint32_t offset = i * SNAP_FRAGMENT;
         const uint32_t length = size - offset < SNAP_FRAGMENT ? size - offset : SNAP_FRAGMENT;
         std::memset(fragment, 0, SNAP_HEADER);
-        wire::putU32(fragment, 8, length);
-        wire::putU8(fragment, 12, static_cast<uint8_t>(count));
-        wire::putU8(fragment, 13, static_cast<uint8_t>(i + 1));
+        wire::putU32(fragment, wire::SNAP_FRAGMENT_LENGTH, length);
+        wire::putU8(fragment, wire::SNAP_FRAGMENT_COUNT, static_cast<uint8_t>(count));
+        wire::putU8(fragment, wire::SNAP_FRAGMENT_NUMBER, static_cast<uint8_t>(i + 1));
         std::memcpy(fragment + SNAP_HEADER, picture + offset, length);
         if (session_write_fd(sock, fragment, SNAP_HEADER + length) < 0) return false;
     }
     return true;
+}
+
+/* A stream request field: kept when within [low, high], else `otherwise`. */
+uint8_t snap_within(uint8_t value, uint8_t low, uint8_t high, uint8_t otherwise) {
+    return value >= low && value <= high ? value : otherwise;
 }
 
 /* Whether the peer of `sock` has gone: a read would see the end at once. */
@@ -84,11 +83,11 @@ int sendJPEGSnapData(void*, int sock, NetMessage request) {
 int sendJPEGSnapStream(void*, int sock, NetMessage request) {
     uint8_t* message = request.bytes;
     uint8_t* payload = message + wire::HEADER_SIZE;
-    const uint8_t selector = (payload[0] >= 1 && payload[0] <= 7) ? payload[0] : 0;
-    const uint8_t mode = payload[1];
-    const uint8_t quality = (payload[2] >= 1 && payload[2] <= 100) ? payload[2] : 80;
-    const uint8_t rate = (payload[3] >= 1 && payload[3] <= 10) ? payload[3] : 10;
-    const uint8_t flag = payload[8] == 1 ? 1 : 0;
+    const uint8_t selector = snap_within(payload[wire::SNAP_STREAM_CHANNEL], 1, 7, 0);
+    const uint8_t mode = payload[wire::SNAP_STREAM_MODE];
+    const uint8_t quality = snap_within(payload[wire::SNAP_STREAM_QUALITY], 1, 100, 80);
+    const uint8_t rate = snap_within(payload[wire::SNAP_STREAM_RATE], 1, 10, 10);
+    const uint8_t flag = snap_within(payload[wire::SNAP_STREAM_FLAG], 1, 1, 0);
     const int intervalUs = (1000 / rate) * 1000 - 100000;
     auto picture = std::make_unique<uint8_t[]>(PICTURE_MAX);
     for (;;) {
@@ -101,11 +100,11 @@ int sendJPEGSnapStream(void*, int sock, NetMessage request) {
             usleep(RETRY_US);
             continue;
         }
-        payload[0] = selector;
-        payload[2] = quality;
-        payload[3] = rate;
-        wire::putU32(payload, 4, size);
-        payload[8] = flag;
+        payload[wire::SNAP_STREAM_CHANNEL] = selector;
+        payload[wire::SNAP_STREAM_QUALITY] = quality;
+        payload[wire::SNAP_STREAM_RATE] = rate;
+        wire::putU32(payload, wire::SNAP_STREAM_SIZE, size);
+        payload[wire::SNAP_STREAM_FLAG] = flag;
         if (snap_reply(sock, message, wire::STATUS_OK) < 0) return -1;
         if (!snap_fragments(sock, picture.get(), size)) {
             perror("writen in sendSnapJpegStream()\n");

@@ -28,7 +28,6 @@ std::atomic<int32_t> updateStatus{0};
 
 namespace {
 
-constexpr uint32_t CHUNK_MAX = 1400;
 constexpr int32_t FLASH_HEADER_ROOM = 64;
 constexpr useconds_t SERVICES_SETTLE_US = 60000;
 constexpr unsigned POLL_SECONDS = 2;
@@ -78,7 +77,7 @@ bool upload_receive(int sock, uint8_t* image, uint32_t size) {
     while (remaining > 0) {
         if (readn(sock, header, static_cast<int>(wire::HEADER_SIZE)) <= 0) return false;
         const uint32_t length = wire::getU32(header, wire::HDR_LENGTH);
-        if (length == 0 || length > CHUNK_MAX || length > remaining) return false;
+        if (length == 0 || length > wire::UPDATE_CHUNK_MAX || length > remaining) return false;
         if (readn(sock, image + (size - remaining), static_cast<int>(length)) <= 0) return false;
         remaining -= length;
     }
