@@ -33,7 +33,9 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,142 +130,250 @@ private:
     recnet::Fd out_;
 };
 
-struct Result {
-    double fragmentsPerSecond = 0;
-    double mbPerSecond = 0;  // bytes on the wire (fragment headers included), 10^6 per MB
+/* Lets a group of worker threads run or pause; the main thread switches it.
+ * A paused group sleeps, so that the other group has the machine. */
+class Gate {
+public:
+    void open() {
+        open_.store(true);
+        open_.notify_all();
+    }
+    void close() { open_.store(false); }
+    void end() {
+        ended_.store(true);
+        open();
+    }
+    // Waits while closed; false once the group should end.
+    bool pass() {
+        open_.wait(false);
+        return !ended_.load();
+    }
+    bool ended() const { return ended_.load(); }
+
+private:
+    std::atomic<bool> open_{false};
+    std::atomic<bool> ended_{false};
+};
+
+/* Counters a worker publishes and the main thread reads between slices. */
+struct Counters {
+    std::atomic<uint64_t> bytes{0};      // bytes on the wire, 10^6 per MB
+    std::atomic<uint64_t> fragments{0};
+    std::atomic<uint64_t> lost{0};
+};
+
+struct Totals {
+    uint64_t bytes = 0, fragments = 0, lost = 0;
+    Totals operator-(const Totals& o) const { return {bytes - o.bytes, fragments - o.fragments, lost - o.lost}; }
+};
+
+Totals sum(const std::vector<std::unique_ptr<Counters>>& counters) {
+    Totals t;
+    for (const auto& c : counters) {
+        t.bytes += c->bytes.load();
+        t.fragments += c->fragments.load();
+        t.lost += c->lost.load();
+    }
+    return t;
+}
+
+/* One side of the comparison: K workers behind a gate, with counters. */
+class Side {
+public:
+    virtual ~Side() = default;
+    virtual bool ready() const = 0;
+    Gate gate;
+    std::vector<std::unique_ptr<Counters>> counters;
+
+    /* Runs one slice: opens the gate, lets the flow settle, counts for
+     * `seconds`, closes the gate. Returns the counts and the time taken. */
+    Totals slice(double seconds, double& elapsed) {
+        gate.open();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Totals before = sum(counters);
+        auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        Totals after = sum(counters);
+        elapsed = secondsSince(t0);
+        gate.close();
+        // Workers finish their current call before they wait at the gate.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return after - before;
+    }
+};
+
+/* K clients of the device, each on its own channel, receiving through the
+ * client library. A paused client stops reading; the device's senders then
+ * block on full sockets and use no processor. */
+class DeviceClients : public Side {
+public:
+    DeviceClients(uint16_t port, int clients) {
+        errors_.resize(clients);
+        for (int i = 0; i < clients; ++i) counters.push_back(std::make_unique<Counters>());
+        for (int i = 0; i < clients; ++i) {
+            threads_.emplace_back([this, port, i] {
+                try {
+                    recnet::StreamOptions o;
+                    o.port = port;
+                    o.channel = i;
+                    recnet::StreamClient client(o);
+                    Counters& c = *counters[i];
+                    recnet::FrameAssembler assembler([&c](const recnet::FrameView& f) {
+                        c.bytes.fetch_add(f.dataLength + recnet::STREAM_FRAME_HEADER_SIZE,
+                                          std::memory_order_relaxed);
+                    });
+                    started_.fetch_add(1);
+                    uint64_t fragments = 0, lost = 0;
+                    while (gate.pass()) {
+                        if (!client.receive(recnet::Duration(100), assembler))
+                            throw std::runtime_error("stream ended");
+                        const auto& s = assembler.stats();
+                        c.bytes.fetch_add((s.fragments - fragments) * recnet::FRAGMENT_HEADER_SIZE,
+                                          std::memory_order_relaxed);
+                        c.fragments.fetch_add(s.fragments - fragments, std::memory_order_relaxed);
+                        c.lost.fetch_add(s.lost - lost, std::memory_order_relaxed);
+                        fragments = s.fragments;
+                        lost = s.lost;
+                    }
+                } catch (const std::exception& e) {
+                    std::lock_guard<std::mutex> lock(errorsMutex_);
+                    errors_[i] = e.what();
+                    started_.fetch_add(1);
+                }
+            });
+        }
+        while (started_.load() < clients) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ~DeviceClients() override {
+        gate.end();
+        for (auto& t : threads_) t.join();
+        // The workers have ended: no lock needed.
+        for (size_t i = 0; i < errors_.size(); ++i)
+            if (!errors_[i].empty()) std::fprintf(stderr, "client %zu: %s\n", i, errors_[i].c_str());
+    }
+    bool ready() const override {
+        std::lock_guard<std::mutex> lock(errorsMutex_);
+        for (const auto& e : errors_)
+            if (!e.empty()) return false;
+        return true;
+    }
+
+private:
+    std::vector<std::thread> threads_;
+    std::atomic<int> started_{0};    // clients that are streaming or have failed
+    mutable std::mutex errorsMutex_;
+    std::vector<std::string> errors_;  // client i's failure, under errorsMutex_
+};
+
+/* K loopback connections: a sender writes 1416-byte buffers with one send()
+ * each, a receiver reads in 1 MiB blocks. A paused sender stops writing. */
+class ReferencePairs : public Side {
+public:
+    explicit ReferencePairs(int pairs) {
+        recnet::Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(listener.get(), pairs) != 0 ||
+            ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            std::perror("reference listener");
+            return;
+        }
+        for (int i = 0; i < pairs; ++i) {
+            recnet::Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            if (::connect(c.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                std::perror("reference connect");
+                return;
+            }
+            recnet::Fd s(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            ::setsockopt(s.get(), SOL_SOCKET, SO_SNDBUF, &DEVICE_SNDBUF, sizeof DEVICE_SNDBUF);
+            senders_.push_back(std::move(s));
+            receivers_.push_back(std::move(c));
+            counters.push_back(std::make_unique<Counters>());
+        }
+        for (int i = 0; i < pairs; ++i) {
+            threads_.emplace_back([this, i] {
+                uint8_t buf[WRITE_SIZE];
+                std::memset(buf, 0x5a, sizeof buf);
+                while (gate.pass())
+                    if (::send(senders_[i].get(), buf, sizeof buf, MSG_NOSIGNAL) != sizeof buf) break;
+                ::shutdown(senders_[i].get(), SHUT_WR);
+            });
+            threads_.emplace_back([this, i] {
+                std::vector<uint8_t> buf(1 << 20);
+                for (;;) {
+                    ssize_t n = ::recv(receivers_[i].get(), buf.data(), buf.size(), 0);
+                    if (n <= 0) break;
+                    counters[i]->bytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+                }
+            });
+        }
+        ready_ = true;
+    }
+    ~ReferencePairs() override {
+        gate.end();
+        for (auto& t : threads_) t.join();
+    }
+    bool ready() const override { return ready_; }
+
+private:
+    std::vector<recnet::Fd> senders_, receivers_;
+    std::vector<std::thread> threads_;
+    bool ready_ = false;
+};
+
+struct Comparison {
+    double deviceMBs = 0, referenceMBs = 0, fragmentsPerSecond = 0;
+    double lowest = 0, highest = 0;  // ratio of the worst and the best round
     uint64_t lost = 0;
 };
 
-/* K clients of the device, each on its own channel, for `seconds`. */
-Result benchDevice(uint16_t port, int clients, double seconds) {
-    std::atomic<bool> go{false}, stop{false};
-    std::vector<uint64_t> fragments(clients, 0), bytes(clients, 0), lost(clients, 0);
-    std::vector<std::string> errors(clients);
-    std::atomic<int> started{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < clients; ++i) {
-        threads.emplace_back([&, i] {
-            try {
-                recnet::StreamOptions o;
-                o.port = port;
-                o.channel = i;
-                recnet::StreamClient client(o);
-                uint64_t payload = 0;
-                recnet::FrameAssembler assembler([&payload](const recnet::FrameView& f) {
-                    payload += f.dataLength + recnet::STREAM_FRAME_HEADER_SIZE;
-                });
-                started.fetch_add(1);
-                while (!go.load()) client.receive(recnet::Duration(10), assembler);
-                // Counted from the common start.
-                uint64_t f0 = assembler.stats().fragments, p0 = payload, l0 = assembler.stats().lost;
-                while (!stop.load()) {
-                    if (!client.receive(recnet::Duration(100), assembler)) {
-                        errors[i] = "stream ended";
-                        break;
-                    }
-                }
-                fragments[i] = assembler.stats().fragments - f0;
-                bytes[i] = payload - p0 + fragments[i] * recnet::FRAGMENT_HEADER_SIZE;
-                lost[i] = assembler.stats().lost - l0;
-            } catch (const std::exception& e) {
-                errors[i] = e.what();
-                started.fetch_add(1);
-            }
-        });
+/* Alternates slices of the device and of the reference, `rounds` times, so
+ * that a change in the machine's load touches both alike. */
+bool compare(uint16_t port, int clients, double seconds, int rounds, Comparison& out) {
+    DeviceClients device(port, clients);
+    ReferencePairs reference(clients);
+    if (!device.ready() || !reference.ready()) return false;
+    double deviceTime = 0, referenceTime = 0;
+    Totals deviceTotal, referenceTotal;
+    out.lowest = 1e9;
+    for (int r = 0; r < rounds; ++r) {
+        double dt = 0, rt = 0;
+        Totals d = device.slice(seconds, dt);
+        Totals ref = reference.slice(seconds, rt);
+        if (!device.ready()) return false;
+        deviceTime += dt;
+        referenceTime += rt;
+        deviceTotal.bytes += d.bytes;
+        deviceTotal.fragments += d.fragments;
+        deviceTotal.lost += d.lost;
+        referenceTotal.bytes += ref.bytes;
+        double ratio = ref.bytes > 0 ? (d.bytes / dt) / (ref.bytes / rt) : 0;
+        out.lowest = std::min(out.lowest, ratio);
+        out.highest = std::max(out.highest, ratio);
     }
-    while (started.load() < clients) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // warm-up
-    go = true;
-    auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    stop = true;
-    double elapsed = secondsSince(t0);
-    for (auto& t : threads) t.join();
-    Result r;
-    for (int i = 0; i < clients; ++i) {
-        if (!errors[i].empty()) std::fprintf(stderr, "client %d: %s\n", i, errors[i].c_str());
-        r.fragmentsPerSecond += fragments[i] / elapsed;
-        r.mbPerSecond += bytes[i] / elapsed / 1e6;
-        r.lost += lost[i];
-    }
-    return r;
-}
-
-/* K loopback connections: 1416-byte writes against large reads. */
-Result benchReference(int pairs, double seconds) {
-    recnet::Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener.get(), pairs) != 0 ||
-        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        std::perror("reference listener");
-        return {};
-    }
-    std::vector<recnet::Fd> senders, receivers;
-    for (int i = 0; i < pairs; ++i) {
-        recnet::Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (::connect(c.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            std::perror("reference connect");
-            return {};
-        }
-        recnet::Fd s(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        ::setsockopt(s.get(), SOL_SOCKET, SO_SNDBUF, &DEVICE_SNDBUF, sizeof DEVICE_SNDBUF);
-        timeval tv{1, 0};  // a sender blocked at the end wakes up
-        ::setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        ::setsockopt(c.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        senders.push_back(std::move(s));
-        receivers.push_back(std::move(c));
-    }
-    std::atomic<bool> go{false}, stop{false};
-    std::vector<uint64_t> received(pairs, 0);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < pairs; ++i) {
-        threads.emplace_back([&, i] {
-            uint8_t buf[WRITE_SIZE];
-            std::memset(buf, 0x5a, sizeof buf);
-            while (!go.load()) std::this_thread::yield();
-            while (!stop.load()) {
-                if (::send(senders[i].get(), buf, sizeof buf, MSG_NOSIGNAL) != sizeof buf) break;
-            }
-        });
-        threads.emplace_back([&, i] {
-            std::vector<uint8_t> buf(1 << 20);
-            while (!go.load()) std::this_thread::yield();
-            while (!stop.load()) {
-                ssize_t n = ::recv(receivers[i].get(), buf.data(), buf.size(), 0);
-                if (n <= 0) break;
-                received[i] += static_cast<uint64_t>(n);
-            }
-        });
-    }
-    go = true;
-    auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    // Read the counters first: what arrives after this instant is not counted.
-    double elapsed = secondsSince(t0);
-    uint64_t total = 0;
-    stop = true;
-    for (auto& t : threads) t.join();
-    for (uint64_t r : received) total += r;
-    Result r;
-    r.mbPerSecond = total / elapsed / 1e6;
-    r.fragmentsPerSecond = total / elapsed / WRITE_SIZE;
-    return r;
+    out.deviceMBs = deviceTotal.bytes / deviceTime / 1e6;
+    out.referenceMBs = referenceTotal.bytes / referenceTime / 1e6;
+    out.fragmentsPerSecond = deviceTotal.fragments / deviceTime;
+    out.lost = deviceTotal.lost;
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    double seconds = 5;
+    double seconds = 1;
+    int rounds = 5;
     std::vector<int> counts = {1, 8};
     std::string device = RECNET_DEVICE_PATH;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
+        } else if (a == "--rounds" && i + 1 < argc) {
+            rounds = std::atoi(argv[++i]);
         } else if (a == "--clients" && i + 1 < argc) {
             counts.clear();
             std::string list = argv[++i];
@@ -276,14 +386,14 @@ int main(int argc, char** argv) {
         } else if (a == "--device" && i + 1 < argc) {
             device = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: stream_bench [--seconds S] [--clients K[,K...]] [--device PATH]\n");
+            std::fprintf(stderr, "usage: stream_bench [--seconds S] [--rounds N] [--clients K[,K...]] [--device PATH]\n");
             return 2;
         }
     }
     int maxClients = 1;
     for (int k : counts) {
-        if (k < 1 || k > 32 || !(seconds > 0)) {
-            std::fprintf(stderr, "stream_bench: clients 1..32 and seconds above 0\n");
+        if (k < 1 || k > 32 || !(seconds > 0 && seconds <= 5) || rounds < 1 || rounds > 100) {
+            std::fprintf(stderr, "stream_bench: clients 1..32, seconds above 0 up to 5, rounds 1..100\n");
             return 2;
         }
         maxClients = std::max(maxClients, k);
@@ -306,17 +416,22 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "stream_bench: %s did not start\n", device.c_str());
             status = 1;
         } else {
-            std::printf("TCP live video, %zu-byte synthetic frames, %.1f s per run, base port %u\n",
-                        FRAME_SIZE, seconds, port);
-            std::printf("%8s %14s %12s %12s %14s %8s %6s\n", "clients", "fragments/s", "MB/s",
-                        "Gbit/s", "reference MB/s", "ratio", "lost");
+            std::printf("TCP live video, %zu-byte synthetic frames, %d rounds of %.1f s against the "
+                        "reference, base port %u\n", FRAME_SIZE, rounds, seconds, port);
+            std::printf("%8s %12s %9s %7s %15s %8s %13s %6s\n", "clients", "fragments/s", "MB/s",
+                        "Gbit/s", "reference MB/s", "ratio", "rounds", "lost");
             for (int k : counts) {
-                Result d = benchDevice(port, k, seconds);
-                Result ref = benchReference(k, seconds);
-                double ratio = ref.mbPerSecond > 0 ? d.mbPerSecond / ref.mbPerSecond : 0;
-                std::printf("%8d %14.0f %12.1f %12.2f %14.1f %7.0f%% %6llu\n", k,
-                            d.fragmentsPerSecond, d.mbPerSecond, d.mbPerSecond * 8 / 1000,
-                            ref.mbPerSecond, ratio * 100, static_cast<unsigned long long>(d.lost));
+                Comparison c;
+                if (!compare(port, k, seconds, rounds, c)) {
+                    std::fprintf(stderr, "stream_bench: the run with %d clients failed\n", k);
+                    status = 1;
+                    break;
+                }
+                double ratio = c.referenceMBs > 0 ? c.deviceMBs / c.referenceMBs : 0;
+                std::printf("%8d %12.0f %9.1f %7.2f %15.1f %7.1f%% %5.0f%%..%3.0f%% %6llu\n", k,
+                            c.fragmentsPerSecond, c.deviceMBs, c.deviceMBs * 8 / 1000, c.referenceMBs,
+                            ratio * 100, c.lowest * 100, c.highest * 100,
+                            static_cast<unsigned long long>(c.lost));
                 std::fflush(stdout);
             }
         }
