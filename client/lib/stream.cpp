@@ -41,6 +41,9 @@ constexpr size_t START_REQUEST_SIZE = 28;  // 26 bytes of fields, padded to a wo
 
 // TCP receive buffer: large blocks, few system calls.
 constexpr size_t TCP_BUFFER_SIZE = 1 << 20;
+// The largest wait threshold on the data connection: the kernel makes the
+// receive buffer this large at least.
+constexpr size_t WAKE_THRESHOLD_MAX = 256 << 10;
 
 // Payload bytes of fragment `index` of a frame of `total` bytes (header included).
 uint32_t payloadOf(uint32_t total, uint32_t index) {
@@ -121,6 +124,13 @@ void FrameAssembler::dropCurrent() {
 void FrameAssembler::noteSequence(uint32_t seq) {
     lastSeq_ = seq;
     haveLast_ = true;
+}
+
+size_t FrameAssembler::bytesToComplete() const noexcept {
+    if (!building_) return 0;
+    const size_t total = static_cast<size_t>(dataLength_) + STREAM_FRAME_HEADER_SIZE;
+    const size_t received = static_cast<size_t>(next_) * FRAGMENT_PAYLOAD_MAX;
+    return total - received + static_cast<size_t>(count_ - next_) * FRAGMENT_HEADER_SIZE;
 }
 
 bool FrameAssembler::feed(const uint8_t* p, size_t size) {
@@ -355,6 +365,22 @@ void StreamClient::startTcp() {
     buf_.resize(TCP_BUFFER_SIZE);
 }
 
+void StreamClient::setWakeThreshold(const FrameAssembler& assembler) {
+    // Nothing can be done with part of a frame, so the wait ends when the
+    // frame in progress can be complete: one wake-up per frame instead of one
+    // per segment, which leaves the processor to the sender. Between frames
+    // any byte wakes us, so no frame is ever delayed. If the server cuts a
+    // frame short, the next frames' bytes count towards the threshold.
+    const size_t missing = assembler.bytesToComplete();
+    const size_t buffered = tail_ - head_;
+    const int want = missing > buffered
+                         ? static_cast<int>(std::min(missing - buffered, WAKE_THRESHOLD_MAX))
+                         : 1;
+    if (want == wakeThreshold_) return;
+    if (::setsockopt(dataConn_.nativeHandle(), SOL_SOCKET, SO_RCVLOWAT, &want, sizeof want) == 0)
+        wakeThreshold_ = want;
+}
+
 void StreamClient::startUdp() {
     // Datagrams come to the address by which the server knows this host.
     sockaddr_in local = localOf(conn_.nativeHandle());
@@ -438,6 +464,7 @@ bool StreamClient::receiveTcp(Duration wait, FrameAssembler& assembler) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
             if (waited || reads > 0) return true;
+            setWakeThreshold(assembler);
             pollfd p[2] = {{dataConn_.nativeHandle(), POLLIN, 0}, {conn_.nativeHandle(), POLLIN, 0}};
             int n = ::poll(p, 2, msOf(wait));
             if (n < 0) return errno == EINTR;

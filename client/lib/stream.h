@@ -74,6 +74,10 @@ public:
 
     const AssemblerStats& stats() const noexcept { return stats_; }
 
+    // Bytes on the wire (fragment headers included) still to come before the
+    // frame in progress is complete; 0 when no frame is in progress.
+    size_t bytesToComplete() const noexcept;
+
 private:
     void dropCurrent();
     void noteSequence(uint32_t seq);
@@ -183,6 +187,7 @@ private:
     void startUdp();
     void startMulticast();
     bool receiveTcp(Duration wait, FrameAssembler& assembler);
+    void setWakeThreshold(const FrameAssembler& assembler);
     bool receiveDatagrams(Duration wait, FrameAssembler& assembler);
     bool commandConnectionAlive();
 
@@ -194,6 +199,7 @@ private:
     Fd udp_;                      // UDP and multicast: the receiving socket
     std::vector<uint8_t> buf_;    // TCP receive buffer
     size_t head_ = 0, tail_ = 0;  // unparsed bytes are buf_[head_, tail_)
+    int wakeThreshold_ = 1;       // SO_RCVLOWAT of the data connection
     bool stopped_ = false;
 };
 

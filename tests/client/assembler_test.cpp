@@ -160,6 +160,29 @@ TEST(FrameAssembler, InconsistentFragmentsAreRefused) {
     EXPECT_EQ(c.frames[0].data, pattern(3000, 1));
 }
 
+TEST(FrameAssembler, BytesToCompleteCountsWhatTheFrameInProgressStillNeeds) {
+    Collected c;
+    EXPECT_EQ(c.assembler.bytesToComplete(), 0u);
+    // 3000 data bytes: 3032 with the frame header, fragments of 1400, 1400 and
+    // 232 payload bytes, 16 header bytes each.
+    auto frags = fragmentsOf({7, 1, 0, pattern(3000, 1)});
+    ASSERT_EQ(frags.size(), 3u);
+    c.assembler.feed(frags[0].data(), frags[0].size());
+    EXPECT_EQ(c.assembler.bytesToComplete(), size_t{16 + 1400 + 16 + 232});
+    c.assembler.feed(frags[1].data(), frags[1].size());
+    EXPECT_EQ(c.assembler.bytesToComplete(), size_t{16 + 232});
+    c.assembler.feed(frags[2].data(), frags[2].size());
+    EXPECT_EQ(c.assembler.bytesToComplete(), 0u);
+    EXPECT_EQ(c.frames.size(), 1u);
+
+    // A frame that loses a fragment is no longer in progress.
+    auto next = fragmentsOf({8, 2, 0, pattern(5000, 2)});
+    c.assembler.feed(next[0].data(), next[0].size());
+    EXPECT_GT(c.assembler.bytesToComplete(), 0u);
+    c.assembler.feed(next[2].data(), next[2].size());
+    EXPECT_EQ(c.assembler.bytesToComplete(), 0u);
+}
+
 TEST(AnnexBRecorder, StartsAtAKeyFrameAndResyncsAfterLossOrChannelChange) {
     std::string path = (std::filesystem::temp_directory_path() /
                         ("recnet-recorder-test-" + std::to_string(getpid()) + ".h264"))
