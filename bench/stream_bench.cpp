@@ -143,9 +143,11 @@ public:
         ended_.store(true);
         open();
     }
-    // Waits while closed; false once the group should end.
+    // Waits while closed; false once the group should end. Called for every
+    // send of the reference, so the open gate costs two loads: libstdc++'s
+    // wait() registers a waiter (a shared counter) even when it need not wait.
     bool pass() {
-        open_.wait(false);
+        if (!open_.load()) open_.wait(false);
         return !ended_.load();
     }
     bool ended() const { return ended_.load(); }
