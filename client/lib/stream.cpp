@@ -447,6 +447,15 @@ bool StreamClient::commandConnectionAlive() {
     }
 }
 
+StreamClient::WaitResult StreamClient::waitReadable(int fd, Duration wait) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {conn_.nativeHandle(), POLLIN, 0}};
+    const int n = ::poll(p, 2, msOf(wait));
+    if (n < 0) return errno == EINTR ? WaitResult::Nothing : WaitResult::Ended;
+    if (n == 0) return WaitResult::Nothing;
+    if (p[1].revents != 0 && !commandConnectionAlive()) return WaitResult::Ended;
+    return p[0].revents != 0 ? WaitResult::Readable : WaitResult::Nothing;
+}
+
 bool StreamClient::receiveTcp(Duration wait, FrameAssembler& assembler) {
     // Read first and wait only when nothing is there: while video flows, a
     // poll before every read would double the system calls.
@@ -465,12 +474,8 @@ bool StreamClient::receiveTcp(Duration wait, FrameAssembler& assembler) {
             if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
             if (waited || reads > 0) return true;
             setWakeThreshold(assembler);
-            pollfd p[2] = {{dataConn_.nativeHandle(), POLLIN, 0}, {conn_.nativeHandle(), POLLIN, 0}};
-            int n = ::poll(p, 2, msOf(wait));
-            if (n < 0) return errno == EINTR;
-            if (n == 0) return true;
-            if (p[1].revents != 0 && !commandConnectionAlive()) return false;
-            if (p[0].revents == 0) return true;
+            const WaitResult r = waitReadable(dataConn_.nativeHandle(), wait);
+            if (r != WaitResult::Readable) return r == WaitResult::Nothing;
             waited = true;
             continue;
         }
@@ -496,12 +501,8 @@ bool StreamClient::receiveTcp(Duration wait, FrameAssembler& assembler) {
 }
 
 bool StreamClient::receiveDatagrams(Duration wait, FrameAssembler& assembler) {
-    pollfd p[2] = {{udp_.get(), POLLIN, 0}, {conn_.nativeHandle(), POLLIN, 0}};
-    int n = ::poll(p, 2, msOf(wait));
-    if (n < 0) return errno == EINTR;
-    if (n == 0) return true;
-    if (p[1].revents != 0 && !commandConnectionAlive()) return false;
-    if (p[0].revents == 0) return true;
+    const WaitResult r = waitReadable(udp_.get(), wait);
+    if (r != WaitResult::Readable) return r == WaitResult::Nothing;
     uint8_t d[FRAGMENT_SIZE_MAX + 64];
     for (int i = 0; i < 4096; ++i) {
         ssize_t got = ::recv(udp_.get(), d, sizeof d, MSG_DONTWAIT);

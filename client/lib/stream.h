@@ -190,6 +190,10 @@ private:
     void setWakeThreshold(const FrameAssembler& assembler);
     bool receiveDatagrams(Duration wait, FrameAssembler& assembler);
     bool commandConnectionAlive();
+    enum class WaitResult { Readable, Nothing, Ended };
+    // Waits at most `wait` until `fd` is readable, watching the command
+    // connection meanwhile: Ended when that connection has failed.
+    WaitResult waitReadable(int fd, Duration wait);
 
     StreamOptions opt_;
     Connection conn_;
