@@ -150,7 +150,6 @@ public:
         if (!open_.load()) open_.wait(false);
         return !ended_.load();
     }
-    bool ended() const { return ended_.load(); }
 
 private:
     std::atomic<bool> open_{false};
