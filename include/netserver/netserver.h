@@ -110,6 +110,24 @@ NETSERVER_API int sendJPEGSnapStream(void* context, int sock, NetMessage request
 NETSERVER_API int startTransparentCmd(CommandSession* session);
 NETSERVER_API int stopTransparentCmd(CommandSession* session);
 
+/* Network safety. Both settings may be changed at any time from any thread;
+ * they apply to messages and connections handled from then on.
+ *
+ * Log in first (on unless turned off): until a session's login has
+ * succeeded, the module serves only MSG_LOGIN, MSG_LOGOUT, MSG_KEEPALIVE and
+ * MSG_ECHO on it (and ignores what it always ignores); every other command is
+ * answered with its header, length 0 and STATUS_FAILED, and is not handed to
+ * the host. A data connection must name a logged-in session, and the UDP
+ * session responder answers only hosts with a logged-in session. 0 turns the
+ * rule off, for hosts that must serve peers that never log in: that lets any
+ * TCP client command the device, so it is unsafe on a shared network. */
+NETSERVER_API void st_net_setLoginRequired(int required);
+
+/* Caps the number of command sessions: a command connection beyond `max`
+ * live sessions is closed at once, with a diagnostic line. 0 (the default)
+ * sets no cap. */
+NETSERVER_API void st_net_setMaxSessions(int max);
+
 /* The session's id, as MSG_SESSION_ID reports it to the client. */
 NETSERVER_API uint32_t st_net_sessionId(const CommandSession* session);
 
