@@ -220,6 +220,18 @@ constexpr size_t NETWORK_BASE_PORT = 0;
 constexpr unsigned DATA_PORT_OFFSET = 1;
 constexpr unsigned UDP_RESPONDER_PORT_OFFSET = 4;
 
+/* ---- the address probe of the UDP session responder -----------------------
+ * 44 bytes, the same layout both ways: header @0 (status 0 in the answer),
+ * client words @16 and @20, observed IPv4 socket address @24 (family u16
+ * little-endian, port and address in network order, 8 zero bytes), client
+ * word @40. */
+constexpr size_t PROBE_SIZE = 44;
+constexpr size_t PROBE_WORD_A = 16;
+constexpr size_t PROBE_WORD_B = 20;
+constexpr size_t PROBE_ADDRESS = 24;
+constexpr size_t PROBE_WORD_C = 40;
+static_assert(PROBE_WORD_C + 4 == PROBE_SIZE);
+
 
 /* ---- command handlers: parameter types, record sizes, payload offsets ----
  * The module passes these records through without looking inside; only their

@@ -53,6 +53,11 @@ struct ModuleState {
     int wakePipe[2] = {-1, -1};
 
     std::unique_ptr<MulticastChannel[]> multicast;
+
+    // Host settings (st_net_setLoginRequired, st_net_setMaxSessions); they
+    // survive a stop and a start.
+    std::atomic<uint32_t> loginRequired{1};
+    std::atomic<uint32_t> maxSessions{0};
 };
 
 extern ModuleState g_module;

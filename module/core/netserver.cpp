@@ -148,6 +148,14 @@ int st_net_holdStream(uint32_t sessionId, int channel, int hold) {
     return found ? 0 : -1;
 }
 
+void st_net_setLoginRequired(int required) {
+    g_module.loginRequired = required != 0 ? 1 : 0;
+}
+
+void st_net_setMaxSessions(int max) {
+    g_module.maxSessions = max > 0 ? static_cast<uint32_t>(max) : 0;
+}
+
 uint32_t st_net_sessionId(const CommandSession* session) {
     return session == nullptr ? 0 : session->session_id;
 }

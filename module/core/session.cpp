@@ -146,6 +146,10 @@ CommandSession* session_find_by_address(in_addr_t address) {
     return found;
 }
 
+bool session_address_may_probe(in_addr_t address) {
+    return session_find_by_address(address) != nullptr;
+}
+
 int session_write(CommandSession* session, const void* data, size_t length) {
     std::lock_guard<std::mutex> lock(session->sessionMutex);
     int fd = session->sock.load();

@@ -149,6 +149,10 @@ size_t session_count();
  * such session. */
 bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn);
 
+/* Whether a host at `address` may use the UDP session responder: it has a
+ * session (a logged-in one while logins are required). */
+bool session_address_may_probe(in_addr_t address);
+
 /* Lookups; the reference is handed back after the list mutex is released. */
 CommandSession* session_find_by_id(uint32_t id);
 CommandSession* session_find_by_address(in_addr_t address);

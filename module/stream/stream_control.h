@@ -65,6 +65,12 @@ bool multicast_group(int32_t channel, uint8_t kind, in_addr& own, sockaddr_in& g
  * the stop wakes it through the module's wake pipe. */
 void* UdpResponderThread(void* unused);
 
+/* Builds the 44-byte answer to an address probe of `size` bytes (only the
+ * first 44 count; missing bytes read as zero) from `from`: the datagram
+ * echoed with status 0 and the observed address at offset 24. */
+void responder_build_reply(const uint8_t* datagram, size_t size, const sockaddr_in& from,
+                           uint8_t* reply);
+
 /* The sending switch of a new stream: on, unless the host holds it back. */
 inline uint32_t stream_initial_send_enabled(const ChannelStream& entry) {
     return entry.held.load() ? 0u : 1u;

@@ -24,9 +24,6 @@
 
 namespace {
 
-constexpr size_t PROBE_SIZE = 44;
-constexpr size_t PROBE_ADDRESS = 24;
-
 /* Opens and binds the responder's socket; -1 when it cannot. */
 int responder_open() {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -46,23 +43,32 @@ int responder_open() {
     return fd;
 }
 
-/* Answers one probe, if its sender has a command connection. */
-void responder_answer(int fd, uint8_t* probe, const sockaddr_in& from) {
-    if (session_find_by_address(from.sin_addr.s_addr) == nullptr) return;
-    wire::putU8(probe, wire::HDR_STATUS, 0);
-    std::memset(probe + PROBE_ADDRESS, 0, sizeof(sockaddr_in));
-    wire::putU16(probe, PROBE_ADDRESS, AF_INET);
-    std::memcpy(probe + PROBE_ADDRESS + 2, &from.sin_port, 2);
-    std::memcpy(probe + PROBE_ADDRESS + 4, &from.sin_addr, 4);
-    sendto(fd, probe, PROBE_SIZE, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+/* Answers one probe, if its sender has a logged-in session. */
+void responder_answer(int fd, const uint8_t* datagram, size_t size, const sockaddr_in& from) {
+    if (!session_address_may_probe(from.sin_addr.s_addr)) return;
+    uint8_t reply[wire::PROBE_SIZE];
+    responder_build_reply(datagram, size, from, reply);
+    sendto(fd, reply, sizeof reply, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
 }
 
 }  // namespace
 
+void responder_build_reply(const uint8_t* datagram, size_t size, const sockaddr_in& from,
+                           uint8_t* reply) {
+    // What a short probe did not carry is answered as zeros.
+    std::memset(reply, 0, wire::PROBE_SIZE);
+    std::memcpy(reply, datagram, size < wire::PROBE_SIZE ? size : wire::PROBE_SIZE);
+    wire::putU8(reply, wire::HDR_STATUS, 0);
+    std::memset(reply + wire::PROBE_ADDRESS, 0, sizeof(sockaddr_in));
+    wire::putU16(reply, wire::PROBE_ADDRESS, AF_INET);
+    std::memcpy(reply + wire::PROBE_ADDRESS + 2, &from.sin_port, 2);
+    std::memcpy(reply + wire::PROBE_ADDRESS + 4, &from.sin_addr, 4);
+}
+
 void* UdpResponderThread(void*) {
     int fd = responder_open();
     if (fd < 0) return nullptr;
-    uint8_t probe[PROBE_SIZE];
+    uint8_t datagram[wire::PROBE_SIZE];
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {g_module.wakePipe[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
@@ -71,13 +77,10 @@ void* UdpResponderThread(void*) {
         }
         if (fds[1].revents != 0) return nullptr;  // the stop
         if ((fds[0].revents & POLLIN) == 0) continue;
-        // Zeroed for each datagram: a short probe is answered with zeros in
-        // what it did not carry.
-        std::memset(probe, 0, sizeof probe);
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = recvfrom(fd, probe, sizeof probe, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        ssize_t n = recvfrom(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n <= 0 || from.sin_family != AF_INET) continue;
-        responder_answer(fd, probe, from);
+        responder_answer(fd, datagram, static_cast<size_t>(n), from);
     }
 }
