@@ -4,10 +4,13 @@
 #include "command/framing.h"
 
 #include <poll.h>
+#include <sys/mman.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include <unistd.h>
 
 #include "netserver/host_api.h"
 
@@ -17,8 +20,26 @@ FrameResult framing_check_header(const uint8_t* header) {
     return FrameResult::Ok;
 }
 
-FrameResult framing_read_message(int fd, uint8_t* buffer, bool checkMagic) {
-    std::memset(buffer, 0, wire::MESSAGE_BUFFER_SIZE);
+MessageBuffer::MessageBuffer() {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_ = (wire::MESSAGE_BUFFER_SIZE + page - 1) / page * page;
+    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+}
+
+MessageBuffer::~MessageBuffer() {
+    if (data_ != nullptr) munmap(data_, size_);
+}
+
+void MessageBuffer::clear() {
+    // Private anonymous pages read as zero once given back; if the system
+    // refuses, zero them by hand.
+    if (madvise(data_, size_, MADV_DONTNEED) != 0) std::memset(data_, 0, size_);
+}
+
+FrameResult framing_read_message(int fd, MessageBuffer& message, bool checkMagic) {
+    message.clear();
+    uint8_t* buffer = message.get();
     if (readn(fd, buffer, static_cast<int>(wire::HEADER_SIZE)) <= 0) return FrameResult::Closed;
     if (framing_check_header(buffer) != FrameResult::Ok) return FrameResult::TooLong;
     uint32_t length = wire::getU32(buffer, wire::HDR_LENGTH);

@@ -21,15 +21,36 @@ enum class FrameResult {
     Closed,      // the peer closed, a read failed or timed out
 };
 
+/* A 102416-byte message buffer for a connection's whole life. Between
+ * messages its pages are given back to the system (they read as zero again),
+ * so an idle connection costs no buffer memory however large its last
+ * message was. Thread: its owner's. */
+class MessageBuffer {
+public:
+    MessageBuffer();
+    ~MessageBuffer();
+    MessageBuffer(const MessageBuffer&) = delete;
+    MessageBuffer& operator=(const MessageBuffer&) = delete;
+
+    /* Null when no memory could be had. */
+    uint8_t* get() const { return data_; }
+    /* Every byte reads as zero afterwards. */
+    void clear();
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 /* Judges a 16-byte header before its payload is read: TooLong for a length
  * above the payload area, otherwise Ok. The magic is judged after the payload
  * has been read, so that a message with a wrong magic is consumed whole. */
 FrameResult framing_check_header(const uint8_t* header);
 
-/* Zeroes the whole 102416-byte buffer, then reads one message from `fd`
- * through the host's readn: header, length check, payload, and (when
- * `checkMagic`) the magic. Bytes past the declared length stay zero. */
-FrameResult framing_read_message(int fd, uint8_t* buffer, bool checkMagic = true);
+/* Clears the buffer, then reads one message from `fd` through the host's
+ * readn: header, length check, payload, and (when `checkMagic`) the magic.
+ * Bytes past the declared length read as zero. */
+FrameResult framing_read_message(int fd, MessageBuffer& buffer, bool checkMagic = true);
 
 /* Waits until `fd` is readable, at most `timeoutMs`; a signal does not
  * shorten the wait. False on time-out (errno ETIMEDOUT) or error. */

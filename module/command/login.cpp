@@ -1,8 +1,15 @@
 /*
  * login.cpp - auth_user, the answer to MSG_LOGIN.
  */
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "command/framing.h"
 #include "core/session.h"
@@ -15,6 +22,104 @@ constexpr int AUTH_OK = 0;
 constexpr int AUTH_OK_NO_ID = 3;
 constexpr int AUTH_UNKNOWN_USER = -1;
 constexpr int AUTH_WRONG_PASSWORD = -2;
+
+using Clock = std::chrono::steady_clock;
+
+/* Repeated failed logins from one address are slowed down: once an address
+ * has failed LOGIN_FAILURES_FREE times within LOGIN_FAILURE_WINDOW, each
+ * further check from it waits for a slot of its own, one per
+ * LOGIN_SLOWED_STEP, whatever connection it comes on. A success clears the
+ * address. */
+constexpr int LOGIN_FAILURES_FREE = 5;
+constexpr auto LOGIN_FAILURE_WINDOW = std::chrono::seconds(60);
+constexpr auto LOGIN_SLOWED_STEP = std::chrono::seconds(1);
+constexpr size_t LOGIN_ADDRESSES_KEPT = 4096;  // bounds the table under a spray of addresses
+constexpr int LOG_CATEGORY = 4;
+
+struct FailureRecord {
+    int failures = 0;            // within the window that began at `since`
+    Clock::time_point since;
+    Clock::time_point nextSlot;  // when the next slowed check may run
+    bool logged = false;         // the log line of this episode was written
+};
+
+struct LoginThrottle {
+    std::mutex mutex;
+    std::map<in_addr_t, FailureRecord> addresses;
+};
+
+LoginThrottle& login_throttle() {
+    static LoginThrottle throttle;
+    return throttle;
+}
+
+/* Reserves the time at which a check from `address` may run: now, or a slot
+ * one step after the previous one while the address is slowed. */
+Clock::time_point login_slot(in_addr_t address, bool& slowedOut, bool& firstSlowed) {
+    LoginThrottle& t = login_throttle();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const Clock::time_point now = Clock::now();
+    slowedOut = false;
+    firstSlowed = false;
+    auto it = t.addresses.find(address);
+    if (it == t.addresses.end()) return now;
+    FailureRecord& r = it->second;
+    if (now - r.since > LOGIN_FAILURE_WINDOW) {
+        t.addresses.erase(it);
+        return now;
+    }
+    if (r.failures < LOGIN_FAILURES_FREE) return now;
+    slowedOut = true;
+    firstSlowed = !r.logged;
+    r.logged = true;
+    const Clock::time_point slot = r.nextSlot > now ? r.nextSlot : now + LOGIN_SLOWED_STEP;
+    r.nextSlot = slot + LOGIN_SLOWED_STEP;
+    return slot;
+}
+
+/* Counts the outcome of a check from `address`. */
+void login_note(in_addr_t address, bool failed) {
+    LoginThrottle& t = login_throttle();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    if (!failed) {
+        t.addresses.erase(address);
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    if (t.addresses.size() >= LOGIN_ADDRESSES_KEPT && t.addresses.count(address) == 0) {
+        // Forget what has aged out; if nothing has, the oldest entry.
+        std::erase_if(t.addresses, [&](const auto& e) { return now - e.second.since > LOGIN_FAILURE_WINDOW; });
+        if (t.addresses.size() >= LOGIN_ADDRESSES_KEPT) t.addresses.erase(t.addresses.begin());
+    }
+    FailureRecord& r = t.addresses[address];
+    if (r.failures == 0 || now - r.since > LOGIN_FAILURE_WINDOW) r = FailureRecord{0, now, now, false};
+    ++r.failures;
+}
+
+/* Waits until `until` unless the connection ends first (the client goes, or
+ * the stop shuts the socket down). False when it ended. */
+bool login_wait(const CommandSession* session, Clock::time_point until) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0) return true;
+        pollfd p{session->sock.load(), POLLRDHUP, 0};
+        int n = poll(&p, 1, static_cast<int>(left.count()));
+        if (n > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) return false;
+        if (n < 0 && errno != EINTR) return false;
+    }
+}
+
+/* Writes "<address> login failures slowed" to the device log, once per
+ * episode of an address. */
+void login_log_slowed(in_addr_t address) {
+    char text[INET_ADDRSTRLEN] = "";
+    in_addr a{};
+    a.s_addr = address;
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    char line[48];
+    snprintf(line, sizeof line, "%s login failures slowed", text);
+    st_param_writeLogBuffer(LOG_CATEGORY, line);
+}
 
 /* Keeps the user name (cut to the 23 characters the field holds) and the
  * user information of an accepted login. */
@@ -38,12 +143,22 @@ int auth_user(CommandSession* session, void* message) {
     uint8_t* record = reply + wire::HEADER_SIZE;
     std::memcpy(record, request + wire::HEADER_SIZE, wire::LOGIN_REQUEST_SIZE);
 
+    const in_addr_t address = session->peer.sin_addr.s_addr;
+    bool slowed = false;
+    bool firstSlowed = false;
+    const Clock::time_point slot = login_slot(address, slowed, firstSlowed);
+    if (firstSlowed) login_log_slowed(address);
+    if (slowed && !login_wait(session, slot)) return -1;
+
     int result = st_app_netAuthUser(record);
+    const bool accepted = result == AUTH_OK || result == AUTH_OK_NO_ID;
+    login_note(address, !accepted);
 
     uint8_t status = wire::getU8(request, wire::HDR_STATUS);
     uint32_t length = 0;
-    if (result == AUTH_OK || result == AUTH_OK_NO_ID) {
+    if (accepted) {
         login_update_session(session, record);
+        session->loggedIn = 1;
         status = wire::STATUS_OK;
         if (result == AUTH_OK) length = wire::LOGIN_REQUEST_SIZE;
     } else if (result == AUTH_UNKNOWN_USER) {

@@ -11,10 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "command/framing.h"
 #include "core/thread_registry.h"
+#include "handlers/dispatcher.h"
 #include "handlers/handlers.h"
 #include "transfer/transfer.h"
 #include "netserver/host_api.h"
@@ -27,6 +27,8 @@ constexpr int IDLE_LIMIT_MS = 15000;
 constexpr int SEND_TIMEOUT_S = 10;
 constexpr uint16_t MSG_IGNORED_5 = 5;
 constexpr uint16_t MSG_IGNORED_6 = 6;
+constexpr uint16_t MSG_IGNORED_FIRST = 0x105;
+constexpr uint16_t MSG_IGNORED_LAST = 0x107;
 
 /* Both time-outs bound a blocked call: a reply that cannot leave within 10 s
  * fails; a peer that stops in the middle of a message is given up after the
@@ -118,10 +120,46 @@ void message_end_streams(CommandSession* session) {
     stream_stop_session_senders(session);
 }
 
+/* Types that are dropped without an answer, logged in or not. */
+bool message_ignored(uint16_t type) {
+    return type == MSG_IGNORED_5 || type == MSG_IGNORED_6 ||
+           (type >= MSG_IGNORED_FIRST && type <= MSG_IGNORED_LAST);
+}
+
+/* Before a login only login, logout, keep-alive and echo are served. Every
+ * other command is refused with STATUS_FAILED and never reaches the host;
+ * what is ignored anyway (including types without a handler) stays
+ * unanswered. Returns whether the message may be handled. */
+bool message_gate(CommandSession* session, uint8_t* message) {
+    if (session_may_command(session)) return true;
+    const uint16_t type = wire::getU16(message, wire::HDR_TYPE);
+    switch (type) {
+    case wire::MSG_LOGIN:
+    case wire::MSG_LOGOUT:
+    case wire::MSG_KEEPALIVE:
+    case wire::MSG_ECHO:
+        return true;
+    case wire::MSG_START_STREAM:
+    case wire::MSG_STOP_STREAM:
+    case wire::MSG_TIME_INFO:
+    case wire::MSG_GET_COLLIERY_INFO:
+    case wire::MSG_SET_POLL_CONFIG:
+        break;
+    default:
+        if (message_ignored(type) || dispatch_find(type) == nullptr) return false;
+        break;
+    }
+    framing_send_reply(session, message, wire::STATUS_FAILED, 0);
+    return false;
+}
+
 }  // namespace
 
-bool message_handle(CommandSession* session, uint8_t* message, uint8_t* scratch) {
-    switch (wire::getU16(message, wire::HDR_TYPE)) {
+bool message_handle(CommandSession* session, uint8_t* message, MessageBuffer& scratch) {
+    if (!message_gate(session, message)) return true;
+    const uint16_t type = wire::getU16(message, wire::HDR_TYPE);
+    if (message_ignored(type)) return true;
+    switch (type) {
     case wire::MSG_LOGIN:
         return auth_user(session, message) == 0;
     case wire::MSG_LOGOUT:
@@ -134,17 +172,16 @@ bool message_handle(CommandSession* session, uint8_t* message, uint8_t* scratch)
     case wire::MSG_STOP_STREAM:
         message_stop_stream(session, message);
         return true;
-    case MSG_IGNORED_5:
-    case MSG_IGNORED_6:
     case wire::MSG_KEEPALIVE:
-    case 0x105:
-    case 0x106:
-    case 0x107:
         return true;
     case wire::MSG_TIME_INFO:
-        // The host answers this one itself, on its own copy of the message.
-        std::memcpy(scratch, message, wire::MESSAGE_BUFFER_SIZE);
-        getTimeInfo(session, scratch);
+        // The host answers this one itself, on its own copy of the message:
+        // the bytes behind the payload are zero in both.
+        if (scratch.get() == nullptr) return true;
+        scratch.clear();
+        std::memcpy(scratch.get(), message,
+                    wire::HEADER_SIZE + wire::getU32(message, wire::HDR_LENGTH));
+        getTimeInfo(session, scratch.get());
         return true;
     case wire::MSG_GET_COLLIERY_INFO:
         message_colliery_info(session, message);
@@ -169,14 +206,22 @@ void message_teardown(CommandSession* session) {
     session_remove(session);
 }
 
-void message_end_for_stop(CommandSession* session) {
-    // The message thread goes first: until it has ended it could still start
-    // a stream or the serial forwarding that nobody would then stop. It is
-    // woken wherever it blocks on the connection; the descriptor is closed
-    // only once it has been joined.
+void message_wake_for_stop(CommandSession* session) {
+    // Only flags and a shutdown: nothing here waits, so every session of the
+    // server is woken before the first one is joined. The socket is closed
+    // only once its message thread has been joined.
+    session->running = 0;
+    for (uint32_t c = 0; c < session->channelCount; ++c) {
+        session->streams[c].running = 0;
+        session->streams[c].sendEnabled = 0;
+    }
     int fd = session->sock.load();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
-    session->running = 0;
+}
+
+void message_end_for_stop(CommandSession* session) {
+    // The message thread goes first: until it has ended it could still start
+    // a stream or the serial forwarding that nobody would then stop.
     g_messageThreads.join(session->msgThread);
     serial_channel_end(session);
     message_end_streams(session);
@@ -200,15 +245,16 @@ void* MessageThread(void* arg) {
         return nullptr;
     }
 
-    // One message buffer and one scratch copy for the thread's whole life.
-    auto message = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
-    auto scratch = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
-    while (session->running.load()) {
+    // One message buffer and one scratch copy for the thread's whole life;
+    // their pages go back to the system between messages.
+    MessageBuffer message;
+    MessageBuffer scratch;
+    while (message.get() != nullptr && session->running.load()) {
         if (!framing_wait_readable(fd, IDLE_LIMIT_MS)) {
             perror("MessageThread recv msg");
             break;
         }
-        FrameResult r = framing_read_message(fd, message.get());
+        FrameResult r = framing_read_message(fd, message);
         if (r == FrameResult::Closed || r == FrameResult::TooLong) {
             if (r == FrameResult::TooLong) errno = EMSGSIZE;
             perror("MessageThread recv msg");
@@ -218,7 +264,7 @@ void* MessageThread(void* arg) {
             puts("aaaaaaaaaaaaaaaaaaaa\r");
             continue;
         }
-        if (!message_handle(session, message.get(), scratch.get())) break;
+        if (!message_handle(session, message.get(), scratch)) break;
     }
 
     // Whoever claims the session tears it down; if the stop got there first,

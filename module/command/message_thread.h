@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "command/framing.h"
 #include "core/session.h"
 
 /* Thread entry; the argument is the connection's CommandSession. Links the
@@ -17,11 +18,15 @@ void* MessageThread(void* session);
  * every other type through DefaultMessageHandler. Returns false when the
  * session must end (logout, or a login answer that could not be sent).
  * Thread: the session's message thread. */
-bool message_handle(CommandSession* session, uint8_t* message, uint8_t* scratch);
+bool message_handle(CommandSession* session, uint8_t* message, MessageBuffer& scratch);
 
 /* The ends of a session. The teardown runs on the message thread after it
- * claimed its own session; the stop's part runs on the stopping thread. */
+ * claimed its own session. The stop, on its own thread, first wakes every
+ * session it claimed (message_wake_for_stop: flags and a shutdown, no
+ * waiting), then ends each (message_end_for_stop: joins its message thread
+ * and does the teardown's work). */
 void message_teardown(CommandSession* session);
+void message_wake_for_stop(CommandSession* session);
 void message_end_for_stop(CommandSession* session);
 
 #endif

@@ -19,21 +19,28 @@
 
 #include "core/session.h"
 
+/* One run of a channel's multicast sender: its thread, socket and start
+ * block. Each start makes a new one, so a sender that is still finishing
+ * never shares its flag or socket with the next. */
+struct MulticastSender {
+    std::atomic<uint32_t> running{1};
+    std::atomic<int> sock{-1};  // opened by the sender, closed by its stopper after the join
+    pthread_t thread{};
+    int32_t channel = 0;
+    uint8_t kind = 0;
+    // A copy of the tour settings of the session that started it. That
+    // session's later MSG_SET_POLL_CONFIG updates the copy; after it ends,
+    // the copy keeps its last values for the remaining members.
+    PollConfig poll;
+};
+
 /* Shared state of one channel's multicast stream. */
 struct MulticastChannel {
-    std::atomic<uint32_t> running{0};
-    uint32_t subscribers = 0;  // guarded by mutex
-    std::atomic<int> sock{-1};
     std::recursive_mutex mutex;  // subscriber count, start and stop of the sender
-    pthread_t thread{};
-    bool hasThread = false;
-    // The sender's own start block: stream kind, and a copy of the tour
-    // settings of the session that started it. That session's later
-    // MSG_SET_POLL_CONFIG updates the copy under `mutex`; after it ends,
-    // the copy keeps its last values for the remaining members.
-    uint8_t kind = 0;
+    uint32_t subscribers = 0;    // guarded by mutex
+    bool hasThread = false;      // guarded by mutex: a sender runs
     uint32_t starterSession = 0;
-    PollConfig poll;
+    std::unique_ptr<MulticastSender> sender;  // guarded by mutex
 };
 
 struct ModuleState {

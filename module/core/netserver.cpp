@@ -96,7 +96,9 @@ int st_net_startNetServer(void) {
  * still finishing on its own, and releases the module state. */
 int st_net_stopNetServer(void) {
     multicast_stop_all();
-    for (CommandSession* session : session_claim_all_for_stop()) message_end_for_stop(session);
+    const std::vector<CommandSession*> sessions = session_claim_all_for_stop();
+    for (CommandSession* session : sessions) message_wake_for_stop(session);
+    for (CommandSession* session : sessions) message_end_for_stop(session);
     server_stop_listeners();
     // Sessions that were already ending by themselves, connections that
     // arrived during the stop and data connections still in their handshake

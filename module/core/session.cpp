@@ -2,8 +2,10 @@
  * session.cpp - the command session records and the session list.
  *
  * The list mutex guards the head, every `next` link, the `ending` claims and
- * the stopping mark, and nothing else; it is never held across a socket call
- * or a join.
+ * the stopping mark, and nothing else. It is never held across a socket call
+ * or a join, and never waits for a session's own locks: a look-up that needs
+ * the record afterwards takes a reference (SessionRef) under the list mutex
+ * and locks what it needs after letting the list go.
  */
 #include "core/session.h"
 
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "core/module_state.h"
 #include "netserver/host_api.h"
 
 namespace {
@@ -26,19 +29,51 @@ struct SessionList {
 };
 
 SessionList g_list;
+std::atomic<uint32_t> g_records{0};
 
 /* Runs the destructors and gives the block back; `free` because the host's
  * my_malloc blocks must be releasable with it. */
 void releaseRecord(CommandSession* session) {
     session->~CommandSession();
     std::free(session);
+    g_records.fetch_sub(1);
+}
+
+/* Drops one reference; the last one releases the record. */
+void session_unref(CommandSession* session) {
+    if (session->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) releaseRecord(session);
+}
+
+/* A new reference to a record found under the list mutex. */
+SessionRef session_ref_locked(CommandSession* session) {
+    session->refs.fetch_add(1, std::memory_order_relaxed);
+    return SessionRef(session);
+}
+
+bool session_logged_in_enough(const CommandSession* s) {
+    return s->loggedIn.load() != 0 || g_module.loginRequired.load() == 0;
 }
 
 }  // namespace
 
+SessionRef& SessionRef::operator=(SessionRef&& other) noexcept {
+    if (this != &other) {
+        reset();
+        session_ = other.session_;
+        other.session_ = nullptr;
+    }
+    return *this;
+}
+
+void SessionRef::reset() {
+    if (session_ != nullptr) session_unref(session_);
+    session_ = nullptr;
+}
+
 CommandSession* session_create(int sock, const sockaddr_in& peer, uint32_t channelCount) {
     void* block = my_malloc(sizeof(CommandSession));
     if (block == nullptr) return nullptr;
+    g_records.fetch_add(1);
     auto* session = new (block) CommandSession();
     session->streams.reset(new (std::nothrow) ChannelStream[channelCount]);
     session->pollConfigs.reset(new (std::nothrow) PollConfig[channelCount]);
@@ -59,7 +94,7 @@ CommandSession* session_create(int sock, const sockaddr_in& peer, uint32_t chann
 }
 
 void session_destroy_unlinked(CommandSession* session) {
-    releaseRecord(session);
+    session_unref(session);
 }
 
 bool session_link(CommandSession* session) {
@@ -85,16 +120,18 @@ bool session_claim(CommandSession* session, SessionEnding who) {
 
 void session_remove(CommandSession* session) {
     if (session == nullptr) return;
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
-    if (g_list.head == session) {
-        g_list.head = session->next;
-    } else {
-        CommandSession* prev = g_list.head;
-        while (prev != nullptr && prev->next != session) prev = prev->next;
-        if (prev == nullptr) return;  // not in the list: leave it alone
-        prev->next = session->next;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+        if (g_list.head == session) {
+            g_list.head = session->next;
+        } else {
+            CommandSession* prev = g_list.head;
+            while (prev != nullptr && prev->next != session) prev = prev->next;
+            if (prev == nullptr) return;  // not in the list: leave it alone
+            prev->next = session->next;
+        }
     }
-    releaseRecord(session);
+    session_unref(session);
 }
 
 std::vector<CommandSession*> session_claim_all_for_stop() {
@@ -117,37 +154,45 @@ size_t session_count() {
     return n;
 }
 
-bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn) {
-    std::unique_lock<std::mutex> streams;
+uint32_t session_records() {
+    return g_records.load();
+}
+
+SessionRef session_ref_by_id(uint32_t id) {
+    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
     CommandSession* found = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
-        for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
-            if (s->session_id == id) found = s;  // the last one, as the lookups do
-        if (found == nullptr || found->ending.load() != SESSION_LIVE) return false;
-        streams = std::unique_lock<std::mutex>(found->streamMutex);
-    }
-    fn(found);
+    for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
+        if (s->session_id == id) found = s;  // the last one, as every look-up does
+    if (found == nullptr || found->ending.load() != SESSION_LIVE) return SessionRef();
+    return session_ref_locked(found);
+}
+
+bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn) {
+    SessionRef ref = session_ref_by_id(id);
+    if (!ref) return false;
+    std::lock_guard<std::mutex> streams(ref->streamMutex);
+    if (ref->ending.load() != SESSION_LIVE) return false;
+    fn(ref.get());
     return true;
 }
 
-CommandSession* session_find_by_id(uint32_t id) {
+SessionRef session_ref_by_socket(int fd) {
+    if (fd < 0) return SessionRef();
     std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
-        if (s->session_id == id) return s;
-    return nullptr;
-}
-
-CommandSession* session_find_by_address(in_addr_t address) {
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
-    CommandSession* found = nullptr;  // the newest one from that address wins
-    for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
-        if (s->peer.sin_addr.s_addr == address) found = s;
-    return found;
+        if (s->sock.load() == fd) return session_ref_locked(s);
+    return SessionRef();
 }
 
 bool session_address_may_probe(in_addr_t address) {
-    return session_find_by_address(address) != nullptr;
+    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
+        if (s->peer.sin_addr.s_addr == address && session_logged_in_enough(s)) return true;
+    return false;
+}
+
+bool session_may_command(const CommandSession* session) {
+    return session_logged_in_enough(session);
 }
 
 int session_write(CommandSession* session, const void* data, size_t length) {
@@ -157,20 +202,17 @@ int session_write(CommandSession* session, const void* data, size_t length) {
     return writen(fd, data, static_cast<int>(length)) < 0 ? -1 : 0;
 }
 
+int session_write_on(CommandSession* session, int fd, const void* data, size_t length) {
+    std::lock_guard<std::mutex> lock(session->sessionMutex);
+    if (fd < 0 || session->sock.load() != fd) return -1;
+    return writen(fd, data, static_cast<int>(length)) < 0 ? -1 : 0;
+}
+
 int session_write_fd(int fd, const void* data, size_t length) {
-    std::unique_lock<std::mutex> writeLock;
-    {
-        // The session's write lock is taken before the list lock is let go:
-        // its teardown closes the socket under that lock before it releases
-        // the record, so the record outlives this write.
-        std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
-        for (CommandSession* s = g_list.head; s != nullptr; s = s->next) {
-            if (s->sock.load() == fd) {
-                writeLock = std::unique_lock<std::mutex>(s->sessionMutex);
-                break;
-            }
-        }
-    }
+    // The reference is taken under the list lock, the write lock only after
+    // it is released: the list lock never waits for a lock held across I/O.
+    SessionRef owner = session_ref_by_socket(fd);
+    if (owner) return session_write_on(owner.get(), fd, data, length);
     return writen(fd, data, static_cast<int>(length)) < 0 ? -1 : 0;
 }
 

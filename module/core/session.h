@@ -69,8 +69,8 @@ enum SessionEnding : uint32_t {
 };
 
 /* One command connection. Fields keep the order in which the host may know
- * them; the last two are this module's own. Created by session_create and
- * released by session_remove only. */
+ * them; those after `next` are this module's own. Created by session_create
+ * and released when its last reference is dropped (see SessionRef). */
 struct CommandSession {
     uint32_t session_id = 0;
     std::atomic<uint32_t> running{0};
@@ -91,23 +91,51 @@ struct CommandSession {
     uint32_t reserved2 = 0;
     std::unique_ptr<PollConfig[]> pollConfigs;
     // The session's write lock: every message written on the command
-    // connection, by any thread, is written whole under it.
+    // connection, by any thread, is written whole under it. It is held
+    // across a write, so nothing that another session needs may wait for it.
     std::mutex sessionMutex;
     CommandSession* next = nullptr;  // guarded by the session list mutex
 
     uint32_t channelCount = 0;                // size of the per-channel arrays
     std::atomic<uint32_t> ending{SESSION_LIVE};  // written under the list mutex
-    // Guards the hand-over of each ChannelStream's sender (thread, socket):
-    // attach, start, stop and teardown. Taken after the list mutex, never
-    // before it.
+    // 1 once a login has been accepted on this connection.
+    std::atomic<uint32_t> loggedIn{0};
+    // References: one for the owning message thread, one for each holder of
+    // a SessionRef. The record is released when the last one is dropped.
+    std::atomic<uint32_t> refs{1};
+    // Guards the hand-over of each ChannelStream's sender (thread, socket)
+    // and of the serial forwarding: attach, start, stop and teardown. Held
+    // across the join of a sender; never taken under the list mutex.
     std::mutex streamMutex;
     // 1 while this session has joined the channel's multicast stream; read
     // and written under that channel's multicast mutex.
     std::unique_ptr<uint8_t[]> mcastJoined;
-    // Whether serialThread holds a forwarding thread to join. Written by
-    // startTransparentCmd and stopTransparentCmd, which the host calls on
-    // one of its threads at a time, and by the session's ending.
+    // Whether serialThread holds a forwarding thread to join. Written under
+    // streamMutex.
     std::atomic<bool> hasSerialThread{false};
+};
+
+/* A counted reference to a session record, taken under the list mutex by the
+ * look-ups below. The record stays allocated while it is held; its
+ * connection may end meanwhile (then `ending` is set and `sock` is -1), so a
+ * holder checks what it needs under the session's own locks. Move-only. */
+class SessionRef {
+public:
+    SessionRef() = default;
+    explicit SessionRef(CommandSession* adopted) : session_(adopted) {}
+    SessionRef(SessionRef&& other) noexcept : session_(other.session_) { other.session_ = nullptr; }
+    SessionRef& operator=(SessionRef&& other) noexcept;
+    SessionRef(const SessionRef&) = delete;
+    SessionRef& operator=(const SessionRef&) = delete;
+    ~SessionRef() { reset(); }
+
+    CommandSession* get() const { return session_; }
+    CommandSession* operator->() const { return session_; }
+    explicit operator bool() const { return session_ != nullptr; }
+    void reset();
+
+private:
+    CommandSession* session_ = nullptr;
 };
 
 /* Creates a record for an accepted command connection: memory from the host's
@@ -129,7 +157,8 @@ bool session_link(CommandSession* session);
  * claimed it. Takes the list mutex. */
 bool session_claim(CommandSession* session, SessionEnding who);
 
-/* Unlinks the record and releases it with its arrays. A record that is not in
+/* Unlinks the record and drops the owner's reference, which releases it
+ * with its arrays unless a SessionRef still holds it. A record that is not in
  * the list is left untouched. */
 void session_remove(CommandSession* session);
 
@@ -141,34 +170,49 @@ std::vector<CommandSession*> session_claim_all_for_stop();
 /* Number of linked sessions. */
 size_t session_count();
 
-/* Runs `fn` on the live session `id` with its streamMutex held. The check
- * that the session is linked and not ending, and the taking of streamMutex,
- * happen under the list mutex, so no teardown can start in between; the
- * teardown takes streamMutex before it releases the record, so the record
- * stays valid while `fn` runs. Returns false (fn not run) when there is no
- * such session. */
+/* Number of records that exist (created and not yet released): what the
+ * session cap counts. */
+uint32_t session_records();
+
+/* A reference to the newest session with id `id` that is not ending; empty
+ * when there is none. */
+SessionRef session_ref_by_id(uint32_t id);
+
+/* Runs `fn` on the live session `id` with its streamMutex held, and returns
+ * false (fn not run) when there is no such session or its ending has begun.
+ * The check is made under streamMutex, which the ending takes after it has
+ * marked the session, so whatever `fn` starts is ended by that ending. */
 bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn);
+
+/* A reference to the session whose command socket is `fd`, ending or not;
+ * empty when no session owns it. */
+SessionRef session_ref_by_socket(int fd);
 
 /* Whether a host at `address` may use the UDP session responder: it has a
  * session (a logged-in one while logins are required). */
 bool session_address_may_probe(in_addr_t address);
 
-/* Lookups; the reference is handed back after the list mutex is released. */
-CommandSession* session_find_by_id(uint32_t id);
-CommandSession* session_find_by_address(in_addr_t address);
+/* Whether the session may use commands beyond login, logout, keep-alive and
+ * echo. */
+bool session_may_command(const CommandSession* session);
 
 /* Writes a whole message on the session's command connection under its write
  * lock. Returns 0, or -1 when the write failed or the connection is gone. */
 int session_write(CommandSession* session, const void* data, size_t length);
 
+/* As session_write, but only while the session's command socket is still
+ * `fd`: a connection closed meanwhile is never written to through a reused
+ * descriptor number. */
+int session_write_on(CommandSession* session, int fd, const void* data, size_t length);
+
 /* Closes the command socket under the write lock, so that no writer of
  * another thread can write to a descriptor number that has been reused. */
 void session_close_socket(CommandSession* session);
 
-/* Writes a whole message on `fd`: under the write lock of the live session
- * whose command socket it is (so that it never interleaves with that
- * session's other messages), or directly when no session owns it.
- * Returns 0, or -1 when the write failed. */
+/* Writes a whole message on `fd`: under the write lock of the session whose
+ * command socket it is (so that it never interleaves with that session's
+ * other messages; -1 once that session's connection is closed), or directly
+ * when no session owns it. Returns 0, or -1 when the write failed. */
 int session_write_fd(int fd, const void* data, size_t length);
 
 /* Resets the list for a new start (the id counter keeps counting). */

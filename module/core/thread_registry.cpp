@@ -13,6 +13,11 @@ ThreadRegistry g_dataThreads;
 
 int ThreadRegistry::start(void* (*entry)(void*), void* arg, size_t stackSize, int wakeFd,
                           pthread_t* handleOut) {
+    return startUntil(entry, arg, stackSize, wakeFd, handleOut, Clock::time_point::max());
+}
+
+int ThreadRegistry::startUntil(void* (*entry)(void*), void* arg, size_t stackSize, int wakeFd,
+                               pthread_t* handleOut, Clock::time_point deadline) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stackSize);
@@ -24,7 +29,7 @@ int ThreadRegistry::start(void* (*entry)(void*), void* arg, size_t stackSize, in
     pthread_attr_destroy(&attr);
     if (rc == 0) {
         if (handleOut != nullptr) *handleOut = thread;
-        entries_.push_back({thread, wakeFd, false});
+        entries_.push_back({thread, wakeFd, false, deadline});
     }
     return rc;
 }
@@ -80,6 +85,23 @@ void ThreadRegistry::wakeAll() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Entry& e : entries_)
         if (!e.finished && e.wakeFd >= 0) shutdown(e.wakeFd, SHUT_RDWR);
+}
+
+ThreadRegistry::Clock::time_point ThreadRegistry::expire(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Clock::time_point next = Clock::time_point::max();
+    for (Entry& e : entries_) {
+        if (e.finished || e.deadline == Clock::time_point::max()) continue;
+        if (e.deadline <= now) {
+            // The thread closes its socket itself once woken; shutdown only
+            // wakes it (under this lock, so the number cannot be reused).
+            if (e.wakeFd >= 0) shutdown(e.wakeFd, SHUT_RDWR);
+            e.deadline = Clock::time_point::max();
+        } else if (e.deadline < next) {
+            next = e.deadline;
+        }
+    }
+    return next;
 }
 
 void ThreadRegistry::joinAll() {

@@ -14,16 +14,29 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <mutex>
 #include <vector>
 
 class ThreadRegistry {
 public:
+    using Clock = std::chrono::steady_clock;
+
     /* Starts `entry(arg)` with a stack of `stackSize` bytes and registers it
      * with the socket that wakes it (-1 for none). The handle is stored in
      * *handleOut under the registry's lock, before the thread can get past
      * started(). Returns the pthread_create result. Thread: the listener. */
     int start(void* (*entry)(void*), void* arg, size_t stackSize, int wakeFd, pthread_t* handleOut);
+
+    /* As start, with a deadline: a thread still registered then is woken
+     * through its socket by expire(), so that a peer cannot hold it. */
+    int startUntil(void* (*entry)(void*), void* arg, size_t stackSize, int wakeFd,
+                   pthread_t* handleOut, Clock::time_point deadline);
+
+    /* Wakes every registered thread whose deadline has passed, once.
+     * Returns the earliest deadline still ahead (Clock::time_point::max()
+     * when none). Thread: the listener. */
+    Clock::time_point expire(Clock::time_point now);
 
     /* The first call of every registered thread: returns once its starter
      * has stored the handle. */
@@ -54,6 +67,7 @@ private:
         pthread_t thread;
         int wakeFd;
         bool finished;
+        Clock::time_point deadline;  // max() when none
     };
     Entry* findSelf();
 

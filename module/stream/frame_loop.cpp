@@ -23,6 +23,7 @@ constexpr uint8_t FRAME_OTHER = 2;
 constexpr uint8_t FRAME_AUDIO = 3;
 constexpr uint32_t FILTER_VIDEO = 1;
 constexpr uint32_t FILTER_AUDIO = 2;
+constexpr int32_t TOUR_DWELL_MIN = 1;  // seconds
 constexpr size_t FIRST_FRAGMENT_DATA = FRAGMENT_PAYLOAD_MAX - FRAME_HEADER_SIZE;  // 1368
 
 /* Where a sender reads from, and what its selection noted. */
@@ -54,7 +55,10 @@ bool stream_reselect_due(const StreamSender& s, const Selection& sel) {
     if (enabled != sel.enabled) return true;
     if (enabled == 0) return false;
     time_t elapsed = time(nullptr) - sel.since;
-    return elapsed > s.poll->dwell.load(std::memory_order_relaxed) || elapsed < 0;
+    // A dwell below one second would re-select on every pass and never send.
+    int32_t dwell = s.poll->dwell.load(std::memory_order_relaxed);
+    if (dwell < TOUR_DWELL_MIN) dwell = TOUR_DWELL_MIN;
+    return elapsed > dwell || elapsed < 0;
 }
 
 /* Whether the sender wants this frame at all. */

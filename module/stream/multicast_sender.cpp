@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 #include "core/module_state.h"
 #include "core/thread_registry.h"
@@ -50,17 +52,23 @@ bool multicast_group(int32_t channel, uint8_t kind, in_addr& own, sockaddr_in& g
 
 namespace {
 
-/* Ends the channel's sender: it sees its flag at the next frame or pass
- * (the pool's wait is bounded), then its socket is closed. Caller holds the
- * channel's mutex; the sender never takes it. */
-void multicast_stop(MulticastChannel& ch) {
-    ch.running = 0;
-    if (ch.hasThread) {
-        pthread_join(ch.thread, nullptr);
-        ch.hasThread = false;
-    }
-    int fd = ch.sock.exchange(-1);
+/* Ends a sender that has been taken out of its channel: it sees its flag at
+ * the next frame or pass (the pool's wait is bounded), then its socket is
+ * closed. Called with no lock held, so no other session waits for the join. */
+void multicast_finish(std::unique_ptr<MulticastSender> sender) {
+    if (!sender) return;
+    pthread_join(sender->thread, nullptr);
+    int fd = sender->sock.exchange(-1);
     if (fd >= 0) close(fd);
+}
+
+/* Takes the running sender out of the channel and tells it to stop. Caller
+ * holds the channel's mutex; the join happens after it is released. */
+std::unique_ptr<MulticastSender> multicast_take(MulticastChannel& ch) {
+    std::unique_ptr<MulticastSender> sender = std::move(ch.sender);
+    ch.hasThread = false;
+    if (sender) sender->running = 0;
+    return sender;
 }
 
 }  // namespace
@@ -71,60 +79,66 @@ void multicast_join(CommandSession* session, int32_t channel, uint8_t kind) {
     if (session->mcastJoined[channel] == 1) return;
     session->mcastJoined[channel] = 1;
     if (++ch.subscribers != 1) return;
-    ch.kind = kind;
-    ch.starterSession = session->session_id;
-    copyPoll(ch.poll, session->pollConfigs[channel]);
-    // Set before the thread exists, so that a stop right after the start is
-    // never undone by the thread.
-    ch.running = 1;
+    auto sender = std::make_unique<MulticastSender>();
+    sender->channel = channel;
+    sender->kind = kind;
+    copyPoll(sender->poll, session->pollConfigs[channel]);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, SENDER_THREAD_STACK);
-    if (pthread_create(&ch.thread, &attr, MulticastSendThread, &ch) == 0) {
+    if (pthread_create(&sender->thread, &attr, MulticastSendThread, sender.get()) == 0) {
+        ch.sender = std::move(sender);
         ch.hasThread = true;
+        ch.starterSession = session->session_id;
     } else {
         perror("pthread_create");
-        ch.running = 0;
     }
     pthread_attr_destroy(&attr);
 }
 
 void multicast_leave(CommandSession* session, int32_t channel) {
     MulticastChannel& ch = g_module.multicast[channel];
-    std::lock_guard<std::recursive_mutex> lock(ch.mutex);
-    if (session->mcastJoined[channel] != 1) return;
-    session->mcastJoined[channel] = 0;
-    if (--ch.subscribers == 0) multicast_stop(ch);
+    std::unique_ptr<MulticastSender> ended;
+    {
+        std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+        if (session->mcastJoined[channel] != 1) return;
+        session->mcastJoined[channel] = 0;
+        if (--ch.subscribers == 0) ended = multicast_take(ch);
+    }
+    multicast_finish(std::move(ended));
 }
 
 void multicast_poll_changed(CommandSession* session, int32_t channel) {
     MulticastChannel& ch = g_module.multicast[channel];
     std::lock_guard<std::recursive_mutex> lock(ch.mutex);
-    if (ch.hasThread && ch.starterSession == session->session_id)
-        copyPoll(ch.poll, session->pollConfigs[channel]);
+    if (ch.sender && ch.starterSession == session->session_id)
+        copyPoll(ch.sender->poll, session->pollConfigs[channel]);
 }
 
 void multicast_stop_all() {
+    // Every sender is told first, then each is joined: they finish together.
+    std::vector<std::unique_ptr<MulticastSender>> ended;
     for (uint32_t c = 0; c < g_module.channelCount; ++c) {
         MulticastChannel& ch = g_module.multicast[c];
         std::lock_guard<std::recursive_mutex> lock(ch.mutex);
-        multicast_stop(ch);
+        ended.push_back(multicast_take(ch));
     }
+    for (auto& sender : ended) multicast_finish(std::move(sender));
 }
 
-/* Thread: the channel's sender. Its start block is its table entry, which
- * lives as long as the server runs. */
+/* Thread: the channel's sender. Its start block lives until its stopper has
+ * joined it. */
 void* MulticastSendThread(void* arg) {
-    auto* ch = static_cast<MulticastChannel*>(arg);
-    const int32_t channel = static_cast<int32_t>(ch - g_module.multicast.get());
-    const uint8_t kind = ch->kind;
+    auto* self = static_cast<MulticastSender*>(arg);
+    const int32_t channel = self->channel;
+    const uint8_t kind = self->kind;
     in_addr own{};
     DatagramTarget target{-1, {}};
     if (!multicast_group(channel, kind, own, target.destination)) return nullptr;
     target.sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (target.sock < 0) return nullptr;
     setsockopt(target.sock, IPPROTO_IP, IP_MULTICAST_IF, &own, sizeof own);
-    ch->sock = target.sock;
+    self->sock = target.sock;
 
     std::atomic<uint32_t> waitKeyFrame{1};
     uint32_t cursor[5] = {};
@@ -133,11 +147,11 @@ void* MulticastSendThread(void* arg) {
     sender.clearWaitOnSelect = false;
     sender.endOnSendFailure = false;
     sender.tooLongFormat = " <<<<<<<<<<< get mcast net frame too len = %d\n";
-    sender.running = &ch->running;
+    sender.running = &self->running;
     sender.sendEnabled = nullptr;
     sender.frameFilter = nullptr;
     sender.waitKeyFrame = &waitKeyFrame;
-    sender.poll = &ch->poll;
+    sender.poll = &self->poll;
     sender.channel = channel;
     sender.kind = kind;
     sender.cursor = cursor;

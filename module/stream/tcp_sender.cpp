@@ -13,6 +13,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +65,7 @@ void tcp_set_options(int fd) {
 }
 
 /* Reads one handshake message into the zeroed buffer. */
-bool tcp_read_handshake(int fd, uint8_t* buffer) {
+bool tcp_read_handshake(int fd, MessageBuffer& buffer) {
     if (!framing_wait_readable(fd, HANDSHAKE_WAIT_MS)) return false;
     return framing_read_message(fd, buffer, false) == FrameResult::Ok;
 }
@@ -99,7 +100,10 @@ void stream_serve_data_connection(int fd, const sockaddr_in& peer) {
     }
     conn->sock = fd;
     conn->peer = peer;
-    if (g_dataThreads.start(TcpSendThread, conn, SENDER_THREAD_STACK, fd, &conn->thread) != 0) {
+    // The whole handshake must be done within the idle limit; a peer that
+    // trickles bytes or stalls mid-message is woken out by the listener.
+    const auto deadline = ThreadRegistry::Clock::now() + std::chrono::milliseconds(HANDSHAKE_WAIT_MS);
+    if (g_dataThreads.startUntil(TcpSendThread, conn, SENDER_THREAD_STACK, fd, &conn->thread, deadline) != 0) {
         perror("TcpSendThread():pthread_create");
         std::free(conn);
         close(fd);
@@ -111,10 +115,11 @@ void* TcpSendThread(void* arg) {
     g_dataThreads.started();
     const int fd = conn->sock;
     tcp_set_options(fd);
-    auto buffer = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
+    MessageBuffer buffer;
+    if (buffer.get() == nullptr) return tcp_give_up(conn);
 
     // Bind to a session.
-    if (!tcp_read_handshake(fd, buffer.get())) {
+    if (!tcp_read_handshake(fd, buffer)) {
         perror("readn() sessionid in TcpSendThread()");
         return tcp_give_up(conn);
     }
@@ -122,13 +127,16 @@ void* TcpSendThread(void* arg) {
     wire::putU8(buffer.get(), wire::HDR_STATUS, 0);
     writen(fd, buffer.get(), static_cast<int>(wire::HEADER_SIZE));
     const uint32_t id = wire::getU32(buffer.get(), wire::HEADER_SIZE);
-    CommandSession* session = session_find_by_id(id);
+    // Held until the attach, so the record cannot go in between. A session
+    // that may not command (not logged in) is no session to stream for.
+    SessionRef session = session_ref_by_id(id);
+    if (session && !session_may_command(session.get())) session.reset();
     printf("session_id %d p_connect %x \n", static_cast<int>(id),
-           static_cast<unsigned>(reinterpret_cast<uintptr_t>(session)));
-    if (session == nullptr) return tcp_give_up(conn);
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(session.get())));
+    if (!session) return tcp_give_up(conn);
 
     // Subscribe a channel.
-    if (!tcp_read_handshake(fd, buffer.get())) {
+    if (!tcp_read_handshake(fd, buffer)) {
         perror("readn() in TcpSendThread()");
         return tcp_give_up(conn);
     }
@@ -139,18 +147,20 @@ void* TcpSendThread(void* arg) {
     const uint8_t kind = wire::getU8(buffer.get(), wire::HEADER_SIZE + 4);
     if (channel < 0 || static_cast<uint32_t>(channel) >= NUGetSysConfig(1)) return tcp_give_up(conn);
 
-    // Attach only to a session that is still live; the session may have
-    // ended since the look-up above.
-    const pthread_t self = conn->thread;
+    // Attach only to a session that is still live: its ending marks it
+    // before it takes streamMutex to end its senders.
     ChannelStream* entry = nullptr;
     const PollConfig* poll = nullptr;
-    bool attached = session_with_live_streams(id, [&](CommandSession* s) {
-        if (static_cast<uint32_t>(channel) >= s->channelCount) return;
-        tcp_attach(s, channel, kind, fd, self);
-        entry = &s->streams[channel];
-        poll = &s->pollConfigs[channel];
-    });
-    if (!attached || entry == nullptr) return tcp_give_up(conn);
+    {
+        std::lock_guard<std::mutex> lock(session->streamMutex);
+        if (session->ending.load() == SESSION_LIVE && static_cast<uint32_t>(channel) < session->channelCount) {
+            tcp_attach(session.get(), channel, kind, fd, conn->thread);
+            entry = &session->streams[channel];
+            poll = &session->pollConfigs[channel];
+        }
+    }
+    session.reset();
+    if (entry == nullptr) return tcp_give_up(conn);
     std::free(conn);
 
     // The record stays valid while this thread runs: every path that

@@ -23,21 +23,36 @@ constexpr int UDP_SEND_BUFFER = 0x20000;
 
 void stream_start_udp(CommandSession* session, int32_t channel, uint8_t* message) {
     const uint8_t* request = message + wire::HEADER_SIZE;
-    std::lock_guard<std::mutex> lock(session->streamMutex);
+    sockaddr_in destination{};
+    std::memcpy(&destination, request + wire::START_DESTINATION, sizeof destination);
+    // Video goes only to the client's own host (any port: the address probe
+    // serves clients behind NAT); otherwise a client could aim the device's
+    // streams at a third party.
+    if (destination.sin_addr.s_addr != session->peer.sin_addr.s_addr) {
+        framing_send_reply(session, message, wire::STATUS_FAILED, 0);
+        return;
+    }
     ChannelStream& entry = session->streams[channel];
-    // A second start would otherwise leave the first sender without anyone
-    // to end it.
-    stream_stop_sender(entry);
-    entry.transport = wire::TRANSPORT_UDP;
-    entry.kind = wire::getU8(request, wire::START_KIND);
-    entry.channel = channel;
-    entry.waitKeyFrame = 1;
-    std::memcpy(&entry.destination, request + wire::START_DESTINATION, sizeof entry.destination);
-    entry.poll = &session->pollConfigs[channel];
-    entry.running = 1;
-    entry.sendEnabled = stream_initial_send_enabled(entry);
+    {
+        std::lock_guard<std::mutex> lock(session->streamMutex);
+        // A second start would otherwise leave the first sender without
+        // anyone to end it.
+        stream_stop_sender(entry);
+        entry.transport = wire::TRANSPORT_UDP;
+        entry.kind = wire::getU8(request, wire::START_KIND);
+        entry.channel = channel;
+        entry.waitKeyFrame = 1;
+        entry.destination = destination;
+        entry.poll = &session->pollConfigs[channel];
+        entry.running = 1;
+        entry.sendEnabled = stream_initial_send_enabled(entry);
+    }
+    // The answer is written without streamMutex: a client that does not read
+    // must not hold the lock that its data connections and the host need.
     framing_send_reply(session, message, wire::STATUS_OK, 0);
 
+    std::lock_guard<std::mutex> lock(session->streamMutex);
+    if (entry.running.load() == 0 || entry.hasSender) return;  // stopped meanwhile
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, SENDER_THREAD_STACK);

@@ -48,8 +48,8 @@ int upload_send(Upload& u, uint16_t type, uint8_t status, const uint32_t* word) 
     if (word) wire::putU32(u.reply, wire::HEADER_SIZE, *word);
     const size_t size = wire::HEADER_SIZE + (word ? 4 : 0);
     // Under the session's write lock, so that no other message of the
-    // session can come between.
-    if (u.session != nullptr && u.session->sock.load() == u.sock) return session_write(u.session, u.reply, size);
+    // session can come between, and never once that connection is closed.
+    if (u.session != nullptr) return session_write_on(u.session, u.sock, u.reply, size);
     return session_write_fd(u.sock, u.reply, size);
 }
 
@@ -100,7 +100,8 @@ extern "C" void* updateSystemFileThread(void* arg) {
 /* Thread: the caller's, for the whole upload; nothing else may read `sock`
  * meanwhile. Returns 0 when the image was written, -1 otherwise. */
 int recvUpdateFile(CommandSession* session, int sock, NetMessage request) {
-    Upload u{session, sock, {}};
+    // Answers go through the session only when `sock` is its connection.
+    Upload u{session != nullptr && session->sock.load() == sock ? session : nullptr, sock, {}};
     std::memcpy(u.reply, request.bytes, wire::HEADER_SIZE);
     if (!maintenance_try_acquire()) {
         // Another upload, partitioning or format holds the flag: it stays theirs.

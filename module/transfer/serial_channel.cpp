@@ -83,12 +83,16 @@ extern "C" void* startRecvTransparentThread(void* arg) {
 }
 
 /* Thread: the host's. Starts forwarding for the session; -1 when the thread
- * cannot be started or one already runs for the session. */
+ * cannot be started, one already runs for the session or the session is
+ * ending. */
 int startTransparentCmd(CommandSession* session) {
     if (session == nullptr) return -1;
     // The stream mutex orders a host's start and stop against the session's
     // own ending, so that one thread alone joins the forwarding.
     std::lock_guard<std::mutex> lock(session->streamMutex);
+    // A session whose ending has begun is past the point where its ending
+    // stops the forwarding (it marks the session before it takes this lock).
+    if (session->ending.load() != SESSION_LIVE) return -1;
     if (session->hasSerialThread.load()) return -1;
     // Set before the thread exists, so that a stop that comes at once is
     // never undone by the thread.

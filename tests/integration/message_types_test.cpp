@@ -48,6 +48,7 @@ TEST(CollieryInfo, AnswersTheLast72BytesOfTheHostRecord) {
     ASSERT_TRUE(server.started());
     RawClient c(server.port());
     ASSERT_TRUE(c.connected());
+    ASSERT_NE(loginAdmin(c), 0u);
     const Rest rest{1, 2, 3};
     c.send(request(T_COLLIERY_INFO, Bytes(4, 0xEE), 0x0a0b, 0x33, rest));
 
@@ -64,6 +65,7 @@ TEST(PollConfig, AnsweredWithStatus0ForEveryChannelNumber) {
     ASSERT_TRUE(server.started());
     RawClient c(server.port());
     ASSERT_TRUE(c.connected());
+    ASSERT_NE(loginAdmin(c), 0u);
 
     const int32_t channels[] = {0, 3, 4, -1, 0x7fffffff, static_cast<int32_t>(0x80000000)};
     uint16_t sub = 0x100;
@@ -90,6 +92,7 @@ TEST_P(Unanswered, NoReplyAndTheSessionGoesOn) {
     ASSERT_TRUE(server.started());
     RawClient c(server.port());
     ASSERT_TRUE(c.connected());
+    ASSERT_NE(loginAdmin(c), 0u);
     const uint16_t type = GetParam();
     c.send(request(type, {}, 0x0102, 0, {4, 5, 6}));
     c.send(request(type, Bytes(28, 0x01), 0x0304));
@@ -182,6 +185,7 @@ TEST(TimeInfo, AHostThatDoesNotAnswerLeavesTheConnectionSilent) {
     ASSERT_TRUE(server.started());
     RawClient c(server.port());
     ASSERT_TRUE(c.connected());
+    ASSERT_NE(loginAdmin(c), 0u);
     c.send(request(T_TIME_INFO, {}, 0x0001));
     EXPECT_TRUE(echoAnswered(c, 0x0a0a));
     EXPECT_TRUE(c.silentFor(200));

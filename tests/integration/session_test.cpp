@@ -183,6 +183,7 @@ TEST(WriteLock, HostWritesFromManyThreadsAndEchoRepliesNeverInterleave) {
     ASSERT_TRUE(server.started());
     RawClient c(server.port());
     ASSERT_TRUE(c.connected());
+    ASSERT_NE(loginAdmin(c), 0u);
     constexpr int ECHOES = 300;
     const size_t expectedBytes = HostWriters::totalBytes() + 16 * ECHOES;
 

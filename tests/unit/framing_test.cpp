@@ -38,10 +38,13 @@ struct Pipe {
     }
 };
 
-std::unique_ptr<uint8_t[]> buffer() {
-    auto b = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
-    std::memset(b.get(), 0xAB, wire::MESSAGE_BUFFER_SIZE);  // the read must clear it
-    return b;
+struct TestBuffer : MessageBuffer {
+    TestBuffer() { std::memset(get(), 0xAB, wire::MESSAGE_BUFFER_SIZE); }  // the read must clear it
+    uint8_t& operator[](size_t i) { return get()[i]; }
+};
+
+std::unique_ptr<TestBuffer> buffer() {
+    return std::make_unique<TestBuffer>();
 }
 
 }  // namespace
@@ -64,12 +67,12 @@ TEST(Framing, ReadsAWholeMessageAndZeroesTheRest) {
     Pipe p;
     p.write(testnet::message(0x401, {1, 2, 3}, 13));
     auto buf = buffer();
-    ASSERT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Ok);
-    EXPECT_EQ(wire::getU16(buf.get(), wire::HDR_TYPE), 0x401);
-    EXPECT_EQ(wire::getU16(buf.get(), wire::HDR_SUBTYPE), 13);
-    EXPECT_EQ(buf[16], 1);
-    EXPECT_EQ(buf[18], 3);
-    for (size_t i = 19; i < wire::MESSAGE_BUFFER_SIZE; ++i) ASSERT_EQ(buf[i], 0) << "offset " << i;
+    ASSERT_EQ(framing_read_message(p.r, *buf), FrameResult::Ok);
+    EXPECT_EQ(wire::getU16(buf->get(), wire::HDR_TYPE), 0x401);
+    EXPECT_EQ(wire::getU16(buf->get(), wire::HDR_SUBTYPE), 13);
+    EXPECT_EQ((*buf)[16], 1);
+    EXPECT_EQ((*buf)[18], 3);
+    for (size_t i = 19; i < wire::MESSAGE_BUFFER_SIZE; ++i) ASSERT_EQ((*buf)[i], 0) << "offset " << i;
 }
 
 TEST(Framing, FullPayloadAreaIsRead) {
@@ -77,10 +80,10 @@ TEST(Framing, FullPayloadAreaIsRead) {
     Bytes payload(wire::MAX_PAYLOAD, 0x5A);
     std::thread writer([&] { p.write(testnet::message(0x80c, payload)); });
     auto buf = buffer();
-    EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Ok);
+    EXPECT_EQ(framing_read_message(p.r, *buf), FrameResult::Ok);
     writer.join();
-    EXPECT_EQ(buf[16], 0x5A);
-    EXPECT_EQ(buf[wire::MESSAGE_BUFFER_SIZE - 1], 0x5A);
+    EXPECT_EQ((*buf)[16], 0x5A);
+    EXPECT_EQ((*buf)[wire::MESSAGE_BUFFER_SIZE - 1], 0x5A);
 }
 
 TEST(Framing, WrongMagicIsReportedAfterThePayloadWasConsumed) {
@@ -88,16 +91,16 @@ TEST(Framing, WrongMagicIsReportedAfterThePayloadWasConsumed) {
     p.write(testnet::message(0x80c, {9, 9, 9, 9}, 0, 0, 0x11223344));
     p.write(testnet::message(0x102));
     auto buf = buffer();
-    EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::BadMagic);
-    ASSERT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Ok);
-    EXPECT_EQ(wire::getU16(buf.get(), wire::HDR_TYPE), 0x102);
+    EXPECT_EQ(framing_read_message(p.r, *buf), FrameResult::BadMagic);
+    ASSERT_EQ(framing_read_message(p.r, *buf), FrameResult::Ok);
+    EXPECT_EQ(wire::getU16(buf->get(), wire::HDR_TYPE), 0x102);
 }
 
 TEST(Framing, TooLongStopsBeforeThePayload) {
     Pipe p;
     p.write(testnet::messageWithLength(0x80c, 102401));
     auto buf = buffer();
-    EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::TooLong);
+    EXPECT_EQ(framing_read_message(p.r, *buf), FrameResult::TooLong);
 }
 
 TEST(Framing, PeerClosingMidHeaderOrMidPayloadIsClosed) {
@@ -106,7 +109,7 @@ TEST(Framing, PeerClosingMidHeaderOrMidPayloadIsClosed) {
         p.write(Bytes{0x4C, 0x4C, 0x4C, 0x50, 0x0c});
         p.closeWriter();
         auto buf = buffer();
-        EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Closed);
+        EXPECT_EQ(framing_read_message(p.r, *buf), FrameResult::Closed);
     }
     {
         Pipe p;
@@ -114,7 +117,7 @@ TEST(Framing, PeerClosingMidHeaderOrMidPayloadIsClosed) {
         p.write(m);
         p.closeWriter();
         auto buf = buffer();
-        EXPECT_EQ(framing_read_message(p.r, buf.get()), FrameResult::Closed);
+        EXPECT_EQ(framing_read_message(p.r, *buf), FrameResult::Closed);
     }
 }
 
@@ -124,9 +127,9 @@ TEST(Framing, ReplyKeepsEverythingButLengthAndStatus) {
     const uint8_t rest[3] = {0xA1, 0xA2, 0xA3};
     Bytes req = testnet::message(0x805, {}, 0x0607, 0x33, 0x504C4C4C, rest);
     auto buf = buffer();
-    std::memcpy(buf.get(), req.data(), req.size());
-    buf[16] = 0xEE;
-    ASSERT_EQ(framing_send_reply(ps.session, buf.get(), 0x11, 1), 0);
+    std::memcpy(buf->get(), req.data(), req.size());
+    (*buf)[16] = 0xEE;
+    ASSERT_EQ(framing_send_reply(ps.session, buf->get(), 0x11, 1), 0);
     Bytes expected = {0x4C, 0x4C, 0x4C, 0x50, 0x05, 0x08, 0x07, 0x06,
                       0x01, 0x00, 0x00, 0x00, 0x11, 0xA1, 0xA2, 0xA3, 0xEE};
     EXPECT_EQ(ps.read(17), expected);

@@ -81,8 +81,8 @@ TEST_F(ListFixture, RemovingHeadMiddleAndStrangers) {
     session_remove(b);
     forget(b);
     EXPECT_EQ(session_count(), 2u);
-    EXPECT_EQ(session_find_by_id(a->session_id), a);
-    EXPECT_EQ(session_find_by_id(c->session_id), c);
+    EXPECT_EQ(session_ref_by_id(a->session_id).get(), a);
+    EXPECT_EQ(session_ref_by_id(c->session_id).get(), c);
     EXPECT_EQ(a->next, c);  // order of the others kept
 
     // A record that is not in the list is left alone.
@@ -99,14 +99,34 @@ TEST_F(ListFixture, RemovingHeadMiddleAndStrangers) {
     EXPECT_EQ(session_count(), 0u);
 }
 
-TEST_F(ListFixture, AddressLookupTakesTheNewest) {
-    linked("10.9.9.9");
+TEST_F(ListFixture, LookupsTakeTheNewestAndProbesNeedALogin) {
     CommandSession* older = linked("10.2.2.2");
     CommandSession* newer = linked("10.2.2.2");
-    EXPECT_EQ(session_find_by_address(inet_addr("10.2.2.2")), newer);
-    EXPECT_NE(older, newer);
-    EXPECT_EQ(session_find_by_address(inet_addr("10.3.3.3")), nullptr);
-    EXPECT_EQ(session_find_by_id(0), nullptr);
+    newer->session_id = older->session_id;  // ids clash only by mistake; the newest wins
+    EXPECT_EQ(session_ref_by_id(older->session_id).get(), newer);
+    EXPECT_FALSE(session_ref_by_id(0));
+    EXPECT_FALSE(session_address_may_probe(inet_addr("10.2.2.2")));
+    older->loggedIn = 1;
+    EXPECT_TRUE(session_address_may_probe(inet_addr("10.2.2.2")));
+    EXPECT_FALSE(session_address_may_probe(inet_addr("10.3.3.3")));
+}
+
+// A reference taken by a look-up keeps the record after its removal; the
+// last one dropped releases it (ASan sees a use after free otherwise).
+TEST_F(ListFixture, AReferenceOutlivesTheRemoval) {
+    CommandSession* a = linked();
+    const uint32_t records = session_records();
+    a->sock = 77;
+    SessionRef ref = session_ref_by_socket(77);
+    ASSERT_EQ(ref.get(), a);
+    a->sock = -1;
+    session_remove(a);
+    forget(a);
+    EXPECT_EQ(session_count(), 0u);
+    EXPECT_EQ(session_records(), records);
+    EXPECT_EQ(session_write_on(ref.get(), 77, "x", 1), -1);  // its connection is gone
+    ref.reset();
+    EXPECT_EQ(session_records(), records - 1);
 }
 
 TEST_F(ListFixture, OneSessionIsEndedOnce) {
