@@ -29,7 +29,7 @@ std::optional<std::string> textField(const uint8_t* record, size_t offset) {
 // Held around every change of the account table made here. A login's
 // re-hash reads, checks and writes an account in three store calls; with this
 // lock no add, modify, delete or reset can land between them. Never held while
-// a hash is computed: that takes a while.
+// a hash is computed: that takes a while and waits for a turn.
 std::mutex g_accountWrites;
 
 // Replaces a login's stale hash with one of the current parameters, unless the
