@@ -1,11 +1,10 @@
 /*
  * host_users.cpp - the device's user accounts and the login check. Passwords
- * are kept only as libsodium password hashes (crypto_pwhash_str).
+ * are kept only as password hashes (password.h).
  */
-#include <sodium.h>
-
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -14,6 +13,7 @@
 #include "netserver/host_api.h"
 #include "netserver/records.h"
 #include "netserver/wire.h"
+#include "password.h"
 #include "store.h"
 
 namespace {
@@ -26,17 +26,41 @@ std::optional<std::string> textField(const uint8_t* record, size_t offset) {
     return std::string(field, n);
 }
 
-// The salted hash of `password`, or nothing when hashing fails (out of memory).
-std::optional<std::string> hashPassword(const std::string& password) {
-    char hash[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str(hash, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
-        return std::nullopt;
-    return std::string(hash);
+// Held around every change of the account table made here. A login's
+// re-hash reads, checks and writes an account in three store calls; with this
+// lock no add, modify, delete or reset can land between them. Never held while
+// a hash is computed: that takes a while and waits for a turn.
+std::mutex g_accountWrites;
+
+// Replaces a login's stale hash with one of the current parameters, unless the
+// account changed since the check read it (a new password must not be undone
+// by the old one). A failure only leaves the old hash, which still verifies.
+void rehashAfterLogin(const StoredUser& checked, const std::string& password) {
+    const std::optional<std::string> hash = hashPassword(password);
+    if (!hash) return;
+    {
+        std::lock_guard<std::mutex> lock(g_accountWrites);
+        const std::optional<StoredUser> now = deviceStore().user(checked.name);
+        if (!now || now->hash != checked.hash) return;
+        if (deviceStore().modifyUser(now->name, hash, now->rights) != UserChange::Done) return;
+    }
+    deviceLog(records::LOG_CATEGORY_SYSTEM, "user " + checked.name + " password re-hashed");
 }
 
-bool passwordMatches(const std::string& hash, const std::string& password) {
-    return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+// Checks a login's password; a match against a hash of older parameters is
+// stored again with the current ones. Returns 0 accepted or -2 wrong password.
+int checkLogin(const StoredUser& account, const std::optional<std::string>& password) {
+    if (!password) return records::AUTH_WRONG_PASSWORD;
+    switch (checkPassword(account.hash, *password)) {
+    case PasswordCheck::Wrong:
+        return records::AUTH_WRONG_PASSWORD;
+    case PasswordCheck::MatchesStale:
+        rehashAfterLogin(account, *password);
+        return records::AUTH_ACCEPTED;
+    case PasswordCheck::Matches:
+        return records::AUTH_ACCEPTED;
+    }
+    return records::AUTH_WRONG_PASSWORD;
 }
 
 std::optional<StoredUser> defaultAccount() {
@@ -50,12 +74,16 @@ std::optional<StoredUser> defaultAccount() {
 bool ensureDefaultUser() {
     if (deviceStore().userCount() > 0) return true;
     std::optional<StoredUser> admin = defaultAccount();
-    return admin && deviceStore().ensureUser(*admin);
+    if (!admin) return false;
+    std::lock_guard<std::mutex> lock(g_accountWrites);
+    return deviceStore().ensureUser(*admin);
 }
 
 bool resetUsersToDefault() {
     std::optional<StoredUser> admin = defaultAccount();
-    return admin && deviceStore().resetUsers(*admin);
+    if (!admin) return false;
+    std::lock_guard<std::mutex> lock(g_accountWrites);
+    return deviceStore().resetUsers(*admin);
 }
 
 // Checks the user name (offset 0) and password (offset 24) of the 84-byte
@@ -74,10 +102,7 @@ extern "C" int st_app_netAuthUser(void* loginRequest) {
 
     // The hash is checked outside the store's lock: it takes a while on purpose.
     const std::optional<StoredUser> account = name ? deviceStore().user(*name) : std::nullopt;
-    int result = records::AUTH_UNKNOWN_USER;
-    if (account)
-        result = password && passwordMatches(account->hash, *password) ? records::AUTH_ACCEPTED
-                                                                        : records::AUTH_WRONG_PASSWORD;
+    const int result = account ? checkLogin(*account, password) : records::AUTH_UNKNOWN_USER;
     deviceCountLogin(result == records::AUTH_ACCEPTED);
     return result;
 }
@@ -119,7 +144,9 @@ extern "C" int st_app_netAddUser(UserRecord user) {
     const std::optional<std::string> hash = hashPassword(*password);
     if (!hash) return -1;
     const uint32_t rights = wire::getU32(user.bytes, records::USER_RIGHTS);
+    std::unique_lock<std::mutex> lock(g_accountWrites);
     if (deviceStore().addUser({*name, *hash, rights}) != UserChange::Done) return -1;
+    lock.unlock();
     deviceLog(records::LOG_CATEGORY_SYSTEM, "user " + *name + " added");
     return 0;
 }
@@ -129,7 +156,10 @@ extern "C" int st_app_netAddUser(UserRecord user) {
 extern "C" int st_app_netDeleteUser(UserRecord user) {
     if (auto injected = injectedFailure("st_app_netDeleteUser")) return *injected;
     const std::optional<std::string> name = textField(user.bytes, records::USER_NAME);
-    if (!name || deviceStore().deleteUser(*name) != UserChange::Done) return -1;
+    if (!name) return -1;
+    std::unique_lock<std::mutex> lock(g_accountWrites);
+    if (deviceStore().deleteUser(*name) != UserChange::Done) return -1;
+    lock.unlock();
     deviceLog(records::LOG_CATEGORY_SYSTEM, "user " + *name + " deleted");
     return 0;
 }
@@ -148,7 +178,9 @@ extern "C" int st_app_netModifyUser(UserRecord user) {
         if (!hash) return -1;
     }
     const uint32_t rights = wire::getU32(user.bytes, records::USER_RIGHTS);
+    std::unique_lock<std::mutex> lock(g_accountWrites);
     if (deviceStore().modifyUser(*name, hash, rights) != UserChange::Done) return -1;
+    lock.unlock();
     deviceLog(records::LOG_CATEGORY_SYSTEM, "user " + *name + " modified");
     return 0;
 }

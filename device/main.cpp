@@ -119,6 +119,9 @@ int main(int argc, char** argv) {
     const std::string path = options.modulePath.empty() ? defaultModulePath()
                                                         : options.modulePath;
     if (!module.load(path, error)) return fail(error);
+    // Before the start, so that no connection is ever served without them.
+    module.setLoginRequired(options.loginRequired);
+    module.setMaxSessions(options.maxSessions);
     if (!video.start(options.video, device.channels, deviceTakeKeyFrameRequest, error))
         return fail(error);
 

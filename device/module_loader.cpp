@@ -66,8 +66,11 @@ bool NetServerModule::load(const std::string& path, std::string& error) {
     }
     void* start = lookup(handle, path, "st_net_startNetServer", error);
     void* stop = start ? lookup(handle, path, "st_net_stopNetServer", error) : nullptr;
+    void* loginRequired = stop ? lookup(handle, path, "st_net_setLoginRequired", error) : nullptr;
+    void* maxSessions =
+        loginRequired ? lookup(handle, path, "st_net_setMaxSessions", error) : nullptr;
     void* exports[EXPORT_COUNT] = {};
-    bool found = stop != nullptr;
+    bool found = maxSessions != nullptr;
     for (int i = 0; found && i < EXPORT_COUNT; ++i) {
         exports[i] = lookup(handle, path, kExportNames[i], error);
         found = exports[i] != nullptr;
@@ -79,8 +82,18 @@ bool NetServerModule::load(const std::string& path, std::string& error) {
     handle_ = handle;
     start_ = reinterpret_cast<int (*)()>(start);
     stop_ = reinterpret_cast<int (*)()>(stop);
+    setLoginRequired_ = reinterpret_cast<void (*)(int)>(loginRequired);
+    setMaxSessions_ = reinterpret_cast<void (*)(int)>(maxSessions);
     for (int i = 0; i < EXPORT_COUNT; ++i) g_exports[i].store(exports[i], std::memory_order_release);
     return true;
+}
+
+void NetServerModule::setLoginRequired(bool required) {
+    if (setLoginRequired_ != nullptr) setLoginRequired_(required ? 1 : 0);
+}
+
+void NetServerModule::setMaxSessions(int max) {
+    if (setMaxSessions_ != nullptr) setMaxSessions_(max);
 }
 
 int NetServerModule::start() {
@@ -104,6 +117,8 @@ void NetServerModule::unload() {
     for (auto& slot : g_exports) slot.store(nullptr, std::memory_order_release);
     start_ = nullptr;
     stop_ = nullptr;
+    setLoginRequired_ = nullptr;
+    setMaxSessions_ = nullptr;
     dlclose(handle_);
     handle_ = nullptr;
 }

@@ -23,6 +23,14 @@ public:
     // looks up the exports. Returns false with a one-line reason in `error`.
     bool load(const std::string& path, std::string& error);
 
+    // st_net_setLoginRequired: false lets clients command the device without
+    // a login. The module keeps it across a stop and a start. Call after load.
+    void setLoginRequired(bool required);
+
+    // st_net_setMaxSessions: at most `max` command sessions, 0 for no cap.
+    // Kept across a stop and a start like the above. Call after load.
+    void setMaxSessions(int max);
+
     // st_net_startNetServer; its result. Call once after load.
     int start();
 
@@ -37,6 +45,8 @@ private:
     bool started_ = false;
     int (*start_)() = nullptr;
     int (*stop_)() = nullptr;
+    void (*setLoginRequired_)(int) = nullptr;
+    void (*setMaxSessions_)(int) = nullptr;
 };
 
 // The default module: libnetserver.so in the directory of the running

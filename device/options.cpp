@@ -32,6 +32,8 @@ enum OptionId {
     OPT_FPS,
     OPT_CLIP_FPS,
     OPT_MULTICAST_BASE,
+    OPT_OPEN,
+    OPT_MAX_SESSIONS,
 };
 
 const option kLongOptions[] = {
@@ -54,6 +56,8 @@ const option kLongOptions[] = {
     {"fps", required_argument, nullptr, OPT_FPS},
     {"clip-fps", required_argument, nullptr, OPT_CLIP_FPS},
     {"multicast-base", required_argument, nullptr, OPT_MULTICAST_BASE},
+    {"open", no_argument, nullptr, OPT_OPEN},
+    {"max-sessions", required_argument, nullptr, OPT_MAX_SESSIONS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -65,6 +69,8 @@ constexpr long kMaxFrameSize = 4L << 20;
 // The flash size is an i32 on the wire, and an image is held in memory whole.
 constexpr long kMaxFlashSize = 1L << 30;
 constexpr long kMaxFps = 1000;
+// Each session holds a socket and threads; more than this is no recorder's load.
+constexpr long kMaxSessions = 65535;
 
 // Parses a decimal number in [min, max]; the whole text must be the number.
 bool parseNumber(const char* flag, const char* text, long min, long max, long& out,
@@ -203,6 +209,13 @@ bool handleOption(int id, const char* arg, Options& options, std::string& error)
         }
         options.modulePath = arg;
         return true;
+    case OPT_OPEN:
+        options.loginRequired = false;
+        return true;
+    case OPT_MAX_SESSIONS:
+        if (!parseNumber("--max-sessions", arg, 0, kMaxSessions, number, error)) return false;
+        options.maxSessions = static_cast<int>(number);
+        return true;
     }
     return handleVideoOption(id, arg, options, error);
 }
@@ -288,6 +301,11 @@ void printUsage(std::FILE* out) {
         "  --fps N             synthetic frames per second, 0..1000 (default 25);\n"
         "                      0 makes a frame whenever a reader has taken the last\n"
         "  --multicast-base A  multicast group base (default 239.255.0.0)\n"
+        "  --max-sessions N    at most N command sessions at once, 0..65535; a\n"
+        "                      connection beyond them is closed (default 256, 0: no cap)\n"
+        "  --open              UNSAFE: serve commands without a login first, so any\n"
+        "                      TCP client that reaches the device can command it; only\n"
+        "                      for peers that never log in, on a network of your own\n"
         "  --help              show this help and exit\n"
         "\n"
         "NAME is one of:\n%s"

@@ -17,6 +17,8 @@ struct Options {
     std::string modulePath;  // empty: libnetserver.so beside the executable
     std::vector<FailureEntry> failures;
     VideoConfig video;       // --video, --sub-video, --source, --frame-size, --fps, --clip-fps
+    bool loginRequired = true;  // false with --open: commands without a login (unsafe)
+    int maxSessions = 256;      // --max-sessions; 0: no cap
 };
 
 enum class ParseOutcome { Run, Help, Error };
