@@ -96,22 +96,45 @@ NETSERVER_API int recvUpdateFile(CommandSession* session, int sock, NetMessage r
 /* JPEG snapshots on a socket the host names (`context` is the host's own).
  * sendJPEGSnapData answers one request with one picture: -1 when no picture
  * could be taken, else 0. sendJPEGSnapStream sends pictures at the requested
- * rate until the connection is gone, then returns -1; the host calls it on a
- * thread of its own. */
+ * rate until a write fails, the peer closes or, for a session's socket, the
+ * session ends (also while the host keeps failing to take a picture), then
+ * returns -1; the host calls it on a thread of its own. When `sock` is a
+ * session's command socket, every write goes under that session's write
+ * lock and stops once its connection is closed, so a descriptor number
+ * reused meanwhile never receives a picture; a stream does not begin on a
+ * session whose ending has begun. */
 NETSERVER_API int sendJPEGSnapData(void* context, int sock, NetMessage request);
 NETSERVER_API int sendJPEGSnapStream(void* context, int sock, NetMessage request);
 
 /* The transparent serial channel: bytes arriving on the configured serial
  * port go to the session's client as MSG_SERIAL_DATA messages (1044 bytes:
  * count at 16, data at 20). startTransparentCmd returns -1 when the thread
- * cannot be started or forwarding already runs for the session; the session's
- * end stops it too. stopTransparentCmd waits for the forwarding's end and
+ * cannot be started, forwarding already runs for the session or the session's
+ * ending has begun; the session's end stops it too. stopTransparentCmd waits for the forwarding's end and
  * returns 0 (also when none runs). */
 NETSERVER_API int startTransparentCmd(CommandSession* session);
 NETSERVER_API int stopTransparentCmd(CommandSession* session);
 
-/* Network safety. Both settings may be changed at any time from any thread;
- * they apply to messages and connections handled from then on.
+/* Network safety. The module keeps these rules whatever the host does:
+ *  - Video goes only to the client's own host: a UDP MSG_START_STREAM whose
+ *    destination address is not the session's peer address is answered with
+ *    STATUS_FAILED (any port is accepted; the address probe serves clients
+ *    behind NAT).
+ *  - A data connection that has not completed its handshake within 15 s is
+ *    closed, as a command connection that stays silent for 15 s is.
+ *  - Failed logins are slowed down: once an address has failed 5 times within
+ *    a minute, each further login check from it waits for a slot of its own,
+ *    one a second across all its connections, until a minute has passed or a
+ *    login succeeds. The device log gets "<address> login failures slowed"
+ *    once per episode.
+ *  - When the process runs out of descriptors, a pending connection is
+ *    accepted and closed at once and the listener pauses 100 ms; the
+ *    diagnostic "TcpListenThread():accept()" is printed once per episode.
+ *  - No lock that another session needs is held across a socket call or a
+ *    thread join, so a client that stops reading stalls only its own session.
+ *
+ * The settings below may be changed at any time from any thread; they apply
+ * to messages and connections handled from then on.
  *
  * Log in first (on unless turned off): until a session's login has
  * succeeded, the module serves only MSG_LOGIN, MSG_LOGOUT, MSG_KEEPALIVE and
@@ -124,8 +147,8 @@ NETSERVER_API int stopTransparentCmd(CommandSession* session);
 NETSERVER_API void st_net_setLoginRequired(int required);
 
 /* Caps the number of command sessions: a command connection beyond `max`
- * live sessions is closed at once, with a diagnostic line. 0 (the default)
- * sets no cap. */
+ * live sessions is closed at once, and "TcpListenThread(): session limit
+ * reached" is printed once per episode. 0 (the default) sets no cap. */
 NETSERVER_API void st_net_setMaxSessions(int max);
 
 /* The session's id, as MSG_SESSION_ID reports it to the client. */
