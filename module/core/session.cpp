@@ -176,6 +176,14 @@ bool session_with_live_streams(uint32_t id, const std::function<void(CommandSess
     return true;
 }
 
+SessionRef session_ref_by_address(in_addr_t address) {
+    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    CommandSession* found = nullptr;
+    for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
+        if (s->peer.sin_addr.s_addr == address) found = s;
+    return found != nullptr ? session_ref_locked(found) : SessionRef();
+}
+
 SessionRef session_ref_by_socket(int fd) {
     if (fd < 0) return SessionRef();
     std::lock_guard<std::recursive_mutex> lock(g_list.mutex);

@@ -184,6 +184,10 @@ SessionRef session_ref_by_id(uint32_t id);
  * marked the session, so whatever `fn` starts is ended by that ending. */
 bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn);
 
+/* A reference to the newest session from `address`, ending or not; empty
+ * when there is none. */
+SessionRef session_ref_by_address(in_addr_t address);
+
 /* A reference to the session whose command socket is `fd`, ending or not;
  * empty when no session owns it. */
 SessionRef session_ref_by_socket(int fd);

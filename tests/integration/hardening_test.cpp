@@ -107,6 +107,11 @@ uint32_t logIn(const Peer& c) {
     return testnet::u32At(id, 16);
 }
 
+/* Waits until `n` session records exist: what the session cap counts. */
+bool recordsBecome(uint32_t n) {
+    return waitUntil([n] { return session_records() == n; }, 5000);
+}
+
 /* Module-wide settings back to their defaults however the test ends. */
 struct SettingsRestored {
     ~SettingsRestored() {
@@ -203,9 +208,8 @@ TEST(LoginFirst, DataConnectionAndResponderNeedALoggedInSession) {
     // From an address of its own, so that the responder sees only this session.
     Peer c(server.port(), "127.0.0.4");
     ASSERT_TRUE(c.echoes(1));
-    CommandSession* session = session_find_by_address(address("127.0.0.4"));
-    ASSERT_NE(session, nullptr);
-    const uint32_t id = st_net_sessionId(session);
+    const uint32_t id = st_net_sessionId(session_ref_by_address(address("127.0.0.4")).get());
+    ASSERT_NE(id, 0u);
 
     Peer data(server.port() + 1);
     data.send(request(0x77, le32(id)));
@@ -292,7 +296,9 @@ TEST(HandshakeDeadline, DataConnectionIsClosedAfterFifteenSeconds) {
 TEST(SessionCap, ConnectionsBeyondTheCapAreClosedAtOnce) {
     SettingsRestored restore;
     ModuleServer server;
-    ASSERT_TRUE(sessionsBecome(0));  // the start-up check's connection has gone
+    // The start-up check's connection has gone: its record is what the cap
+    // counts, and it exists before its thread links it.
+    ASSERT_TRUE(recordsBecome(0));
     st_net_setMaxSessions(2);
     auto a = std::make_unique<Peer>(server.port());
     Peer b(server.port());
@@ -301,7 +307,7 @@ TEST(SessionCap, ConnectionsBeyondTheCapAreClosedAtOnce) {
     Peer third(server.port());
     ASSERT_TRUE(third.closedWithin(2000));
     a.reset();
-    ASSERT_TRUE(sessionsBecome(1));
+    ASSERT_TRUE(recordsBecome(1));
     Peer again(server.port());
     EXPECT_TRUE(again.echoes(3));
 }
@@ -332,9 +338,8 @@ TEST(SlowReader, DoesNotHoldUpOtherClients) {
     Peer a(server.port(), "127.0.0.1", 2048);
     const uint32_t id = logIn(a);
     ASSERT_NE(id, 0u);
-    CommandSession* session = session_find_by_id(id);
-    ASSERT_NE(session, nullptr);
-    const int serverFd = st_net_sessionSocket(session);
+    const int serverFd = st_net_sessionSocket(session_ref_by_id(id).get());
+    ASSERT_GE(serverFd, 0);
     // The server's side small as well: it fills after a few dozen answers
     // instead of megabytes.
     const int small = 4096;

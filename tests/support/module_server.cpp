@@ -4,6 +4,7 @@
 #include "module_server.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,9 @@ namespace testnet {
 
 namespace {
 
+/* Whether the command port serves: a connection whose echo comes back. The
+ * echo makes sure that its session existed and was served before it goes, so
+ * that a test never counts the check's session as one of its own. */
 bool accepts(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -25,6 +29,13 @@ bool accepts(uint16_t port) {
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (ok) {
+        Bytes echo = message(0x80c, {});
+        ok = ::send(fd, echo.data(), echo.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(echo.size());
+        pollfd p{fd, POLLIN, 0};
+        uint8_t answer[16];
+        ok = ok && poll(&p, 1, 3000) == 1 && ::recv(fd, answer, sizeof answer, MSG_WAITALL) == 16;
+    }
     ::close(fd);
     return ok;
 }
