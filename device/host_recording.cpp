@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -111,17 +112,19 @@ extern "C" int st_app_netPTZControl(uint16_t subType, PtzCommand command) {
     if (name == nullptr || channel >= deviceState().channels) return -1;
     if (presetAction ? (preset < 1 || preset > 255) : (subType != rec::PTZ_STOP && (speed < 1 || speed > 63)))
         return -1;
-    std::string line = "ptz ch" + std::to_string(channel + 1) + " " + name;
+    // The log line goes through a stream: `"literal" + std::to_string(...)`
+    // here makes GCC 12 at -O3 report a bogus overlapping copy (-Wrestrict).
+    std::ostringstream line;
+    line << "ptz ch" << channel + 1 << ' ' << name;
     {
         std::lock_guard<std::mutex> lock(g_ptzMutex);
         if (g_ptz.size() != deviceState().channels) g_ptz.resize(deviceState().channels);
         PtzHead& head = g_ptz[channel];
         if (!applyPtz(head, subType, static_cast<int>(speed), preset)) return -1;
-        if (presetAction) line += " " + std::to_string(preset);
-        line += " pan " + std::to_string(head.at.pan) + " tilt " + std::to_string(head.at.tilt) + " zoom " +
-                std::to_string(head.at.zoom);
+        if (presetAction) line << ' ' << preset;
+        line << " pan " << head.at.pan << " tilt " << head.at.tilt << " zoom " << head.at.zoom;
     }
-    deviceLog(rec::LOG_CATEGORY_CONTROL, line);
+    deviceLog(rec::LOG_CATEGORY_CONTROL, line.str());
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -238,14 +239,16 @@ TEST(FirmwareImage, CrcOfTheCheckString) {
 
 TEST(FirmwareImage, HeaderBytesAsLaidOut) {
     const Bytes payload = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    Bytes want = {'R', 'N', 'F', 'W',         // magic
-                  1, 0, 0, 0,                 // header version 1
-                  9, 0, 0, 0,                 // payload length
-                  0x26, 0x39, 0xf4, 0xcb,     // CRC-32 0xCBF43926
-                  'v', '1', '.', '2'};        // version text ...
-    want.resize(16 + 32, 0);                  // ... NUL-padded to 32 bytes
-    want.resize(64, 0);                       // 16 reserved bytes
-    want.insert(want.end(), payload.begin(), payload.end());
+    const uint8_t fields[] = {'R', 'N', 'F', 'W',      // magic
+                              1, 0, 0, 0,              // header version 1
+                              9, 0, 0, 0,              // payload length
+                              0x26, 0x39, 0xf4, 0xcb,  // CRC-32 0xCBF43926
+                              'v', '1', '.', '2'};     // version text, NUL-padded to 32 bytes
+    // The 64-byte header zeroed (version padding, then 16 reserved bytes),
+    // the fields over its start and the payload after it.
+    Bytes want(64 + payload.size(), 0);
+    std::copy_n(fields, sizeof fields, want.begin());
+    std::copy_n(payload.begin(), payload.size(), want.begin() + 64);
     EXPECT_EQ(recnet::buildFirmwareImage("v1.2", payload), want);
 
     recnet::FirmwareImageHeader h = recnet::checkFirmwareImage(want);
