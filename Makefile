@@ -20,7 +20,7 @@ define suite
 	$(SANITIZER_ENV) ctest --test-dir $(1) --output-on-failure -j $(JOBS)
 endef
 
-.PHONY: all build run test test-plain test-asan test-tsan test-release clean
+.PHONY: all build run test test-plain test-asan test-tsan test-release fuzz clean
 
 all: build
 
@@ -50,5 +50,12 @@ test-release:
 	cmake --build build-release -j $(JOBS)
 	./build-release/unit_tests --gtest_brief=1
 
+# The libFuzzer targets of fuzz/ (clang), each for FUZZ_SECONDS over its seed
+# corpus; fails when one finds a fault (see fuzz/README.md).
+FUZZ_SECONDS ?= 30
+
+fuzz:
+	./scripts/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-fuzz
