@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "command/login.h"
 #include "fake_host.h"
 #include "fake_host_handlers.h"
 #include "netserver/netserver.h"
@@ -182,6 +183,8 @@ inline uint16_t freeBasePort() {
  * run so that its call records never pile up. */
 inline void resetHost() {
     fake_host::reset();
+    // Failed logins of earlier runs would slow this run's logins down.
+    login_throttle_reset();
     fake_host::handlers::setResult("st_app_getFormatPercent", 100);
 }
 

@@ -4,13 +4,14 @@
 #include <arpa/inet.h>
 #include <poll.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
 
+#include "command/login.h"
 #include "command/framing.h"
 #include "core/session.h"
 #include "netserver/host_api.h"
@@ -120,6 +121,16 @@ void login_log_slowed(in_addr_t address) {
     snprintf(line, sizeof line, "%s login failures slowed", text);
     st_param_writeLogBuffer(LOG_CATEGORY, line);
 }
+
+}  // namespace
+
+void login_throttle_reset() {
+    LoginThrottle& t = login_throttle();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    t.addresses.clear();
+}
+
+namespace {
 
 /* Keeps the user name (cut to the 23 characters the field holds) and the
  * user information of an accepted login. */

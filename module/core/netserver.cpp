@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "command/listener.h"
+#include "command/login.h"
 #include "command/message_thread.h"
 #include "core/module_state.h"
 #include "core/thread_registry.h"
@@ -72,6 +73,7 @@ int st_net_startNetServer(void) {
     st_param_getNetworkStruct(network);
     g_module.basePort = wire::getU16(network, wire::NETWORK_BASE_PORT);
     session_list_reset();
+    login_throttle_reset();
 
     if (pipe2(g_module.wakePipe, O_CLOEXEC) != 0) {
         perror("st_net_startNetServer():pipe()");
