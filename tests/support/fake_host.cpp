@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,8 @@ struct State {
     uint8_t sysConfig[wire::SYSCONFIG_SIZE] = {};
     uint16_t basePort = 0;
     std::map<std::string, int> forced;
+    std::map<std::string, int> forcedQuiet;
+    std::optional<size_t> writeAllowance;  // bytes writen may still send
     std::vector<std::string> calls;
     std::vector<std::string> log;
     std::vector<int> categories;
@@ -77,6 +80,8 @@ void reset() {
     s.sysConfig[wire::SYSCONFIG_SERIAL_PORT_COUNT] = 2;
     s.basePort = 0;
     s.forced.clear();
+    s.forcedQuiet.clear();
+    s.writeAllowance.reset();
     s.calls.clear();
     s.log.clear();
     s.categories.clear();
@@ -103,6 +108,23 @@ void setBasePort(uint16_t port) {
 void force(const std::string& name, int result) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().forced[name] = result;
+}
+
+void forceQuiet(const std::string& name, int result) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().forcedQuiet[name] = result;
+}
+
+std::optional<int> quietResult(const char* name) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    auto it = state().forcedQuiet.find(name);
+    if (it == state().forcedQuiet.end()) return std::nullopt;
+    return it->second;
+}
+
+void failWritesAfter(size_t bytes) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().writeAllowance = bytes;
 }
 
 void unforce(const std::string& name) {
@@ -150,6 +172,7 @@ extern "C" {
 
 int readn(int fd, void* buffer, int n) {
     // Not recorded: called for every message, it would swamp the record.
+    if (auto forced = fake_host::quietResult("readn")) return *forced;
     auto* p = static_cast<uint8_t*>(buffer);
     int done = 0;
     while (done < n) {
@@ -167,16 +190,24 @@ int readn(int fd, void* buffer, int n) {
 int writen(int fd, const void* buffer, int n) {
     if (auto forced = enter("writen")) return *forced;
     const auto* p = static_cast<const uint8_t*>(buffer);
+    int limit = n;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (auto& allowance = state().writeAllowance) {
+            limit = static_cast<int>(std::min(*allowance, static_cast<size_t>(n)));
+            *allowance -= static_cast<size_t>(limit);
+        }
+    }
     int done = 0;
-    while (done < n) {
-        ssize_t r = send(fd, p + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
+    while (done < limit) {
+        ssize_t r = send(fd, p + done, static_cast<size_t>(limit - done), MSG_NOSIGNAL);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
         done += static_cast<int>(r);
     }
-    return done;
+    return limit < n ? -1 : done;
 }
 
 void* my_malloc(unsigned int size) {

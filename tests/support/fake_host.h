@@ -30,6 +30,15 @@ void setSysConfigByte(size_t offset, uint8_t value);
  * my_malloc any forced result means null. */
 void force(const std::string& name, int result);
 void unforce(const std::string& name);
+/* Like force, for the functions called too often to be recorded (readn,
+ * st_com_getDataFromRecBuf): they return `result` and the call is not
+ * recorded. */
+void forceQuiet(const std::string& name, int result);
+/* writen sends at most `bytes` more bytes in all, then fails (-1): a
+ * connection that breaks partway through a message. */
+void failWritesAfter(size_t bytes);
+/* The forced result of a quiet function, if any. */
+std::optional<int> quietResult(const char* name);
 
 /* Replaces the user check; it gets the 84-byte LoginRequest. */
 void setAuth(std::function<int(uint8_t* record)> check);

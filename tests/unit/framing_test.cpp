@@ -145,10 +145,3 @@ TEST(Framing, WriteOnAClosedSessionFails) {
     EXPECT_EQ(st_net_sessionWrite(nullptr, hdr, 16), -1);
 }
 
-TEST(Framing, HostWriteFailureIsReported) {
-    fake_host::reset();
-    PairedSession ps;
-    fake_host::force("writen", -1);
-    uint8_t hdr[16] = {};
-    EXPECT_EQ(st_net_sessionWrite(ps.session, hdr, 16), -1);
-}

@@ -63,13 +63,10 @@ protected:
 
 }  // namespace
 
-TEST_F(Maintenance, DefaultSettingStatusBySign) {
+TEST_F(Maintenance, DefaultSettingAnswersOk) {
     PairedSession ps;
     dispatch(ps, request(DEFAULT_SETTING, pattern(4)));
     EXPECT_EQ(ps.read(16), replyHeader(DEFAULT_SETTING, 0, 0, 0x00));
-    fh::setResult("st_app_netDefaultSetting", -1);
-    dispatch(ps, request(DEFAULT_SETTING));
-    EXPECT_EQ(ps.read(16), replyHeader(DEFAULT_SETTING, 0, 0, 0xFF));
 }
 
 TEST_F(Maintenance, RebootAndFactoryResetAnswerBeforeTheHostActs) {
@@ -77,7 +74,6 @@ TEST_F(Maintenance, RebootAndFactoryResetAnswerBeforeTheHostActs) {
                               {0x853, "st_param_resetFactoryParam"}}) {
         fake_host::reset();
         PairedSession ps;
-        fh::setResult(host, -1);  // ignored
         dispatch(ps, request(type, pattern(3)));
         EXPECT_EQ(ps.read(16), replyHeader(type, 0, 0, 0x00)) << host;
         EXPECT_LT(callIndex("writen"), callIndex(host)) << host;
@@ -106,7 +102,6 @@ TEST_F(Maintenance, ThreeResetsPrintTheirLineAndAnswerOk) {
                    Case{0x865, "Default3GConfigStruct", "MSG_3GCONFIG_DEFAULT\n"}}) {
         fake_host::reset();
         PairedSession ps;
-        fh::setResult(c.host, -1);
         testing::internal::CaptureStdout();
         dispatch(ps, request(c.type, u32le(0xA1B2C3D4)));
         fflush(stdout);
@@ -144,31 +139,13 @@ TEST_F(Maintenance, FdiskRunsOnAWorkerAndReportsItsOutcome) {
     EXPECT_EQ(ps.read(24), concat(replyHeader(FDISK_STATUS, 0, 8, 0x00), words({0, 1})));
 }
 
-TEST_F(Maintenance, FailedFdiskIsReportedByTheStatusQuery) {
-    PairedSession ps;
-    fake_host::force("st_app_fdiskHd", -1);
-    dispatch(ps, request(FDISK, words({0, 0})));
-    EXPECT_EQ(ps.read(16), replyHeader(FDISK, 0, 0, 0x00));
-    ASSERT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
-    dispatch(ps, request(FDISK_STATUS));
-    EXPECT_EQ(ps.read(24),
-              concat(replyHeader(FDISK_STATUS, 0, 8, 0xFF), Bytes{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
-}
-
-TEST_F(Maintenance, FdiskWithoutBlockOrThreadIsRefusedAndFreesTheFlag) {
+TEST_F(Maintenance, FdiskWithoutThreadIsRefusedAndFreesTheFlag) {
     PairedSession ps;
     fake_host::reset();
-    fake_host::force("my_malloc", 0);
-    dispatch(ps, request(FDISK, words({1, 2})));
-    EXPECT_EQ(ps.read(16), replyHeader(FDISK, 0, 0, 0xFF));
-    EXPECT_FALSE(maintenance_busy());
-    fake_host::unforce("my_malloc");
-
     handlers_set_thread_start(failingStart);
     dispatch(ps, request(FDISK, words({1, 2})));
     EXPECT_EQ(ps.read(16), replyHeader(FDISK, 0, 0, 0xFF));
     EXPECT_FALSE(maintenance_busy());
-    EXPECT_EQ(fake_host::callCount("my_malloc"), 2);
     EXPECT_EQ(fh::freedBlocks().size(), 1u);
     EXPECT_EQ(fake_host::callCount("st_app_fdiskHd"), 0);
     EXPECT_EQ(maintenance_workers_running(), 0);
@@ -208,31 +185,6 @@ TEST_F(Maintenance, BusyInterplayAcrossTwoSessions) {
     EXPECT_EQ(Bytes(got.begin(), got.begin() + 16), replyHeader(GET_HARDDISK, 0, 968, 0x00));
 }
 
-TEST_F(Maintenance, RefusedFormatClearsBusySoTheNextIsAccepted) {
-    PairedSession ps;
-    fh::setResult("st_app_formatPart", -1);
-    dispatch(ps, request(FORMAT, words({1, 2, 3})));
-    EXPECT_EQ(ps.read(16), replyHeader(FORMAT, 0, 0, 0xFF));
-    EXPECT_FALSE(maintenance_busy());
-    EXPECT_EQ(maintenance_workers_running(), 0);
-
-    fh::setResult("st_app_formatPart", 0);
-    fh::setResult("st_app_getFormatPercent", 100);
-    dispatch(ps, request(FORMAT, words({1, 2, 3})));
-    EXPECT_EQ(ps.read(16), replyHeader(FORMAT, 0, 0, 0x00));
-    EXPECT_EQ(fake_host::callCount("st_app_formatPart"), 2);
-}
-
-TEST_F(Maintenance, FailedFormatFreesTheFlagWithoutOpeningTheLog) {
-    PairedSession ps;
-    fh::setResult("st_app_getFormatPercent", -1);
-    dispatch(ps, request(FORMAT, words({1, 2, 3})));
-    EXPECT_EQ(ps.read(16), replyHeader(FORMAT, 0, 0, 0x00));
-    ASSERT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
-    EXPECT_FALSE(maintenance_busy());
-    EXPECT_EQ(fake_host::callCount("st_comm_openHdLogFile"), 0);
-}
-
 TEST_F(Maintenance, FormatPausesOneSecondAfterAWrittenReplyOnly) {
     PairedSession ps;
     fh::setResult("st_app_formatPart", -1);
@@ -262,23 +214,6 @@ TEST_F(Maintenance, FormatWhoseWatcherCannotStartIsWatchedByTheMessageThread) {
     EXPECT_EQ(fake_host::callCount("st_comm_openHdLogFile"), 1);
     EXPECT_EQ(fake_host::callCount("st_comm_sendThreadInfoForTop"), 0);
     EXPECT_EQ(fh::last("st_app_getFormatPercent").args, (std::vector<int64_t>{5, 6}));
-}
-
-TEST_F(Maintenance, FormatPercentEchoesTheWordsAndFailsOnlyOnMinusOne) {
-    PairedSession ps;
-    ASSERT_TRUE(maintenance_try_acquire());  // not looked at
-    struct Case {
-        int percent;
-        uint8_t status;
-    };
-    for (Case c : {Case{57, 0x00}, Case{-1, 0xFF}, Case{-2, 0x00}, Case{100, 0x00}}) {
-        fh::setResult("st_app_getFormatPercent", c.percent);
-        Bytes got = dispatchRead(ps, request(FORMAT_PERCENT, words({9, 8, 77})), 28);
-        EXPECT_EQ(got, concat(replyHeader(FORMAT_PERCENT, 0, 12, c.status),
-                              words({9, 8, static_cast<uint32_t>(c.percent)})))
-            << c.percent;
-        EXPECT_EQ(fh::last("st_app_getFormatPercent").args, (std::vector<int64_t>{9, 8}));
-    }
 }
 
 TEST_F(Maintenance, OnlyOneOfManySessionsGetsTheFlag) {

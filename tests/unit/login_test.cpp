@@ -56,31 +56,6 @@ TEST(Login, AcceptedKeepsNameAndUserInfoAsTheHostLeftThem) {
     EXPECT_EQ(wire::getU32(msg.get(), wire::HDR_LENGTH), 84u);
 }
 
-TEST(Login, RefusalKeepsTheEarlierName) {
-    fake_host::reset();
-    PairedSession ps;
-    auto ok = loginMessage(testnet::loginRecord("admin", "admin"));
-    ASSERT_EQ(auth_user(ps.session, ok.get()), 0);
-    ps.read(120);
-    auto bad = loginMessage(testnet::loginRecord("mallory", "x"));
-    ASSERT_EQ(auth_user(ps.session, bad.get()), 0);
-    EXPECT_STREQ(ps.session->userName, "admin");
-    Bytes answer = ps.read(36);
-    ASSERT_EQ(answer.size(), 36u);
-    EXPECT_EQ(answer[12], 1);   // unknown user
-    EXPECT_EQ(answer[16 + 4], 9);  // MSG_SESSION_ID follows
-    EXPECT_EQ(answer[16 + 12], 1);
-}
-
-TEST(Login, FailedSendsAreReported) {
-    fake_host::reset();
-    PairedSession ps;
-    fake_host::force("writen", -1);
-    auto msg = loginMessage(testnet::loginRecord("admin", "admin"));
-    EXPECT_EQ(auth_user(ps.session, msg.get()), -1);
-    EXPECT_TRUE(ps.nothingPending());
-}
-
 TEST(Login, ResultThreeSendsNoSessionId) {
     fake_host::reset();
     fake_host::force("st_app_netAuthUser", 3);

@@ -38,23 +38,6 @@ TEST(RecordFiles, DeletedFileIsAnsweredOk) {
     EXPECT_EQ(fh::last("st_record_netDeleteRecordFile").data, hostBuffer("2026/ch01/0001.rec"));
 }
 
-TEST(RecordFiles, RefusedDeletionAnswersFailedAndReturnsMinusOne) {
-    fake_host::reset();
-    PairedSession ps;
-    fh::setResult("st_record_netDeleteRecordFile", -1);
-    auto message = std::make_unique<NetMessage>();
-    Bytes m = request(DELETE_FILE, nameField("missing.rec"));
-    std::memset(message->bytes, 0, sizeof message->bytes);
-    std::memcpy(message->bytes, m.data(), m.size());
-    EXPECT_EQ(deleteRecordFile(ps.session, *message), -1);
-    EXPECT_EQ(ps.read(16), replyHeader(DELETE_FILE, 0, 0, 0xFF));
-    EXPECT_TRUE(ps.nothingPending());
-
-    fh::setResult("st_record_netDeleteRecordFile", 0);
-    EXPECT_EQ(deleteRecordFile(ps.session, *message), 0);
-    EXPECT_EQ(ps.read(16), replyHeader(DELETE_FILE, 0, 0, 0x00));
-}
-
 TEST(RecordFiles, EmptyRequestReachesTheHostWithAnEmptyName) {
     fake_host::reset();
     PairedSession ps;

@@ -113,26 +113,6 @@ TEST_F(SerialChannel, AStopRightAfterTheStartIsNeverUndone) {
     EXPECT_TRUE(ps.nothingPending());
 }
 
-TEST_F(SerialChannel, WithTheReceiveSwitchOffNothingIsForwarded) {
-    fh::setOutput("st_param_getTransparenceStruct", {0, 0, 1, 0});
-    ASSERT_EQ(startTransparentCmd(ps.session), 0);
-    ft::serialArrive(0, {'a', 'b'});
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_TRUE(ps.nothingPending());
-    EXPECT_EQ(stopTransparentCmd(ps.session), 0);  // within its 1 s sleep
-}
-
-TEST_F(SerialChannel, AFailedWriteEndsTheThreadAndTheStopStillJoinsIt) {
-    startWaiting();
-    close(ps.peerFd);
-    ps.peerFd = -1;
-    ft::serialArrive(0, {'1'});
-    // The thread ends by itself; nothing waits any more after its write failed.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ft::serialArrive(0, {'2'});
-    EXPECT_EQ(stopTransparentCmd(ps.session), 0);
-}
-
 TEST_F(SerialChannel, TheSessionsEndStopsForwarding) {
     startWaiting();
     serial_channel_end(ps.session);

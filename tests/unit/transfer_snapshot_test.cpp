@@ -98,26 +98,6 @@ TEST_F(SnapshotSend, AShortRequestGetsAShortReplyWithoutTheSize) {
     EXPECT_EQ(ps.read(26), concat(fragmentHeader(10, 1, 1), pattern(10)));
 }
 
-TEST_F(SnapshotSend, NoPictureOrAnOversizedOneIsAFailedReplyWithoutFragments) {
-    fake_host::force("st_app_netGetSnapJPEG", -1);
-    EXPECT_EQ(snap(request(SNAP, concat(u32le(1), u32le(0x12345678)), SNAP_SUBTYPE)), -1);
-    EXPECT_EQ(ps.read(24), concat(replyHeader(SNAP, SNAP_SUBTYPE, 8, 0xFF), concat(u32le(1), u32le(0x12345678))));
-    EXPECT_TRUE(ps.nothingPending());
-
-    fake_host::unforce("st_app_netGetSnapJPEG");
-    ft::setReportedSize(311041);
-    EXPECT_EQ(snap(request(SNAP, concat(u32le(1), u32le(0)), SNAP_SUBTYPE)), -1);
-    EXPECT_EQ(ps.read(24), concat(replyHeader(SNAP, SNAP_SUBTYPE, 8, 0xFF), concat(u32le(1), u32le(0))));
-    EXPECT_TRUE(ps.nothingPending());
-}
-
-TEST_F(SnapshotSend, AFailedFragmentWriteStillReturnsZero) {
-    ft::setPicture(pattern(3000));
-    shutdown(ps.peerFd, SHUT_RD);
-    // The reply's write result is not acted on; the fragment write fails.
-    EXPECT_EQ(snap(request(SNAP, concat(u32le(0), u32le(0)), SNAP_SUBTYPE)), 0);
-}
-
 TEST_F(SnapshotSend, StreamCorrectsItsFieldsAndEndsWhenTheClientGoes) {
     ft::setPicture(pattern(20));
     auto m = messageOf(request(SNAP, streamRequest(9, 3, 0, 0, 7), STREAM_SUBTYPE));
@@ -165,18 +145,3 @@ TEST_F(SnapshotSend, StreamKeepsValidFieldsAndWaitsItsInterval) {
     EXPECT_EQ(stream.get(), -1);
 }
 
-TEST_F(SnapshotSend, StreamEndsWhenTheClientGoesWhileNoPictureCanBeTaken) {
-    fake_host::force("st_app_netGetSnapJPEGEx", -1);
-    auto m = messageOf(request(SNAP, streamRequest(1, 0, 50, 10, 0), STREAM_SUBTYPE));
-    std::future<int> stream = std::async(std::launch::async, [&] {
-        return sendJPEGSnapStream(nullptr, ps.session->sock.load(), *m);
-    });
-    // Failure replies, 30 ms apart, with the payload as it stands.
-    Bytes failed = ps.read(28);
-    EXPECT_EQ(Bytes(failed.begin(), failed.begin() + 16), replyHeader(SNAP, STREAM_SUBTYPE, 12, 0xFF));
-    EXPECT_EQ(ps.read(28).size(), 28u);
-    close(ps.peerFd);
-    ps.peerFd = -1;
-    ASSERT_EQ(stream.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(stream.get(), -1);
-}

@@ -35,13 +35,13 @@ struct PairedSession {
         }
         close(peerFd);
     }
-    /* Reads exactly n bytes, or fewer if nothing more comes within 1 s. */
-    testnet::Bytes read(size_t n) {
+    /* Reads exactly n bytes, or fewer if nothing more comes within `seconds`. */
+    testnet::Bytes read(size_t n, long seconds = 1) {
         testnet::Bytes out(n);
         size_t got = 0;
-        timeval tv{1, 0};
+        timeval tv{seconds, 0};
         setsockopt(peerFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        while (got < n) {
+        while (got < n && peerFd >= 0) {
             ssize_t r = recv(peerFd, out.data() + got, n - got, 0);
             if (r <= 0) break;
             got += static_cast<size_t>(r);
