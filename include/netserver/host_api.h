@@ -230,7 +230,8 @@ int st_param_getTransparenceStruct(void* out);
 int st_param_getSerialStruct(int port, void* out);
 int st_com_refreshSerialParam(int port, uint32_t word8, uint32_t word4, uint32_t byte1, uint32_t byte0);
 int st_com_sendDataToCom(int port, const uint8_t* data, uint32_t count);
-/* The receive ring of a port: write position; wait for data (or a
+/* The receive ring of a port: write position (negative when it cannot be
+ * read: forwarding then sends nothing and ends); wait for data (or a
  * broadcast); next byte (0..255) for a two-word cursor, negative when none;
  * wake every waiter. */
 int st_com_getRecBufWritePos(int port);
@@ -240,6 +241,7 @@ int st_com_sendRecBufBroadcast(int port);
 
 /* ---- firmware ----------------------------------------------------------------------- */
 
+/* Bytes of flash; negative when unknown (an upload is then refused). */
 int st_param_getFlashTotalSize(void);
 int st_app_setFreeRecordMemFlag(int flag);
 int st_app_stopAppService(void);

@@ -110,7 +110,9 @@ int recvUpdateFile(CommandSession* session, int sock, NetMessage request) {
     }
     const int32_t size = wire::getI32(request.bytes, wire::HEADER_SIZE);
     const uint32_t sizeWord = static_cast<uint32_t>(size);
-    if (size < 1 || static_cast<int64_t>(size) > static_cast<int64_t>(st_param_getFlashTotalSize()) + FLASH_HEADER_ROOM)
+    // A flash whose size cannot be read takes no image at all.
+    const int flashSize = st_param_getFlashTotalSize();
+    if (size < 1 || flashSize < 0 || static_cast<int64_t>(size) > static_cast<int64_t>(flashSize) + FLASH_HEADER_ROOM)
         return upload_fail(u, nullptr);
 
     st_app_setFreeRecordMemFlag(1);

@@ -46,9 +46,12 @@ extern "C" void* startRecvTransparentThread(void* arg) {
     st_param_getTransparenceStruct(setting);
     const int port = setting[0] >= SERIAL_PORTS_WITH_OWN_NUMBER ? 0 : setting[0];
     const bool receiving = setting[1] == 1;
-    uint32_t cursor[2];
-    cursor[0] = static_cast<uint32_t>(st_com_getRecBufWritePos(port));
-    cursor[1] = static_cast<uint32_t>(st_com_getRecBufWritePos(port));
+    // A write position that cannot be read would start the cursor anywhere
+    // in the ring and forward bytes that never arrived: no forwarding then.
+    const int first = st_com_getRecBufWritePos(port);
+    const int second = st_com_getRecBufWritePos(port);
+    if (first < 0 || second < 0) return nullptr;
+    uint32_t cursor[2] = {static_cast<uint32_t>(first), static_cast<uint32_t>(second)};
 
     uint8_t data[SERIAL_DATA_MAX];
     uint8_t message[SERIAL_MESSAGE];
