@@ -333,6 +333,8 @@ std::optional<int> bounded(const std::shared_ptr<Ctx>& ctx, const Call& call, co
 class HostFailure : public ::testing::TestWithParam<Row> {
     void TearDown() override {  // no worker of a row runs into the next
         fake_host::reset();
+        // A format watcher that a row started ends once the format is done.
+        fake_host::handlers::setResult("st_app_getFormatPercent", 100);
         EXPECT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
         maintenance_release();
     }
