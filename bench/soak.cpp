@@ -25,21 +25,16 @@
  * first and the last quarter of the churn samples (after the warm-up) and
  * the quiet samples before and after the churn.
  *
- * Logins on the device check a password hash that takes about 0.1 s of
- * processor and 64 MiB of memory on purpose; opening sessions is paced (a few
- * logins in flight) and the memory of logins in flight shows in RSS samples.
+ * The device runs --max-sessions N plus room for the churn. Every login
+ * checks a password hash that costs 19 MiB on purpose, at most one check per
+ * core at once; opening sessions keeps a few logins in flight, and the memory
+ * of the checks in flight shows in RSS samples.
  */
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,14 +56,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_device.h"
 #include "connection.h"
 #include "errors.h"
-#include "fd.h"
 #include "netserver/wire.h"
 #include "session.h"
 #include "stream.h"
-
-extern char** environ;
 
 namespace {
 
@@ -96,135 +89,6 @@ void sleepMs(int ms) {
         std::this_thread::sleep_for(std::min<Clock::duration>(milliseconds(50), end - Clock::now()));
 }
 
-/* ---- the device -------------------------------------------------------- */
-
-bool canBind(int type, uint16_t port) {
-    recnet::Fd fd(::socket(AF_INET, type, 0));
-    int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-uint16_t pickBasePort() {
-    std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<int> dist(20000, 32000);  // below the ephemeral range
-    for (int i = 0; i < 200; ++i) {
-        auto base = static_cast<uint16_t>(dist(rng));
-        if (canBind(SOCK_STREAM, base) && canBind(SOCK_STREAM, base + 1) &&
-            canBind(SOCK_DGRAM, base + 4)) {
-            return base;
-        }
-    }
-    return 0;
-}
-
-/* Runs `path --help` and tells whether its text names `option`. */
-bool deviceKnowsOption(const std::string& path, const std::string& option) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--help"), nullptr};
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    std::string text;
-    auto deadline = Clock::now() + milliseconds(5000);
-    while (rc == 0 && Clock::now() < deadline) {
-        pollfd p{out[0], POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char buf[1024];
-        ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    ::close(out[0]);
-    if (rc == 0) {
-        for (int i = 0; i < 50 && ::waitpid(pid, nullptr, WNOHANG) != pid; ++i)
-            std::this_thread::sleep_for(milliseconds(100));
-        if (::kill(pid, 0) == 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    return text.find(option) != std::string::npos;
-}
-
-/* The device as a child process, its output in `logPath`; stopped with
- * SIGTERM (then SIGKILL) when this object goes. */
-class DeviceProcess {
-public:
-    DeviceProcess(const std::string& path, const std::vector<std::string>& args, const std::string& logPath)
-        : log_(logPath) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        std::vector<char*> argv{const_cast<char*>(path.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~DeviceProcess() {
-        if (pid_ <= 0 || exited_) return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-        std::fprintf(stderr, "soak: the device did not stop within 10 s of SIGTERM; killed\n");
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    pid_t pid() const { return pid_; }
-    /* Waits (bounded) for the "ready" line in the log. */
-    bool waitReady(int timeoutMs) {
-        auto deadline = Clock::now() + milliseconds(timeoutMs);
-        while (pid_ > 0 && Clock::now() < deadline && !g_interrupted.load()) {
-            if (!alive()) return false;
-            std::ifstream in(log_);
-            std::string line;
-            while (std::getline(in, line))
-                if (line.rfind("ready", 0) == 0) return true;
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-        return false;
-    }
-    /* False once the device has exited (its status is then in exitText). */
-    bool alive() {
-        if (pid_ <= 0) return false;
-        if (exited_) return false;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            exited_ = true;
-            char b[64];
-            if (WIFSIGNALED(status))
-                std::snprintf(b, sizeof b, "killed by signal %d", WTERMSIG(status));
-            else
-                std::snprintf(b, sizeof b, "exited with status %d", WEXITSTATUS(status));
-            exitText_ = b;
-            return false;
-        }
-        return true;
-    }
-    const std::string& exitText() const { return exitText_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string log_;
-    bool exited_ = false;
-    std::string exitText_;
-};
-
 /* ---- what /proc says about the device ------------------------------------ */
 
 struct ProcStats {
@@ -234,31 +98,12 @@ struct ProcStats {
     int threads = 0;
 };
 
-int countEntries(const std::string& dir) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return -1;
-    int n = 0;
-    while (dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    ::closedir(d);
-    return n;
-}
-
 ProcStats readProc(pid_t pid) {
     ProcStats s;
-    std::string base = "/proc/" + std::to_string(pid);
-    std::ifstream status(base + "/status");
-    std::string line;
-    bool haveRss = false;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            s.rssMiB = std::atof(line.c_str() + 6) / 1024.0;  // kB
-            haveRss = true;
-        }
-    }
-    s.fds = countEntries(base + "/fd");
-    s.threads = countEntries(base + "/task");
-    s.ok = haveRss && s.fds >= 0 && s.threads >= 0;
+    s.rssMiB = static_cast<double>(bench::readMemory(pid).rssKiB) / 1024.0;
+    s.fds = bench::countDescriptors(pid);
+    s.threads = bench::countThreads(pid);
+    s.ok = s.rssMiB > 0 && s.fds >= 0 && s.threads >= 0;
     return s;
 }
 
@@ -789,7 +634,7 @@ struct Sample {
 /* Samples on its own thread; the phase and the sources change as the run goes. */
 class Sampler {
 public:
-    Sampler(DeviceProcess& device, int periodMs, Failures& failures)
+    Sampler(bench::DeviceProcess& device, int periodMs, Failures& failures)
         : device_(device), periodMs_(periodMs), failures_(failures), start_(Clock::now()) {
         std::printf("%8s %-8s %6s %9s %6s %8s %8s %6s\n", "t(s)", "phase", "open", "RSS(MiB)", "fds",
                     "threads", "churn", "fail");
@@ -856,7 +701,7 @@ private:
         }
     }
 
-    DeviceProcess& device_;
+    bench::DeviceProcess& device_;
     int periodMs_;
     Failures& failures_;
     Clock::time_point start_;
@@ -955,15 +800,6 @@ void usage() {
                  "            [--sample-ms MS] [--channels C] [--warmup-seconds S] [--device PATH]\n");
 }
 
-bool intArg(int argc, char** argv, int& i, int lo, int hi, int& out) {
-    if (i + 1 >= argc) return false;
-    char* end = nullptr;
-    long v = std::strtol(argv[++i], &end, 10);
-    if (*end != '\0' || v < lo || v > hi) return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -974,13 +810,13 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool ok = true;
-        if (a == "--sessions") ok = intArg(argc, argv, i, 1, 20000, sessions);
-        else if (a == "--streams") ok = intArg(argc, argv, i, 0, 200, streams);
-        else if (a == "--churn-seconds") ok = intArg(argc, argv, i, 0, 24 * 3600, churnSeconds);
-        else if (a == "--workers") ok = intArg(argc, argv, i, 0, 64, workers);
-        else if (a == "--sample-ms") ok = intArg(argc, argv, i, 100, 600000, sampleMs);
-        else if (a == "--channels") ok = intArg(argc, argv, i, 1, 255, channels);
-        else if (a == "--warmup-seconds") ok = intArg(argc, argv, i, 0, 3600, warmupSeconds);
+        if (a == "--sessions") ok = bench::intArg(argc, argv, i, 1, 20000, sessions);
+        else if (a == "--streams") ok = bench::intArg(argc, argv, i, 0, 200, streams);
+        else if (a == "--churn-seconds") ok = bench::intArg(argc, argv, i, 0, 24 * 3600, churnSeconds);
+        else if (a == "--workers") ok = bench::intArg(argc, argv, i, 0, 64, workers);
+        else if (a == "--sample-ms") ok = bench::intArg(argc, argv, i, 100, 600000, sampleMs);
+        else if (a == "--channels") ok = bench::intArg(argc, argv, i, 1, 255, channels);
+        else if (a == "--warmup-seconds") ok = bench::intArg(argc, argv, i, 0, 3600, warmupSeconds);
         else if (a == "--device" && i + 1 < argc) device = argv[++i];
         else ok = false;
         if (!ok) {
@@ -994,44 +830,36 @@ int main(int argc, char** argv) {
     ::signal(SIGTERM, onSignal);
 
     // Our sockets and the device's: the device inherits the raised limit.
-    rlimit nofile{};
-    if (::getrlimit(RLIMIT_NOFILE, &nofile) == 0) {
-        nofile.rlim_cur = nofile.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &nofile) != 0) std::perror("soak: setrlimit");
-    }
-    std::printf("descriptor limit %llu (this process and the device)\n",
-                static_cast<unsigned long long>(nofile.rlim_cur));
-    if (nofile.rlim_cur < static_cast<rlim_t>(sessions + 2 * streams + 4 * workers + 64))
+    const unsigned long long limit = bench::raiseDescriptorLimit();
+    std::printf("descriptor limit %llu (this process and the device)\n", limit);
+    if (limit < static_cast<unsigned long long>(sessions + 2 * streams + 4 * workers + 64))
         std::printf("warning: the descriptor limit is low for %d sessions\n", sessions);
 
-    uint16_t port = pickBasePort();
-    std::string tmpl = (std::filesystem::temp_directory_path() / "soak-XXXXXX").string();
-    if (port == 0 || !::mkdtemp(tmpl.data())) {
+    const uint16_t port = bench::pickBasePort();
+    const std::string tmpl = bench::makeTempDir("soak");
+    if (port == 0 || tmpl.empty()) {
         std::fprintf(stderr, "soak: no free port or temporary directory\n");
         return 1;
     }
     const std::string logPath = tmpl + "/device.log";
-    std::vector<std::string> args{"--base-port", std::to_string(port), "--state", tmpl + "/state",
-                                  "--channels", std::to_string(channels)};
-    if (deviceKnowsOption(device, "--max-sessions")) {
-        int cap = sessions + 2 * workers + 32;
-        args.insert(args.end(), {"--max-sessions", std::to_string(cap)});
-        std::printf("device lists --max-sessions: passing %d\n", cap);
-    } else {
-        std::printf("device has no --max-sessions option\n");
-    }
+    // The device's session cap (256 unless told) with room for the churn and
+    // the round-trip probes above the sessions this run holds open.
+    const int cap = sessions + 2 * workers + 32;
+    const std::vector<std::string> args{"--base-port", std::to_string(port), "--state", tmpl + "/state",
+                                        "--channels", std::to_string(channels), "--max-sessions",
+                                        std::to_string(cap)};
 
     int status = 0;
     Failures failures;
     {
-        DeviceProcess dev(device, args, logPath);
-        if (!dev.waitReady(30000)) {
+        bench::DeviceProcess dev(device, args, logPath);
+        if (!dev.waitReady(30000, &g_interrupted)) {
             std::fprintf(stderr, "soak: %s did not start (%s)\n", device.c_str(), dev.exitText().c_str());
             status = 1;
         } else {
-            std::printf("device pid %d, base port %u, %d channels; %d sessions (%d streaming), "
-                        "churn %d s with %d workers, sample every %d ms\n\n",
-                        static_cast<int>(dev.pid()), port, channels, sessions, streams, churnSeconds,
+            std::printf("device pid %d, base port %u, %d channels, at most %d sessions; %d sessions "
+                        "(%d streaming), churn %d s with %d workers, sample every %d ms\n\n",
+                        static_cast<int>(dev.pid()), port, channels, cap, sessions, streams, churnSeconds,
                         workers, sampleMs);
             Sampler sampler(dev, sampleMs, failures);
             sampler.setPhase("idle");
