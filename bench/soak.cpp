@@ -723,13 +723,10 @@ double meanOf(const std::vector<double>& v, size_t from, size_t to) {
     return to > from ? sum / static_cast<double>(to - from) : 0;
 }
 
-double minOf(const std::vector<double>& v, size_t from, size_t to) {
-    double m = 1e18;
-    for (size_t i = from; i < to; ++i) m = std::min(m, v[i]);
-    return m;
-}
-
-/* First against last quarter of the churn samples after the warm-up. */
+/* First against last quarter of the churn samples after the warm-up. RSS
+ * samples include the password checks in flight (19 MiB each, at most one
+ * per core of the device's machine at once), so the RSS means move with
+ * them; the quiet samples before and after the churn show what stays. */
 void reportGrowth(const std::vector<Sample>& all, double churnStart, double warmup, int workers) {
     std::vector<Sample> s;
     for (const auto& x : all)
@@ -758,13 +755,6 @@ void reportGrowth(const std::vector<Sample>& all, double churnStart, double warm
         std::printf("  %-8s first %9.1f  last %9.1f  (%+.1f %%)  %s\n", m.name, first, last,
                     first > 0 ? (last - first) / first * 100 : 0, grows ? "GROWTH" : "flat");
     }
-    // RSS includes the memory of logins in flight (a 64 MiB password hash
-    // each); the lowest sample of a quarter shows what stays.
-    double lowFirst = minOf(metrics[0].v, 0, q), lowLast = minOf(metrics[0].v, s.size() - q, s.size());
-    bool grows = lowLast > lowFirst * 1.10 && lowLast - lowFirst > metrics[0].slack;
-    std::printf("  %-8s first %9.1f  last %9.1f  (%+.1f %%)  %s   (lowest sample of each quarter)\n",
-                "RSS low", lowFirst, lowLast, lowFirst > 0 ? (lowLast - lowFirst) / lowFirst * 100 : 0,
-                grows ? "GROWTH" : "flat");
 }
 
 /* The most frequent lines of the device's output, a hint of what it went through. */
