@@ -10,10 +10,10 @@
  *
  *  1. the echo round trip of a fresh session on the idle device (connect, log
  *     in, 20 untimed echoes, then 200 timed; median and p99);
- *  2. N logged-in sessions: N - K idle ones, driven from one thread with
- *     poll() on non-blocking sockets, each sending a keep-alive every 5 s and
- *     discarding whatever arrives; K that stream channel i % C over TCP
- *     through the client library (one thread each, frames discarded);
+ *  2. N logged-in sessions: N - K idle ones, logged in by a few opener
+ *     threads and then kept by one thread with poll(), each sending a
+ *     keep-alive every 5 s and discarding whatever arrives; K that stream
+ *     channel i % C over TCP (one thread each, frames discarded);
  *  3. the echo round trip again with the N sessions open;
  *  4. T seconds of churn by W workers: connect, log in, one command (echo or
  *     get-time), sometimes a brief stream, sometimes a connection dropped in
@@ -30,8 +30,6 @@
  * core at once; opening sessions keeps a few logins in flight, and the memory
  * of the checks in flight shows in RSS samples.
  */
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -118,30 +116,6 @@ std::vector<uint8_t> rawHeader(uint16_t type, uint32_t length, uint8_t status = 
     return h;
 }
 
-std::vector<uint8_t> loginMessage() {
-    std::vector<uint8_t> m = rawHeader(wire::MSG_LOGIN, wire::LOGIN_REQUEST_SIZE);
-    std::vector<uint8_t> record = recnet::buildLoginRequest("admin", "admin");
-    m.insert(m.end(), record.begin(), record.end());
-    return m;
-}
-
-int connectNonBlocking(uint16_t port, bool& inProgress) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    inProgress = false;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-    if (errno == EINPROGRESS) {
-        inProgress = true;
-        return fd;
-    }
-    ::close(fd);
-    return -1;
-}
-
 /* ---- failures, by kind ---------------------------------------------------- */
 
 class Failures {
@@ -224,17 +198,23 @@ void printRoundTrip(const char* label, const RoundTrip& r) {
     std::fflush(stdout);
 }
 
-/* ---- idle sessions on one thread ------------------------------------------ */
+/* ---- idle sessions ----------------------------------------------------------- */
 
+/* Logged-in sessions that stay idle. OPEN_IN_FLIGHT opener threads log them
+ * in through the client library; one keeper thread polls all of them, sends
+ * each a keep-alive every KEEPALIVE_MS (spread over the interval) and counts
+ * and drops whatever arrives. */
 class IdleSessions {
 public:
     IdleSessions(uint16_t port, int target, Failures& failures)
-        : port_(port), target_(target), failures_(failures), peers_(static_cast<size_t>(target)) {
-        thread_ = std::thread([this] { run(); });
+        : port_(port), target_(target), failures_(failures), start_(Clock::now()) {
+        for (int i = 0; i < OPEN_IN_FLIGHT; ++i) openers_.emplace_back([this] { openSessions(); });
+        keeper_ = std::thread([this] { keep(); });
     }
     ~IdleSessions() {
         stop_.store(true);
-        thread_.join();
+        for (auto& t : openers_) t.join();
+        keeper_.join();
     }
     int open() const { return open_.load(); }
     /* Sessions whose opening has ended, one way or the other. */
@@ -245,193 +225,97 @@ public:
     double openSeconds() const { return openSeconds_.load(); }
 
 private:
-    enum class State { Unused, Connecting, LoggingIn, Idle, Closed };
-    struct Peer {
-        int fd = -1;
-        State state = State::Unused;
-        std::vector<uint8_t> in, out;
-        Clock::time_point deadline, nextKeepalive;
+    struct Idle {
+        std::unique_ptr<recnet::Connection> conn;
+        Clock::time_point nextKeepalive;
     };
 
-    void close(Peer& p, State next) {
-        if (p.fd >= 0) ::close(p.fd);
-        p.fd = -1;
-        p.state = next;
-        p.in.clear();
-        p.out.clear();
-    }
-
-    void fail(Peer& p, const std::string& kind, const std::string& detail) {
-        bool wasIdle = p.state == State::Idle;
-        close(p, State::Closed);
-        if (wasIdle) {
-            open_.fetch_sub(1);
-            dropped_.fetch_add(1);
-            failures_.add("idle session closed", detail);
-        } else {
-            --inFlight_;
-            settled_.fetch_add(1);
-            failures_.add(kind, detail);
-        }
-    }
-
-    void startOne(Peer& p) {
-        bool inProgress = false;
-        p.fd = connectNonBlocking(port_, inProgress);
-        p.deadline = Clock::now() + milliseconds(LOGIN_TIMEOUT_MS);
-        ++inFlight_;
-        if (p.fd < 0) {
-            p.state = State::Connecting;
-            fail(p, "idle connect", std::strerror(errno));
-            return;
-        }
-        p.state = inProgress ? State::Connecting : State::LoggingIn;
-        p.out = loginMessage();
-    }
-
-    bool flush(Peer& p) {
-        while (!p.out.empty()) {
-            ssize_t n = ::send(p.fd, p.out.data(), p.out.size(), MSG_NOSIGNAL);
-            if (n > 0) {
-                p.out.erase(p.out.begin(), p.out.begin() + n);
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                return true;
-            } else {
-                fail(p, "idle send", n < 0 ? std::strerror(errno) : "send returned 0");
-                return false;
-            }
-        }
-        return true;
-    }
-
-    void readable(Peer& p) {
-        uint8_t buf[4096];
-        for (;;) {
-            ssize_t n = ::recv(p.fd, buf, sizeof buf, 0);
-            if (n == 0) {
-                fail(p, "idle login closed", p.state == State::Idle ? "EOF on a logged-in idle session" : "EOF during login");
-                return;
-            }
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-                fail(p, "idle login error", std::strerror(errno));
-                return;
-            }
-            if (p.state == State::Idle)
-                unexpectedBytes_.fetch_add(static_cast<uint64_t>(n));
-            else
-                p.in.insert(p.in.end(), buf, buf + n);
-        }
-        // The login's answers: MSG_LOGIN (status 0) then MSG_SESSION_ID.
-        while (p.state == State::LoggingIn && p.in.size() >= wire::HEADER_SIZE) {
-            uint32_t length = wire::getU32(p.in.data(), wire::HDR_LENGTH);
-            if (length > wire::MAX_PAYLOAD) {
-                fail(p, "idle login answer", "length too large");
-                return;
-            }
-            if (p.in.size() < wire::HEADER_SIZE + length) break;
-            uint16_t type = wire::getU16(p.in.data(), wire::HDR_TYPE);
-            uint8_t status = wire::getU8(p.in.data(), wire::HDR_STATUS);
-            p.in.erase(p.in.begin(), p.in.begin() + static_cast<long>(wire::HEADER_SIZE + length));
-            if (type == wire::MSG_LOGIN && status != wire::STATUS_OK) {
-                fail(p, "idle login refused", "status " + std::to_string(status));
-                return;
-            }
-            if (type == wire::MSG_SESSION_ID) {
-                p.state = State::Idle;
-                p.in.clear();
-                --inFlight_;
+    /* An opener: logs in sessions until all are claimed or the time is over. */
+    void openSessions() {
+        const auto deadline = start_ + std::chrono::seconds(OPEN_LIMIT_S);
+        while (!stop_.load() && !g_interrupted.load() && next_.fetch_add(1) < target_) {
+            try {
+                if (Clock::now() >= deadline) throw std::runtime_error("opening time over");
+                auto conn = std::make_unique<recnet::Connection>();
+                conn->connect("127.0.0.1", port_, milliseconds(5000));
+                recnet::login(*conn, "admin", "admin", milliseconds(LOGIN_TIMEOUT_MS));
+                std::lock_guard<std::mutex> lock(mutex_);
+                fresh_.push_back(std::move(conn));
                 open_.fetch_add(1);
-                settled_.fetch_add(1);
-                // Spread the keep-alives over the interval.
-                p.nextKeepalive = Clock::now() + milliseconds(rng_() % KEEPALIVE_MS);
+            } catch (const std::exception& e) {
+                failures_.add("idle open", e.what());
+            }
+            if (settled_.fetch_add(1) + 1 == target_) openSeconds_.store(secondsSince(start_));
+        }
+    }
+
+    void drop(Idle& s, const std::string& detail) {
+        s.conn.reset();
+        open_.fetch_sub(1);
+        dropped_.fetch_add(1);
+        failures_.add("idle session closed", detail);
+    }
+
+    /* Reads and counts what arrived; drops the session on EOF or an error. */
+    void drain(Idle& s) {
+        uint8_t buf[4096];
+        for (int i = 0; i < 64; ++i) {
+            ssize_t n = ::recv(s.conn->nativeHandle(), buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                unexpectedBytes_.fetch_add(static_cast<uint64_t>(n));
+            } else {
+                if (n == 0) drop(s, "EOF on a logged-in idle session");
+                else if (errno != EAGAIN && errno != EWOULDBLOCK) drop(s, std::strerror(errno));
+                return;
             }
         }
     }
 
-    void run() {
-        const auto start = Clock::now();
-        const auto openDeadline = start + std::chrono::seconds(OPEN_LIMIT_S);
-        size_t next = 0;  // next peer to start
+    void keep() {
         const std::vector<uint8_t> keepalive = rawHeader(wire::MSG_KEEPALIVE, 0);
+        std::vector<Idle> sessions;
         std::vector<pollfd> fds;
-        std::vector<size_t> owner;
-        bool opened = false;
+        auto gone = [](const Idle& s) { return !s.conn; };
         while (!stop_.load() && !g_interrupted.load()) {
-            auto now = Clock::now();
-            while (next < peers_.size() && inFlight_ < OPEN_IN_FLIGHT && now < openDeadline)
-                startOne(peers_[next++]);
-            if (!opened && settled_.load() >= target_) {
-                opened = true;
-                openSeconds_.store(secondsSince(start));
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (auto& c : fresh_)
+                    sessions.push_back({std::move(c), Clock::now() + milliseconds(rng_() % KEEPALIVE_MS)});
+                fresh_.clear();
             }
-            // Give up logins that take too long, and sessions never started
-            // once the opening time is over.
-            if (now >= openDeadline && next < peers_.size()) {
-                int left = static_cast<int>(peers_.size() - next);
-                next = peers_.size();
-                settled_.fetch_add(left);
-                failures_.add("idle not opened in time", std::to_string(left) + " sessions");
+            const auto now = Clock::now();
+            for (auto& s : sessions) {
+                if (now < s.nextKeepalive) continue;
+                s.nextKeepalive += milliseconds(KEEPALIVE_MS);
+                // 16 bytes into a send buffer that is otherwise empty: all or nothing.
+                ssize_t n = ::send(s.conn->nativeHandle(), keepalive.data(), keepalive.size(),
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n == static_cast<ssize_t>(keepalive.size())) keepalives_.fetch_add(1);
+                else drop(s, n < 0 ? std::strerror(errno) : "keep-alive sent in part");
             }
+            sessions.erase(std::remove_if(sessions.begin(), sessions.end(), gone), sessions.end());
             fds.clear();
-            owner.clear();
-            for (size_t i = 0; i < next; ++i) {
-                Peer& p = peers_[i];
-                if (p.fd < 0) continue;
-                if (p.state != State::Idle && now > p.deadline) {
-                    fail(p, "idle login timeout", "no session id within the time-out");
-                    continue;
-                }
-                if (p.state == State::Idle && now >= p.nextKeepalive) {
-                    if (p.out.empty()) {
-                        p.out = keepalive;
-                        keepalives_.fetch_add(1);
-                    }
-                    p.nextKeepalive += milliseconds(KEEPALIVE_MS);
-                    if (!flush(p)) continue;
-                }
-                short events = p.state == State::Connecting ? POLLOUT : POLLIN;
-                if (p.state != State::Connecting && !p.out.empty()) events |= POLLOUT;
-                fds.push_back({p.fd, events, 0});
-                owner.push_back(i);
-            }
-            int n = ::poll(fds.data(), fds.size(), 50);
-            if (n <= 0) continue;
-            for (size_t k = 0; k < fds.size(); ++k) {
-                if (fds[k].revents == 0) continue;
-                Peer& p = peers_[owner[k]];
-                if (p.fd != fds[k].fd) continue;
-                if (p.state == State::Connecting) {
-                    int err = 0;
-                    socklen_t len = sizeof err;
-                    ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-                    if (err != 0) {
-                        fail(p, "idle connect", std::strerror(err));
-                        continue;
-                    }
-                    p.state = State::LoggingIn;
-                }
-                if (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) {
-                    readable(p);
-                    if (p.fd < 0) continue;
-                }
-                if (!p.out.empty()) flush(p);
-            }
+            for (const auto& s : sessions) fds.push_back({s.conn->nativeHandle(), POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+            for (size_t k = 0; k < fds.size(); ++k)
+                if (fds[k].revents != 0) drain(sessions[k]);
+            sessions.erase(std::remove_if(sessions.begin(), sessions.end(), gone), sessions.end());
         }
-        for (Peer& p : peers_) close(p, State::Closed);
     }
 
-    uint16_t port_;
-    int target_;
+    const uint16_t port_;
+    const int target_;
     Failures& failures_;
-    std::vector<Peer> peers_;       // thread only
-    int inFlight_ = 0;              // thread only
-    std::minstd_rand rng_{12345};   // thread only
-    std::atomic<int> open_{0}, settled_{0}, dropped_{0};
+    const Clock::time_point start_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<recnet::Connection>> fresh_;  // logged in, not yet kept; under mutex_
+    std::minstd_rand rng_{12345};                             // keeper only
+    std::atomic<int> next_{0}, open_{0}, settled_{0}, dropped_{0};
     std::atomic<uint64_t> keepalives_{0}, unexpectedBytes_{0};
     std::atomic<double> openSeconds_{0};
     std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::vector<std::thread> openers_;
+    std::thread keeper_;
 };
 
 /* ---- streaming sessions ---------------------------------------------------- */
