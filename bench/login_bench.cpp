@@ -12,7 +12,10 @@
  *               [--device PATH]
  *
  * --wrong-password sends a wrong password instead, so every login is a
- * failed check: it measures what failed logins cost.
+ * failed check: it measures what failed logins cost. The module slows failed
+ * logins from one address (after 5 within a minute, one check a second, each
+ * waiting its turn), so that rate is low on purpose, and a run can last up to
+ * the 30 s login time-out longer than asked while the queued logins end.
  */
 #include <signal.h>
 
