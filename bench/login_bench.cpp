@@ -12,16 +12,12 @@
  *               [--device PATH]
  *
  * --wrong-password sends a wrong password instead, so every login is a
- * failed check: it measures what failed logins cost.
+ * failed check: it measures what failed logins cost. The module slows failed
+ * logins from one address (after 5 within a minute, one check a second, each
+ * waiting its turn), so that rate is low on purpose, and a run can last up to
+ * the 30 s login time-out longer than asked while the queued logins end.
  */
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,19 +27,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_device.h"
 #include "connection.h"
 #include "errors.h"
-#include "fd.h"
 #include "session.h"
-
-extern char** environ;
 
 namespace {
 
@@ -52,101 +44,6 @@ constexpr auto kSampleInterval = std::chrono::milliseconds(50);
 // Generous: with C clients and few checks at once a login waits its turn.
 constexpr recnet::Duration kLoginTimeout{30000};
 constexpr recnet::Duration kConnectTimeout{5000};
-
-bool canBind(int type, uint16_t port) {
-    recnet::Fd fd(::socket(AF_INET, type, 0));
-    int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-// A base port whose command, data and UDP ports are all free, or 0.
-uint16_t pickBasePort() {
-    std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<int> dist(20000, 59000);
-    for (int i = 0; i < 200; ++i) {
-        auto base = static_cast<uint16_t>(dist(rng));
-        if (canBind(SOCK_STREAM, base) && canBind(SOCK_STREAM, base + 1) &&
-            canBind(SOCK_DGRAM, base + 4))
-            return base;
-    }
-    return 0;
-}
-
-/* The device as a child process; stopped with SIGTERM (then SIGKILL) at the end. */
-class DeviceProcess {
-public:
-    DeviceProcess(const std::string& path, const std::vector<std::string>& args) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        std::vector<char*> argv{const_cast<char*>(path.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_.reset(out[0]);
-    }
-    ~DeviceProcess() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    DeviceProcess(const DeviceProcess&) = delete;
-    DeviceProcess& operator=(const DeviceProcess&) = delete;
-
-    // Waits (bounded) for the "ready" line.
-    bool waitReady(int timeoutMs) {
-        std::string text;
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (pid_ > 0 && Clock::now() < deadline) {
-            pollfd p{out_.get(), POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            char buf[512];
-            ssize_t n = ::read(out_.get(), buf, sizeof buf);
-            if (n <= 0) return false;
-            text.append(buf, static_cast<size_t>(n));
-            if (text.find("ready") != std::string::npos) return true;
-        }
-        return false;
-    }
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-    recnet::Fd out_;
-};
-
-// VmRSS and VmHWM of a process, in KiB; zero when unreadable.
-struct MemorySample {
-    long rssKiB = 0;
-    long hwmKiB = 0;
-};
-
-// Reads /proc/PID/status once.
-MemorySample readMemory(pid_t pid) {
-    MemorySample s;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) s.rssKiB = std::atol(line.c_str() + 6);
-        if (line.rfind("VmHWM:", 0) == 0) s.hwmKiB = std::atol(line.c_str() + 6);
-    }
-    return s;
-}
 
 /* Samples the device's memory every 50 ms on its own thread until destroyed;
  * keeps the highest VmRSS seen and the last VmHWM read. */
@@ -165,7 +62,7 @@ public:
     MemorySampler& operator=(const MemorySampler&) = delete;
 
     // The highest VmRSS sampled and the latest VmHWM, in KiB.
-    MemorySample peak() const {
+    bench::ProcMemory peak() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return peak_;
     }
@@ -175,7 +72,7 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         while (!stop_) {
             lock.unlock();
-            const MemorySample s = readMemory(pid_);
+            const bench::ProcMemory s = bench::readMemory(pid_);
             lock.lock();
             peak_.rssKiB = std::max(peak_.rssKiB, s.rssKiB);
             peak_.hwmKiB = std::max(peak_.hwmKiB, s.hwmKiB);
@@ -187,7 +84,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;      // under mutex_
-    MemorySample peak_;      // under mutex_
+    bench::ProcMemory peak_;      // under mutex_
     std::thread thread_;     // last: starts once the members above exist
 };
 
@@ -246,13 +143,13 @@ struct BenchOptions {
 
 // Runs the clients against a started device and prints the figures.
 void measure(const BenchOptions& o, uint16_t port, pid_t pid) {
-    const MemorySample idle = readMemory(pid);
+    const bench::ProcMemory idle = bench::readMemory(pid);
     Tally tally;
     const std::string password = o.wrongPassword ? "not-the-password" : "admin";
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(o.seconds));
-    MemorySample peak;
+    bench::ProcMemory peak;
     {
         MemorySampler sampler(pid);
         std::vector<std::thread> clients;
@@ -311,11 +208,11 @@ int main(int argc, char** argv) {
     }
     ::signal(SIGPIPE, SIG_IGN);
 
-    const uint16_t port = pickBasePort();
-    std::string state = o.state;
-    std::string tmpl = (std::filesystem::temp_directory_path() / "login-bench-XXXXXX").string();
-    if (state.empty() && ::mkdtemp(tmpl.data()) != nullptr) state = tmpl;
-    if (port == 0 || state.empty()) {
+    // The device's output goes to a temporary folder; so does its state unless --state is given.
+    const uint16_t port = bench::pickBasePort();
+    const std::string tmp = bench::makeTempDir("login-bench");
+    const std::string state = o.state.empty() ? tmp : o.state;
+    if (port == 0 || tmp.empty()) {
         std::fprintf(stderr, "login_bench: no free port or temporary directory\n");
         return 1;
     }
@@ -323,19 +220,19 @@ int main(int argc, char** argv) {
     {
         // One channel of small synthetic frames and no serial ports: the
         // device's own background work stays out of the figures.
-        DeviceProcess dev(o.device, {"--base-port", std::to_string(port), "--state", state,
-                                     "--channels", "1", "--serial-ports", "0", "--source",
-                                     "synthetic", "--frame-size", "1024"});
+        bench::DeviceProcess dev(o.device, {"--base-port", std::to_string(port), "--state", state,
+                                            "--channels", "1", "--serial-ports", "0", "--source",
+                                            "synthetic", "--frame-size", "1024"},
+                                 tmp + "/device.log");
         if (!dev.waitReady(15000)) {
-            std::fprintf(stderr, "login_bench: %s did not start\n", o.device.c_str());
+            std::fprintf(stderr, "login_bench: %s did not start %s\n", o.device.c_str(),
+                         dev.exitText().c_str());
             status = 1;
         } else {
             measure(o, port, dev.pid());
         }
     }
-    if (o.state.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(state, ec);
-    }
+    std::error_code ec;
+    std::filesystem::remove_all(tmp, ec);
     return status;
 }

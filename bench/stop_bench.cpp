@@ -22,7 +22,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -41,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_device.h"
 #include "fake_host.h"
 #include "fake_host_stream.h"
 #include "net.h"
@@ -373,15 +373,6 @@ Round runRound(int idleCount, int streamingCount, int channels, int fps, uint32_
     return r;
 }
 
-bool intArg(int argc, char** argv, int& i, int lo, int hi, int& out) {
-    if (i + 1 >= argc) return false;
-    char* end = nullptr;
-    long v = std::strtol(argv[++i], &end, 10);
-    if (*end != '\0' || v < lo || v > hi) return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -390,12 +381,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool ok = true;
-        if (a == "--idle") ok = intArg(argc, argv, i, 0, 5000, idleCount);
-        else if (a == "--streaming") ok = intArg(argc, argv, i, 0, 1000, streamingCount);
-        else if (a == "--repeat") ok = intArg(argc, argv, i, 1, 50, repeat);
-        else if (a == "--channels") ok = intArg(argc, argv, i, 1, 255, channels);
-        else if (a == "--fps") ok = intArg(argc, argv, i, 1, 1000, fps);
-        else if (a == "--frame-size") ok = intArg(argc, argv, i, 0, 0x100000 - 32, frameSize);
+        if (a == "--idle") ok = bench::intArg(argc, argv, i, 0, 5000, idleCount);
+        else if (a == "--streaming") ok = bench::intArg(argc, argv, i, 0, 1000, streamingCount);
+        else if (a == "--repeat") ok = bench::intArg(argc, argv, i, 1, 50, repeat);
+        else if (a == "--channels") ok = bench::intArg(argc, argv, i, 1, 255, channels);
+        else if (a == "--fps") ok = bench::intArg(argc, argv, i, 1, 1000, fps);
+        else if (a == "--frame-size") ok = bench::intArg(argc, argv, i, 0, 0x100000 - 32, frameSize);
         else if (a == "--module-output") moduleOutput = true;
         else ok = false;
         if (!ok) {
@@ -417,15 +408,10 @@ int main(int argc, char** argv) {
             out = own;
         }
     }
-    rlimit nofile{};
-    if (::getrlimit(RLIMIT_NOFILE, &nofile) == 0) {
-        nofile.rlim_cur = nofile.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &nofile);
-    }
+    const unsigned long long limit = bench::raiseDescriptorLimit();
     const long needed = 2L * idleCount + 4L * streamingCount + 64;
-    if (static_cast<long>(nofile.rlim_cur) < needed) {
-        std::fprintf(out, "stop_bench: %ld descriptors needed, the limit is %llu\n", needed,
-                     static_cast<unsigned long long>(nofile.rlim_cur));
+    if (limit < static_cast<unsigned long long>(needed)) {
+        std::fprintf(out, "stop_bench: %ld descriptors needed, the limit is %llu\n", needed, limit);
         std::fflush(out);
         return 1;
     }

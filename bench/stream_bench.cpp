@@ -16,14 +16,9 @@
  * K), so that every client has a ring and a producer of its own.
  */
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,17 +29,15 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_device.h"
 #include "errors.h"
 #include "fd.h"
 #include "stream.h"
-
-extern char** environ;
 
 namespace {
 
@@ -56,79 +49,6 @@ constexpr int DEVICE_SNDBUF = 0x80000;  // what the device's TCP sender sets
 double secondsSince(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
-
-bool canBind(int type, uint16_t port) {
-    recnet::Fd fd(::socket(AF_INET, type, 0));
-    int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-uint16_t pickBasePort() {
-    std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<int> dist(20000, 59000);
-    for (int i = 0; i < 200; ++i) {
-        auto base = static_cast<uint16_t>(dist(rng));
-        if (canBind(SOCK_STREAM, base) && canBind(SOCK_STREAM, base + 1) &&
-            canBind(SOCK_DGRAM, base + 4)) {
-            return base;
-        }
-    }
-    return 0;
-}
-
-/* The device as a child process; stopped with SIGTERM (then SIGKILL) at the end. */
-class DeviceProcess {
-public:
-    DeviceProcess(const std::string& path, const std::vector<std::string>& args) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        std::vector<char*> argv{const_cast<char*>(path.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_.reset(out[0]);
-    }
-    ~DeviceProcess() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    /* Waits (bounded) for the "ready" line. */
-    bool waitReady(int timeoutMs) {
-        std::string text;
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (pid_ > 0 && Clock::now() < deadline) {
-            pollfd p{out_.get(), POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            char buf[512];
-            ssize_t n = ::read(out_.get(), buf, sizeof buf);
-            if (n <= 0) return false;
-            text.append(buf, static_cast<size_t>(n));
-            if (text.find("ready") != std::string::npos) return true;
-        }
-        return false;
-    }
-
-private:
-    pid_t pid_ = -1;
-    recnet::Fd out_;
-};
 
 /* Lets a group of worker threads run or pause; the main thread switches it.
  * A paused group sleeps, so that the other group has the machine. */
@@ -401,20 +321,22 @@ int main(int argc, char** argv) {
     }
     ::signal(SIGPIPE, SIG_IGN);
 
-    uint16_t port = pickBasePort();
-    std::string tmpl = (std::filesystem::temp_directory_path() / "stream-bench-XXXXXX").string();
-    if (port == 0 || !::mkdtemp(tmpl.data())) {
+    uint16_t port = bench::pickBasePort();
+    const std::string tmpl = bench::makeTempDir("stream-bench");
+    if (port == 0 || tmpl.empty()) {
         std::fprintf(stderr, "stream_bench: no free port or temporary directory\n");
         return 1;
     }
     int status = 0;
     {
-        DeviceProcess dev(device, {"--base-port", std::to_string(port), "--state", tmpl,
-                                   "--channels", std::to_string(maxClients), "--source",
-                                   "synthetic", "--frame-size", std::to_string(FRAME_SIZE),
-                                   "--fps", "0"});
+        bench::DeviceProcess dev(device, {"--base-port", std::to_string(port), "--state", tmpl,
+                                          "--channels", std::to_string(maxClients), "--source",
+                                          "synthetic", "--frame-size", std::to_string(FRAME_SIZE),
+                                          "--fps", "0"},
+                                 tmpl + "/device.log");
         if (!dev.waitReady(15000)) {
-            std::fprintf(stderr, "stream_bench: %s did not start\n", device.c_str());
+            std::fprintf(stderr, "stream_bench: %s did not start %s\n", device.c_str(),
+                         dev.exitText().c_str());
             status = 1;
         } else {
             std::printf("TCP live video, %zu-byte synthetic frames, %d rounds of %.1f s against the "
