@@ -34,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int LOGIN_FAILURES_FREE = 5;
 constexpr auto LOGIN_FAILURE_WINDOW = std::chrono::seconds(60);
 constexpr auto LOGIN_SLOWED_STEP = std::chrono::seconds(1);
+constexpr auto LOGIN_LONGEST_WAIT = std::chrono::seconds(15);  // the idle limit
 constexpr size_t LOGIN_ADDRESSES_KEPT = 4096;  // bounds the table under a spray of addresses
 constexpr int LOG_CATEGORY = 4;
 
@@ -55,13 +56,16 @@ LoginThrottle& login_throttle() {
 }
 
 /* Reserves the time at which a check from `address` may run: now, or a slot
- * one step after the previous one while the address is slowed. */
-Clock::time_point login_slot(in_addr_t address, bool& slowedOut, bool& firstSlowed) {
+ * one step after the previous one while the address is slowed. A slot more
+ * than LOGIN_LONGEST_WAIT ahead is not reserved (*refused is set): one
+ * address cannot fill the server with connections that wait their turn. */
+Clock::time_point login_slot(in_addr_t address, bool& slowedOut, bool& firstSlowed, bool& refused) {
     LoginThrottle& t = login_throttle();
     std::lock_guard<std::mutex> lock(t.mutex);
     const Clock::time_point now = Clock::now();
     slowedOut = false;
     firstSlowed = false;
+    refused = false;
     auto it = t.addresses.find(address);
     if (it == t.addresses.end()) return now;
     FailureRecord& r = it->second;
@@ -74,6 +78,10 @@ Clock::time_point login_slot(in_addr_t address, bool& slowedOut, bool& firstSlow
     firstSlowed = !r.logged;
     r.logged = true;
     const Clock::time_point slot = r.nextSlot > now ? r.nextSlot : now + LOGIN_SLOWED_STEP;
+    if (slot - now > LOGIN_LONGEST_WAIT) {
+        refused = true;
+        return now;
+    }
     r.nextSlot = slot + LOGIN_SLOWED_STEP;
     return slot;
 }
@@ -157,9 +165,12 @@ int auth_user(CommandSession* session, void* message) {
     const in_addr_t address = session->peer.sin_addr.s_addr;
     bool slowed = false;
     bool firstSlowed = false;
-    const Clock::time_point slot = login_slot(address, slowed, firstSlowed);
+    bool refused = false;
+    const Clock::time_point slot = login_slot(address, slowed, firstSlowed, refused);
     if (firstSlowed) login_log_slowed(address);
-    if (slowed && !login_wait(session, slot)) return -1;
+    // A login that would wait longer than the idle limit ends its connection
+    // unanswered, as a silent one does.
+    if (refused || (slowed && !login_wait(session, slot))) return -1;
 
     int result = st_app_netAuthUser(record);
     const bool accepted = result == AUTH_OK || result == AUTH_OK_NO_ID;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -29,6 +30,17 @@ constexpr uint16_t MSG_IGNORED_5 = 5;
 constexpr uint16_t MSG_IGNORED_6 = 6;
 constexpr uint16_t MSG_IGNORED_FIRST = 0x105;
 constexpr uint16_t MSG_IGNORED_LAST = 0x107;
+
+/* How long to wait for the next message: the idle limit, and while a login
+ * is required and has not succeeded, no longer than the idle limit counted
+ * from the connect, so that a connection that never logs in cannot hold its
+ * thread with keep-alives. */
+int message_wait_ms(const CommandSession* session, std::chrono::steady_clock::time_point connected) {
+    if (session_may_command(session)) return IDLE_LIMIT_MS;
+    const auto left = std::chrono::milliseconds(IDLE_LIMIT_MS) -
+                      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - connected);
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
 
 /* Both time-outs bound a blocked call: a reply that cannot leave within 10 s
  * fails; a peer that stops in the middle of a message is given up after the
@@ -249,8 +261,11 @@ void* MessageThread(void* arg) {
     // their pages go back to the system between messages.
     MessageBuffer message;
     MessageBuffer scratch;
+    const auto connected = std::chrono::steady_clock::now();
     while (message.get() != nullptr && session->running.load()) {
-        if (!framing_wait_readable(fd, IDLE_LIMIT_MS)) {
+        const int waitMs = message_wait_ms(session, connected);
+        if (waitMs == 0) errno = ETIMEDOUT;  // no login in time, busy or not
+        if (waitMs == 0 || !framing_wait_readable(fd, waitMs)) {
             perror("MessageThread recv msg");
             break;
         }

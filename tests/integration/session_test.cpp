@@ -71,6 +71,8 @@ TEST(Idle, SilentAndStalledPeersAreDroppedAfter15sAKeepAliveOneIsNot) {
     ASSERT_TRUE(server.started());
     RawClient silent(server.port()), stalled(server.port()), alive(server.port());
     ASSERT_TRUE(silent.connected() && stalled.connected() && alive.connected());
+    // Logged in, so that only the idle limit applies.
+    ASSERT_TRUE(loginAdmin(silent) && loginAdmin(stalled) && loginAdmin(alive));
     ASSERT_TRUE(echoAnswered(alive, 3));
     ASSERT_TRUE(echoAnswered(stalled, 2));
     // Each limit is measured from the last moment its session heard anything.

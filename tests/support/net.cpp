@@ -37,7 +37,10 @@ bool canBind(int type, uint16_t port) {
 
 uint16_t pickBasePort() {
     static std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<int> dist(20000, 59000);
+    // Below Linux's ephemeral range (32768 up), where the kernel hands out
+    // the source ports of outgoing connections: a port found free there may
+    // be taken by some client's connect before the server binds it.
+    std::uniform_int_distribution<int> dist(20000, 32000);
     for (int i = 0; i < 200; ++i) {
         auto base = static_cast<uint16_t>(dist(rng));
         if (canBind(SOCK_STREAM, base) && canBind(SOCK_STREAM, base + 1) &&
