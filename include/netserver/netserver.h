@@ -120,13 +120,16 @@ NETSERVER_API int stopTransparentCmd(CommandSession* session);
  *    destination address is not the session's peer address is answered with
  *    STATUS_FAILED (any port is accepted; the address probe serves clients
  *    behind NAT).
- *  - A data connection that has not completed its handshake within 15 s is
- *    closed, as a command connection that stays silent for 15 s is.
+ *  - No unauthenticated connection holds a thread for long: a data
+ *    connection that has not completed its handshake within 15 s is closed,
+ *    as is a command connection that stays silent for 15 s and, while logins
+ *    are required, one that has not logged in within 15 s of its connect.
  *  - Failed logins are slowed down: once an address has failed 5 times within
  *    a minute, each further login check from it waits for a slot of its own,
  *    one a second across all its connections, until a minute has passed or a
- *    login succeeds. The device log gets "<address> login failures slowed"
- *    once per episode.
+ *    login succeeds; a login whose slot lies more than 15 s ahead ends its
+ *    connection unanswered. The device log gets "<address> login failures
+ *    slowed" once per episode.
  *  - When the process runs out of descriptors, a pending connection is
  *    accepted and closed at once and the listener pauses 100 ms; the
  *    diagnostic "TcpListenThread():accept()" is printed once per episode.
