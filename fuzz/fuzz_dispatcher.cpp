@@ -32,11 +32,6 @@ namespace {
 
 constexpr int MESSAGES_PER_INPUT = 4;
 
-void waitForMaintenanceWorkers() {
-    for (int i = 0; i < 2000 && maintenance_workers_running() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -88,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The session's worker and any maintenance worker end before the record.
     session_worker_end(session);
-    waitForMaintenanceWorkers();
+    fuzz::waitForMaintenanceWorkers();
     shutdown(pair.fd[0], SHUT_RDWR);
     drain.join();
     session_destroy_unlinked(session);

@@ -51,11 +51,6 @@ void keepOnThisHost(std::vector<uint8_t>& s) {
     }
 }
 
-void waitForMaintenanceWorkers() {
-    for (int i = 0; i < 2000 && maintenance_workers_running() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -92,6 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // down (closing its end, which ends the drain) and is joined here.
     g_messageThreads.join(thread);
     drain.join();
-    waitForMaintenanceWorkers();
+    fuzz::waitForMaintenanceWorkers();
     return 0;
 }

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "command/login.h"
+#include "handlers/maintenance_state.h"
 #include "fake_host.h"
 #include "fake_host_handlers.h"
 #include "netserver/netserver.h"
@@ -186,6 +188,13 @@ inline void resetHost() {
     // Failed logins of earlier runs would slow this run's logins down.
     login_throttle_reset();
     fake_host::handlers::setResult("st_app_getFormatPercent", 100);
+}
+
+/* Waits (at most 2 s) until the partitioning and format workers that a run
+ * started have ended, so that none runs into the next input. */
+inline void waitForMaintenanceWorkers() {
+    for (int i = 0; i < 2000 && maintenance_workers_running() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 /* Starts the module once per process on a free base port. */
