@@ -21,8 +21,8 @@ FrameResult framing_check_header(const uint8_t* header) {
 }
 
 MessageBuffer::MessageBuffer() {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size_ = (wire::MESSAGE_BUFFER_SIZE + page - 1) / page * page;
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_ = (wire::MESSAGE_BUFFER_SIZE + page_ - 1) / page_ * page_;
     void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
 }
@@ -32,9 +32,12 @@ MessageBuffer::~MessageBuffer() {
 }
 
 void MessageBuffer::clear() {
+    std::memset(data_, 0, page_);
+    if (!beyondFirstPage_) return;
     // Private anonymous pages read as zero once given back; if the system
     // refuses, zero them by hand.
-    if (madvise(data_, size_, MADV_DONTNEED) != 0) std::memset(data_, 0, size_);
+    if (madvise(data_ + page_, size_ - page_, MADV_DONTNEED) != 0) std::memset(data_ + page_, 0, size_ - page_);
+    beyondFirstPage_ = false;
 }
 
 FrameResult framing_read_message(int fd, MessageBuffer& message, bool checkMagic) {
@@ -43,6 +46,7 @@ FrameResult framing_read_message(int fd, MessageBuffer& message, bool checkMagic
     if (readn(fd, buffer, static_cast<int>(wire::HEADER_SIZE)) <= 0) return FrameResult::Closed;
     if (framing_check_header(buffer) != FrameResult::Ok) return FrameResult::TooLong;
     uint32_t length = wire::getU32(buffer, wire::HDR_LENGTH);
+    message.markWritten(wire::HEADER_SIZE + length);
     if (length != 0 && readn(fd, buffer + wire::HEADER_SIZE, static_cast<int>(length)) <= 0)
         return FrameResult::Closed;
     if (checkMagic && wire::getU32(buffer, wire::HDR_MAGIC) != wire::MSG_MAGIC)

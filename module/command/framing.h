@@ -21,10 +21,13 @@ enum class FrameResult {
     Closed,      // the peer closed, a read failed or timed out
 };
 
-/* A 102416-byte message buffer for a connection's whole life. Between
- * messages its pages are given back to the system (they read as zero again),
- * so an idle connection costs no buffer memory however large its last
- * message was. Thread: its owner's. */
+/* A 102416-byte message buffer for a connection's whole life. clear() zeroes
+ * the first page by hand and gives the pages behind it back to the system
+ * (they read as zero again) only when something was written there, so that a
+ * small message costs a short memset, and an idle connection no buffer memory
+ * however large its last message was. Whoever writes past the first page says
+ * so with markWritten(); the module's in-place replies (at most the 72-byte
+ * colliery answer) stay within it. Thread: its owner's. */
 class MessageBuffer {
 public:
     MessageBuffer();
@@ -36,10 +39,14 @@ public:
     uint8_t* get() const { return data_; }
     /* Every byte reads as zero afterwards. */
     void clear();
+    /* Bytes up to `end` may have been written. */
+    void markWritten(size_t end) { beyondFirstPage_ = beyondFirstPage_ || end > page_; }
 
 private:
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
+    size_t page_ = 0;
+    bool beyondFirstPage_ = false;
 };
 
 /* Judges a 16-byte header before its payload is read: TooLong for a length

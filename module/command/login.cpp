@@ -55,35 +55,42 @@ LoginThrottle& login_throttle() {
     return throttle;
 }
 
-/* Reserves the time at which a check from `address` may run: now, or a slot
- * one step after the previous one while the address is slowed. A slot more
- * than LOGIN_LONGEST_WAIT ahead is not reserved (*refused is set): one
- * address cannot fill the server with connections that wait their turn. */
-Clock::time_point login_slot(in_addr_t address, bool& slowedOut, bool& firstSlowed, bool& refused) {
+/* When a check from an address may run. */
+struct LoginTurn {
+    Clock::time_point at;
+    bool slowed = false;       // the address is slowed: wait until `at`
+    bool firstSlowed = false;  // and this is the first check of the episode
+    bool refused = false;      // its turn lies too far ahead: no check at all
+};
+
+/* Reserves the turn of a check from `address`: now, or a slot one step after
+ * the previous one while the address is slowed. A slot more than
+ * LOGIN_LONGEST_WAIT ahead is not reserved (refused): one address cannot fill
+ * the server with connections that wait their turn. */
+LoginTurn login_turn(in_addr_t address) {
     LoginThrottle& t = login_throttle();
     std::lock_guard<std::mutex> lock(t.mutex);
     const Clock::time_point now = Clock::now();
-    slowedOut = false;
-    firstSlowed = false;
-    refused = false;
+    LoginTurn turn{now};
     auto it = t.addresses.find(address);
-    if (it == t.addresses.end()) return now;
+    if (it == t.addresses.end()) return turn;
     FailureRecord& r = it->second;
     if (now - r.since > LOGIN_FAILURE_WINDOW) {
         t.addresses.erase(it);
-        return now;
+        return turn;
     }
-    if (r.failures < LOGIN_FAILURES_FREE) return now;
-    slowedOut = true;
-    firstSlowed = !r.logged;
-    r.logged = true;
+    if (r.failures < LOGIN_FAILURES_FREE) return turn;
     const Clock::time_point slot = r.nextSlot > now ? r.nextSlot : now + LOGIN_SLOWED_STEP;
+    turn.firstSlowed = !r.logged;
+    r.logged = true;
     if (slot - now > LOGIN_LONGEST_WAIT) {
-        refused = true;
-        return now;
+        turn.refused = true;
+        return turn;
     }
     r.nextSlot = slot + LOGIN_SLOWED_STEP;
-    return slot;
+    turn.slowed = true;
+    turn.at = slot;
+    return turn;
 }
 
 /* Counts the outcome of a check from `address`. */
@@ -130,16 +137,6 @@ void login_log_slowed(in_addr_t address) {
     st_param_writeLogBuffer(LOG_CATEGORY, line);
 }
 
-}  // namespace
-
-void login_throttle_reset() {
-    LoginThrottle& t = login_throttle();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    t.addresses.clear();
-}
-
-namespace {
-
 /* Keeps the user name (cut to the 23 characters the field holds) and the
  * user information of an accepted login. */
 void login_update_session(CommandSession* session, const uint8_t* record) {
@@ -152,6 +149,12 @@ void login_update_session(CommandSession* session, const uint8_t* record) {
 
 }  // namespace
 
+void login_throttle_reset() {
+    LoginThrottle& t = login_throttle();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    t.addresses.clear();
+}
+
 /* Thread: the session's message thread (or a host thread that owns the
  * session's connection for the moment). Works on its own copy of the header
  * and the record; the caller's buffer is not changed. */
@@ -163,14 +166,11 @@ int auth_user(CommandSession* session, void* message) {
     std::memcpy(record, request + wire::HEADER_SIZE, wire::LOGIN_REQUEST_SIZE);
 
     const in_addr_t address = session->peer.sin_addr.s_addr;
-    bool slowed = false;
-    bool firstSlowed = false;
-    bool refused = false;
-    const Clock::time_point slot = login_slot(address, slowed, firstSlowed, refused);
-    if (firstSlowed) login_log_slowed(address);
+    const LoginTurn turn = login_turn(address);
+    if (turn.firstSlowed) login_log_slowed(address);
     // A login that would wait longer than the idle limit ends its connection
     // unanswered, as a silent one does.
-    if (refused || (slowed && !login_wait(session, slot))) return -1;
+    if (turn.refused || (turn.slowed && !login_wait(session, turn.at))) return -1;
 
     int result = st_app_netAuthUser(record);
     const bool accepted = result == AUTH_OK || result == AUTH_OK_NO_ID;

@@ -139,9 +139,9 @@ bool message_ignored(uint16_t type) {
 }
 
 /* Before a login only login, logout, keep-alive and echo are served. Every
- * other command is refused with STATUS_FAILED and never reaches the host;
- * what is ignored anyway (including types without a handler) stays
- * unanswered. Returns whether the message may be handled. */
+ * other command is refused with STATUS_FAILED and never reaches the host; a
+ * type without a handler stays unanswered. Returns whether the message may
+ * be handled. Called for types that are not ignored. */
 bool message_gate(CommandSession* session, uint8_t* message) {
     if (session_may_command(session)) return true;
     const uint16_t type = wire::getU16(message, wire::HDR_TYPE);
@@ -158,7 +158,7 @@ bool message_gate(CommandSession* session, uint8_t* message) {
     case wire::MSG_SET_POLL_CONFIG:
         break;
     default:
-        if (message_ignored(type) || dispatch_find(type) == nullptr) return false;
+        if (dispatch_find(type) == nullptr) return false;
         break;
     }
     framing_send_reply(session, message, wire::STATUS_FAILED, 0);
@@ -168,9 +168,8 @@ bool message_gate(CommandSession* session, uint8_t* message) {
 }  // namespace
 
 bool message_handle(CommandSession* session, uint8_t* message, MessageBuffer& scratch) {
-    if (!message_gate(session, message)) return true;
     const uint16_t type = wire::getU16(message, wire::HDR_TYPE);
-    if (message_ignored(type)) return true;
+    if (message_ignored(type) || !message_gate(session, message)) return true;
     switch (type) {
     case wire::MSG_LOGIN:
         return auth_user(session, message) == 0;
@@ -194,6 +193,7 @@ bool message_handle(CommandSession* session, uint8_t* message, MessageBuffer& sc
         std::memcpy(scratch.get(), message,
                     wire::HEADER_SIZE + wire::getU32(message, wire::HDR_LENGTH));
         getTimeInfo(session, scratch.get());
+        scratch.markWritten(wire::MESSAGE_BUFFER_SIZE);  // the host may write anywhere in it
         return true;
     case wire::MSG_GET_COLLIERY_INFO:
         message_colliery_info(session, message);

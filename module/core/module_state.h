@@ -38,9 +38,11 @@ struct MulticastSender {
 struct MulticastChannel {
     std::recursive_mutex mutex;  // subscriber count, start and stop of the sender
     uint32_t subscribers = 0;    // guarded by mutex
-    bool hasThread = false;      // guarded by mutex: a sender runs
     uint32_t starterSession = 0;
     std::unique_ptr<MulticastSender> sender;  // guarded by mutex
+
+    /* Whether a sender runs. Caller holds mutex. */
+    bool hasThread() const { return sender != nullptr; }
 };
 
 struct ModuleState {

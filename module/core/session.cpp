@@ -50,10 +50,6 @@ SessionRef session_ref_locked(CommandSession* session) {
     return SessionRef(session);
 }
 
-bool session_logged_in_enough(const CommandSession* s) {
-    return s->loggedIn.load() != 0 || g_module.loginRequired.load() == 0;
-}
-
 }  // namespace
 
 SessionRef& SessionRef::operator=(SessionRef&& other) noexcept {
@@ -169,10 +165,13 @@ SessionRef session_ref_by_id(uint32_t id) {
 
 bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn) {
     SessionRef ref = session_ref_by_id(id);
-    if (!ref) return false;
-    std::lock_guard<std::mutex> streams(ref->streamMutex);
-    if (ref->ending.load() != SESSION_LIVE) return false;
-    fn(ref.get());
+    return ref && session_with_live_streams(ref.get(), fn);
+}
+
+bool session_with_live_streams(CommandSession* session, const std::function<void(CommandSession*)>& fn) {
+    std::lock_guard<std::mutex> streams(session->streamMutex);
+    if (session->ending.load() != SESSION_LIVE) return false;
+    fn(session);
     return true;
 }
 
@@ -195,12 +194,12 @@ SessionRef session_ref_by_socket(int fd) {
 bool session_address_may_probe(in_addr_t address) {
     std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
-        if (s->peer.sin_addr.s_addr == address && session_logged_in_enough(s)) return true;
+        if (s->peer.sin_addr.s_addr == address && session_may_command(s)) return true;
     return false;
 }
 
 bool session_may_command(const CommandSession* session) {
-    return session_logged_in_enough(session);
+    return session->loggedIn.load() != 0 || g_module.loginRequired.load() == 0;
 }
 
 int session_write(CommandSession* session, const void* data, size_t length) {

@@ -183,6 +183,8 @@ SessionRef session_ref_by_id(uint32_t id);
  * The check is made under streamMutex, which the ending takes after it has
  * marked the session, so whatever `fn` starts is ended by that ending. */
 bool session_with_live_streams(uint32_t id, const std::function<void(CommandSession*)>& fn);
+/* The same for a session the caller holds a reference to. */
+bool session_with_live_streams(CommandSession* session, const std::function<void(CommandSession*)>& fn);
 
 /* A reference to the newest session from `address`, ending or not; empty
  * when there is none. */

@@ -66,7 +66,6 @@ void multicast_finish(std::unique_ptr<MulticastSender> sender) {
  * holds the channel's mutex; the join happens after it is released. */
 std::unique_ptr<MulticastSender> multicast_take(MulticastChannel& ch) {
     std::unique_ptr<MulticastSender> sender = std::move(ch.sender);
-    ch.hasThread = false;
     if (sender) sender->running = 0;
     return sender;
 }
@@ -88,7 +87,6 @@ void multicast_join(CommandSession* session, int32_t channel, uint8_t kind) {
     pthread_attr_setstacksize(&attr, SENDER_THREAD_STACK);
     if (pthread_create(&sender->thread, &attr, MulticastSendThread, sender.get()) == 0) {
         ch.sender = std::move(sender);
-        ch.hasThread = true;
         ch.starterSession = session->session_id;
     } else {
         perror("pthread_create");

@@ -38,11 +38,14 @@ struct SnapTarget {
         return writen(sock, data, static_cast<int>(length)) < 0 ? -1 : 0;
     }
 
+    /* Whether the owning session's ending has begun. */
+    bool ownerEnding() const { return owner && owner->ending.load() != SESSION_LIVE; }
+
     /* Whether the transfer has no one to go to any more: the owning
      * session is ending, or the peer has closed or failed (seen even while
      * bytes it sent are still unread). */
     bool gone() const {
-        if (owner && owner->ending.load() != SESSION_LIVE) return true;
+        if (ownerEnding()) return true;
         pollfd p{sock, POLLRDHUP, 0};
         if (poll(&p, 1, 0) < 0) return errno != EINTR;
         return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -91,7 +94,7 @@ void snap_pause(const SnapTarget& target, useconds_t us) {
 int sendJPEGSnapData(void*, int sock, NetMessage request) {
     uint8_t* message = request.bytes;
     SnapTarget target{sock, session_ref_by_socket(sock)};
-    if (target.owner && target.owner->ending.load() != SESSION_LIVE) return -1;
+    if (target.ownerEnding()) return -1;
     auto picture = std::make_unique<uint8_t[]>(PICTURE_MAX);
     uint32_t size = 0;
     const uint32_t selector = wire::getU32(message, wire::HEADER_SIZE);

@@ -147,18 +147,15 @@ void* TcpSendThread(void* arg) {
     const uint8_t kind = wire::getU8(buffer.get(), wire::HEADER_SIZE + 4);
     if (channel < 0 || static_cast<uint32_t>(channel) >= NUGetSysConfig(1)) return tcp_give_up(conn);
 
-    // Attach only to a session that is still live: its ending marks it
-    // before it takes streamMutex to end its senders.
+    // Attach only to a session that is still live.
     ChannelStream* entry = nullptr;
     const PollConfig* poll = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(session->streamMutex);
-        if (session->ending.load() == SESSION_LIVE && static_cast<uint32_t>(channel) < session->channelCount) {
-            tcp_attach(session.get(), channel, kind, fd, conn->thread);
-            entry = &session->streams[channel];
-            poll = &session->pollConfigs[channel];
-        }
-    }
+    session_with_live_streams(session.get(), [&](CommandSession* s) {
+        if (static_cast<uint32_t>(channel) >= s->channelCount) return;
+        tcp_attach(s, channel, kind, fd, conn->thread);
+        entry = &s->streams[channel];
+        poll = &s->pollConfigs[channel];
+    });
     session.reset();
     if (entry == nullptr) return tcp_give_up(conn);
     std::free(conn);

@@ -118,17 +118,17 @@ TEST(Multicast, MembersAreCountedOncePerSessionAndShareOneSender) {
     }, 2000));
     {
         std::lock_guard<std::recursive_mutex> lock(ch.mutex);
-        EXPECT_TRUE(ch.hasThread);
+        EXPECT_TRUE(ch.hasThread());
     }
     a.send(request(T_STOP_STREAM, le32(0)));
     ASSERT_TRUE(waitUntil([&] {
         std::lock_guard<std::recursive_mutex> lock(ch.mutex);
-        return ch.subscribers == 1 && ch.hasThread;
+        return ch.subscribers == 1 && ch.hasThread();
     }, 2000));
     b.close();  // the teardown leaves the group too
     ASSERT_TRUE(waitUntil([&] {
         std::lock_guard<std::recursive_mutex> lock(ch.mutex);
-        return ch.subscribers == 0 && !ch.hasThread;
+        return ch.subscribers == 0 && !ch.hasThread();
     }, 3000));
 }
 

@@ -39,7 +39,10 @@ struct Pipe {
 };
 
 struct TestBuffer : MessageBuffer {
-    TestBuffer() { std::memset(get(), 0xAB, wire::MESSAGE_BUFFER_SIZE); }  // the read must clear it
+    TestBuffer() {  // the read must clear it
+        std::memset(get(), 0xAB, wire::MESSAGE_BUFFER_SIZE);
+        markWritten(wire::MESSAGE_BUFFER_SIZE);
+    }
     uint8_t& operator[](size_t i) { return get()[i]; }
 };
 
