@@ -24,17 +24,6 @@ std::unique_ptr<uint8_t[]> loginMessage(const Bytes& record, uint8_t status = 0)
 
 }  // namespace
 
-TEST(Login, LongUserNameIsCutTo23Characters) {
-    fake_host::reset();
-    fake_host::setAuth([](uint8_t*) { return 0; });
-    PairedSession ps;
-    Bytes record(84, 0);
-    std::memset(record.data(), 'x', 40);  // no NUL within the name field at all
-    auto msg = loginMessage(record);
-    EXPECT_EQ(auth_user(ps.session, msg.get()), 0);
-    EXPECT_EQ(std::string(ps.session->userName), std::string(23, 'x'));
-}
-
 TEST(Login, AcceptedKeepsNameAndUserInfoAsTheHostLeftThem) {
     fake_host::reset();
     fake_host::setAuth([](uint8_t* r) {
@@ -54,17 +43,4 @@ TEST(Login, AcceptedKeepsNameAndUserInfoAsTheHostLeftThem) {
     // The caller's buffer is not touched.
     EXPECT_EQ(msg[16 + 60], 0);
     EXPECT_EQ(wire::getU32(msg.get(), wire::HDR_LENGTH), 84u);
-}
-
-TEST(Login, ResultThreeSendsNoSessionId) {
-    fake_host::reset();
-    fake_host::force("st_app_netAuthUser", 3);
-    PairedSession ps;
-    auto msg = loginMessage(testnet::loginRecord("admin", "admin"), 0x44);
-    ASSERT_EQ(auth_user(ps.session, msg.get()), 0);
-    Bytes answer = ps.read(16);
-    Bytes expected = {0x4C, 0x4C, 0x4C, 0x50, 1, 0, 0xbc, 0x0a, 0, 0, 0, 0, 0, 1, 2, 3};
-    EXPECT_EQ(answer, expected);
-    EXPECT_TRUE(ps.nothingPending());
-    EXPECT_STREQ(ps.session->userName, "admin");
 }
