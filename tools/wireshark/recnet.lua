@@ -151,22 +151,14 @@ local function u16(tvb, o) return tvb(o, 2):le_uint() end
 local function u32(tvb, o) return tvb(o, 4):le_uint() end
 
 -- Adds fields laid out back to back from `o`: each entry is {key, width}
--- (little-endian), {key, width, "be"} or {key, width, "text"}. Stops at the
--- end of the data and returns the next offset.
+-- (little-endian) or {key, width, "text"}. Stops at the end of the data and
+-- returns the next offset.
 local function add_record(tree, tvb, o, layout)
     for _, e in ipairs(layout) do
-        local key, width, how = e[1], e[2], e[3]
+        local key, width = e[1], e[2]
         if o + width > tvb:len() then return o end
         local r = tvb(o, width)
-        if key == nil then
-            -- reserved bytes
-        elseif how == "text" then
-            tree:add(F[key], r, r:stringz())
-        elseif how == "be" then
-            tree:add(F[key], r)
-        else
-            tree:add_le(F[key], r)
-        end
+        if e[3] == "text" then tree:add(F[key], r, r:stringz()) else tree:add_le(F[key], r) end
         o = o + width
     end
     return o
@@ -302,6 +294,7 @@ CLIENT[0x103] = function(t, p, h, st)
     elseif h.subtype == 0x5205 then
         add_record(t, p, 0, { { "channel", 1 }, { "word", 1 }, { "word", 1 }, { "word", 1 } })
     end
+    return TRANSFERS[h.subtype]
 end
 
 local SERVER = {
@@ -344,10 +337,14 @@ SERVER[0x103] = function(t, p, h)
     if TRANSFERS[h.subtype] then t:add(F.transfer, h.subtype_range, h.subtype) end
     if h.subtype == 0x5204 or h.subtype == 0x5205 then
         add_record(t, p, 0, { { "channel", h.subtype == 0x5204 and 4 or 1 } })
-        if p:len() >= 8 then t:add_le(F.word, p(4, 4)):append_text(" (picture bytes)") end
+        if p:len() >= 8 then
+            t:add_le(F.word, p(4, 4)):append_text(" (picture bytes)")
+            return "picture of " .. u32(p, 4) .. " bytes"
+        end
     elseif not TRANSFERS[h.subtype] then
         TIME_RECORD(t, p)
     end
+    return TRANSFERS[h.subtype]
 end
 
 -- Stream state ---------------------------------------------------------------
@@ -406,9 +403,10 @@ local function dissect_fragment(tvb, pinfo, tree)
                             { "f_index", 1 }, { "f_type", 1 } })
     local index, len = u8(tvb, 13), u32(tvb, 8)
     if index == 0 and len >= FRAME_HEADER and tvb:len() >= 16 + FRAME_HEADER then frame_header(t, tvb, 16) end
-    local frag = { seq = u32(tvb, 0), index = index, count = u8(tvb, 12),
-                   type = FRAME_TYPES[u8(tvb, 14)] or tostring(u8(tvb, 14)) }
-    local summary = string.format("Fragment %d/%d of frame %d (%s)", index + 1, frag.count, frag.seq, frag.type)
+    local seq, count = u32(tvb, 0), u8(tvb, 12)
+    local what = string.format("/%d of frame %d (%s)", count, seq, FRAME_TYPES[u8(tvb, 14)] or u8(tvb, 14))
+    local frag = { key = "frame " .. seq, index = index, plural = "Fragments ", rest = what }
+    local summary = "Fragment " .. (index + 1) .. what
     t:append_text(": " .. summary)
     return summary, frag
 end
@@ -485,20 +483,21 @@ end
 local function dissect_snapshot_piece(tvb, tree)
     local t = tree:add(recnet, tvb(), "recnet snapshot fragment")
     add_record(t, tvb, 8, { { "s_len", 4 }, { "s_count", 1 }, { "s_number", 1 } })
-    return string.format("Snapshot fragment %d/%d", u8(tvb, 13), u8(tvb, 12))
+    local what = "/" .. u8(tvb, 12)
+    return "Snapshot fragment " .. u8(tvb, 13) .. what,
+           { key = "snapshot", index = u8(tvb, 13) - 1, plural = "Snapshot fragments ", rest = what }
 end
 
 -- Info column: one entry per message of the packet; consecutive fragments
--- of one frame make one entry ("Fragments 3-40/143 of frame 36").
+-- of one frame or picture make one entry ("Fragments 3-40/143 of frame 36").
 local info_frame, info_parts = -1, {}
 local function add_info(pinfo, text, frag)
     pinfo.cols.protocol = "RECNET"
     if info_frame ~= pinfo.number then info_frame, info_parts = pinfo.number, {} end
     local last = info_parts[#info_parts]
-    if frag and last and last.frag and last.frag.seq == frag.seq and last.frag.last + 1 == frag.index then
+    if frag and last and last.frag and last.frag.key == frag.key and last.frag.last + 1 == frag.index then
         last.frag.last = frag.index
-        last.text = string.format("Fragments %d-%d/%d of frame %d (%s)", last.frag.first + 1,
-                                  frag.index + 1, frag.count, frag.seq, frag.type)
+        last.text = frag.plural .. (last.frag.first + 1) .. "-" .. (frag.index + 1) .. frag.rest
     else
         if frag then frag.first, frag.last = frag.index, frag.index end
         info_parts[#info_parts + 1] = { text = text, frag = frag }
@@ -512,7 +511,8 @@ end
 
 local function pdu_length(tvb, pinfo, offset)
     local len = tvb(offset + 8, 4):le_uint()
-    if len > MAX_PAYLOAD then return 16 end  -- the peer gives the connection up here
+    -- The peer gives the connection up at such a header: the rest is no message.
+    if len > MAX_PAYLOAD then return tvb:len() - offset end
     return 16 + len
 end
 
@@ -526,7 +526,8 @@ local function dissect_pdu(tvb, pinfo, tree)
         add_info(pinfo, dissect_fragment(tvb, pinfo, tree))
         return tvb:len()
     elseif from_server and u32(tvb, 0) == 0 and u32(tvb, 4) == 0 then
-        text = dissect_snapshot_piece(tvb, tree)
+        add_info(pinfo, dissect_snapshot_piece(tvb, tree))
+        return tvb:len()
     else
         text = dissect_message(tvb, pinfo, tree, from_server, st, data_conn)
     end
@@ -536,7 +537,7 @@ end
 
 local function dissect_probe(tvb, pinfo, tree)
     local t = tree:add(recnet, tvb(), "recnet address probe")
-    if tvb:len() < 16 then return end
+    if tvb:len() < 16 then return add_info(pinfo, "Address probe (short)") end
     local reply = pinfo.src_port == recnet.prefs.base_port + 4
     add_header(t, tvb, reply, { type = u16(tvb, 4), subtype = u16(tvb, 6), length = u32(tvb, 8),
                                 status = u8(tvb, 12) }, "address probe")
