@@ -116,7 +116,8 @@ void checkFragments(const std::vector<const Packet*>& packets, FragmentRun& run)
             ASSERT_EQ(s, seq) << "fragment of another frame in the middle of frame " << seq;
             ASSERT_EQ(index, next) << "frame " << s;
             EXPECT_EQ(count, expected % 256) << "frame " << s;
-            EXPECT_EQ(len, std::min<long>(1400, total - index * 1400)) << "frame " << s << " fragment " << index;
+            EXPECT_EQ(len, std::min<long>(1400, total - index * 1400))
+                << "frame " << s << " fragment " << index;
             if (++next == expected) {
                 ++run.completeFrames;
                 lastComplete = s;
@@ -142,7 +143,8 @@ TEST_F(WiresharkDissector, DecodesLoginParameterReadStreamsAndProbe) {
     const std::string capture = device.state + "/capture.pcapng";
     const std::string filter = "tcp port " + std::to_string(base) + " or tcp port " +
                                std::to_string(base + 1) + " or udp";
-    testproc::Child dumpcap("/bin/sh", {"-c", "exec dumpcap -i lo -q -w '" + capture + "' -f '" + filter + "' 2>&1"});
+    testproc::Child dumpcap("/bin/sh", {"-c", "exec dumpcap -i lo -q -B 64 -w '" + capture + "' -f '" +
+                                                  filter + "' 2>&1"});
     ASSERT_FALSE(dumpcap.waitForLine("File: ", 15000).empty()) << dumpcap.out();
 
     const std::vector<std::string> as = {"--user", USER, "--password", PASSWORD, "--json"};
@@ -154,7 +156,8 @@ TEST_F(WiresharkDissector, DecodesLoginParameterReadStreamsAndProbe) {
     const auto udp = device.cli({"stream", "--channel", "2", "--transport", "udp", "--frames", "4",
                                  "--out", device.state + "/udp.h264"}, as);
     const auto probe = device.cli({"probe"}, as);
-    for (const auto* r : {&login, &param, &tcp, &udp, &probe}) ASSERT_EQ(r->exitCode, 0) << r->out << r->err;
+    for (const auto* r : {&login, &param, &tcp, &udp, &probe})
+        ASSERT_EQ(r->exitCode, 0) << r->out << r->err;
     usleep(300 * 1000);  // the last packets reach the capture
     dumpcap.signal(SIGINT);
     ASSERT_EQ(dumpcap.wait(15000), 0) << dumpcap.out();
@@ -166,7 +169,8 @@ TEST_F(WiresharkDissector, DecodesLoginParameterReadStreamsAndProbe) {
     const auto decoded = sh(command, 90000);
     ASSERT_EQ(decoded.exitCode, 0) << decoded.err;
     EXPECT_EQ(decoded.err.find("Lua"), std::string::npos) << decoded.err;
-    EXPECT_EQ(decoded.out.find("Lua Error"), std::string::npos) << decoded.out.substr(decoded.out.find("Lua Error"), 300);
+    const size_t luaError = decoded.out.find("Lua Error");
+    EXPECT_EQ(luaError, std::string::npos) << decoded.out.substr(luaError, 300);
     // Neither the password nor its bytes in hex appear in what is decoded.
     EXPECT_EQ(decoded.out.find(PASSWORD), std::string::npos);
     EXPECT_EQ(decoded.out.find("50772d37377839"), std::string::npos);
@@ -216,7 +220,8 @@ TEST_F(WiresharkDissector, DecodesLoginParameterReadStreamsAndProbe) {
     // TCP stream: the data connection names the session that started channel 1.
     long dataStream = -1;
     for (const auto& p : packets) {
-        if (!fromClient(p, base) || !p.has("recnet.type", 0x3) || !p.has("recnet.start.transport", 1)) continue;
+        if (!fromClient(p, base) || !p.has("recnet.type", 0x3) || !p.has("recnet.start.transport", 1))
+            continue;
         EXPECT_TRUE(p.has("recnet.channel", 1));
         const long id = sessionIdOf(p.first("tcp.stream"));
         for (const auto& d : packets)
@@ -243,12 +248,19 @@ TEST_F(WiresharkDissector, DecodesLoginParameterReadStreamsAndProbe) {
         if (fromClient(p, base) && p.has("recnet.start.transport", 2) && p.has("recnet.channel", 2))
             udpPort = p.first("recnet.start.dest_port");
     ASSERT_GT(udpPort, 0);
+    // All of them leave the device's one sending socket: its port tells them
+    // from datagrams that another test's device might send to a reused port.
+    long udpSource = -1;
     std::vector<const Packet*> datagrams;
-    for (const auto& p : packets)
-        if (p.first("udp.dstport") == udpPort) datagrams.push_back(&p);
+    for (const auto& p : packets) {
+        if (p.first("udp.dstport") != udpPort) continue;
+        if (udpSource < 0) udpSource = p.first("udp.srcport");
+        if (p.first("udp.srcport") == udpSource) datagrams.push_back(&p);
+    }
     ASSERT_FALSE(datagrams.empty());
     EXPECT_TRUE(datagrams.front()->has("recnet.frag.index", 0L));
-    EXPECT_TRUE(datagrams.front()->has("recnet.frag.frame_type", 1L)) << "a UDP stream begins with a key frame";
+    EXPECT_TRUE(datagrams.front()->has("recnet.frag.frame_type", 1L))
+        << "a UDP stream begins with a key frame";
     FragmentRun udpRun;
     checkFragments(datagrams, udpRun);
     EXPECT_GE(udpRun.fragments, jsonNumber(udp.out, "fragments")) << udp.out;

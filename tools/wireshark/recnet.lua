@@ -132,9 +132,7 @@ recnet.fields = fields
 
 local e_too_long = ProtoExpert.new("recnet.too_long", "Length above 102400: the peer ends the connection",
                                    expert.group.MALFORMED, expert.severity.ERROR)
-local e_short = ProtoExpert.new("recnet.short", "Payload shorter than its record (the server reads zeros)",
-                                expert.group.PROTOCOL, expert.severity.NOTE)
-recnet.experts = { e_too_long, e_short }
+recnet.experts = { e_too_long }
 
 recnet.prefs.base_port = Pref.uint("Base port", 5500,
     "Command port; the data port is base + 1, the address probe base + 4")
@@ -185,10 +183,7 @@ local function add_sockaddr(tree, tvb, o, fam, port, addr)
     tree:add(F[addr], tvb(o + 4, 4))
 end
 
--- Records -----------------------------------------------------------------
-
 local function login_record(t, p)
-    if p:len() < 84 then t:add_proto_expert_info(e_short) end
     add_record(t, p, 0, { { "user", 24, "text" } })
     add_password(t, p, 24)
     if p:len() >= 84 then t:add(F.userinfo, p(60, 24)) end
@@ -256,13 +251,19 @@ local CLIENT = {
     end,
     [0x403] = function(t, p) if p:len() >= 1 then t:add(F.channel, p(0, 1), p(0, 1):int()) end end,
     [0x802] = TIME_RECORD,
-    [0x807] = function(t, p) add_time(t, p, 0, "log_time"); add_time(t, p, 4, "log_time"); add_record(t, p, 8, { { "log_category", 4 }, { "word", 4 } }) end,
+    [0x807] = function(t, p)  -- LogQuery: start, end, category, maximum count
+        add_time(t, p, 0, "log_time")
+        add_time(t, p, 4, "log_time")
+        add_record(t, p, 8, { { "log_category", 4 }, { "word", 4 } })
+    end,
     [0x80a] = WORDS({ "word" }),
     [0x80f] = function(t, p) user_record(t, p, 0) end,
     [0x813] = WORDS({ "channel", "word", "value", "word" }),
     [0x818] = function(t, p) add_record(t, p, 0, { { "serial_count", 4 } }) end,
     [0x830] = WORDS({ "channel" }),
-    [0x840] = function(t, p) add_record(t, p, 0, { { "channel", 4 }, { "word", 1 }, { "kind", 1 }, { "word", 1 } }) end,
+    [0x840] = function(t, p)  -- channel, then on, kind, minutes
+        add_record(t, p, 0, { { "channel", 4 }, { "word", 1 }, { "kind", 1 }, { "word", 1 } })
+    end,
     [0x841] = WORDS({ "channel" }),
     [0x842] = function(t, p) add_record(t, p, 0, { { "text", 48, "text" } }) end,
     [0x845] = WORDS({ "word", "word" }),
@@ -299,7 +300,10 @@ end
 
 local SERVER = {
     [0x1] = function(t, p) if p:len() > 0 then return login_record(t, p) end end,
-    [0x9] = function(t, p) add_record(t, p, 0, { { "session_id", 4 } }); if p:len() >= 4 then return "session " .. u32(p, 0) end end,
+    [0x9] = function(t, p)
+        add_record(t, p, 0, { { "session_id", 4 } })
+        if p:len() >= 4 then return "session " .. u32(p, 0) end
+    end,
     [0x803] = TIME_RECORD,
     [0x804] = function(t, p) for o = 0, 128, 32 do add_record(t, p, o, { { "text", 32, "text" } }) end end,
     [0x807] = function(t, p) return list_reply(t, p, 76, log_record, "log line") end,
@@ -307,9 +311,12 @@ local SERVER = {
     [0x80e] = function(t, p) return list_reply(t, p, 56, user_record, "user") end,
     [0x812] = WORDS({ "word", "word" }),
     [0x819] = function(t, p) add_record(t, p, 0, { { "serial_count", 4 } }) end,
-    [0x847] = WORDS({ "word", "word", "update_percent" }),
+    [0x847] = WORDS({ "word", "word", "value" }),
     [0x848] = WORDS({ "word", "value" }),
-    [0x104] = function(t, p) add_record(t, p, 0, { { "text", 24, "text" }, { "word", 4 }, { "word", 4 }, { "word", 4 }, { "word", 4 }, { "text", 16, "text" } }) end,
+    [0x104] = function(t, p)  -- site name, number, channels, serial ports, base port, address
+        add_record(t, p, 0, { { "text", 24, "text" }, { "word", 4 }, { "word", 4 }, { "word", 4 },
+                              { "word", 4 }, { "text", 16, "text" } })
+    end,
 }
 
 SERVER[0x4] = function(t, p, h, st)
@@ -347,8 +354,6 @@ SERVER[0x103] = function(t, p, h)
     return TRANSFERS[h.subtype]
 end
 
--- Stream state ---------------------------------------------------------------
-
 -- Per TCP connection: how many handshake messages the client has sent on a
 -- data connection, and a firmware upload in progress on a command one. A
 -- message seen again (a second pass, a click in the packet list) works on a
@@ -366,15 +371,12 @@ local function stream_state(pinfo)
     end
     pdu_index = pdu_index + 1
     local at = pinfo.number .. ":" .. pdu_index
-    local seen = before[at]
-    if seen == nil then
-        before[at] = { data_msgs = st.data_msgs, upload_left = st.upload_left, upload_size = st.upload_size }
-        return st
+    local function copy(s)
+        return { data_msgs = s.data_msgs, upload_left = s.upload_left, upload_size = s.upload_size }
     end
-    return { data_msgs = seen.data_msgs, upload_left = seen.upload_left, upload_size = seen.upload_size }
+    if before[at] == nil then before[at] = copy(st); return st end
+    return copy(before[at])
 end
-
--- Fragments ------------------------------------------------------------------
 
 local function frame_header(t, tvb, o)
     local fh = t:add(recnet, tvb(o, FRAME_HEADER), "Frame header")
@@ -411,8 +413,6 @@ local function dissect_fragment(tvb, pinfo, tree)
     return summary, frag
 end
 
--- Messages -------------------------------------------------------------------
-
 local function add_header(t, tvb, from_server, h, name)
     t:add_le(F.magic, tvb(0, 4))
     name = name or (from_server and SERVER_TYPES[h.type]) or TYPES[h.type] or "unknown type"
@@ -442,7 +442,7 @@ local function dissect_message(tvb, pinfo, tree, from_server, st, data_conn)
     local t = tree:add(recnet, tvb(), "recnet message")
     t:add(F.direction, from_server and "server to client" or "client to server")
     local name = add_header(t, tvb, from_server, h, data_conn and "data handshake" or nil)
-    local p = tvb:len() > 16 and tvb(16):tvb() or ByteArray.new(""):tvb("empty")
+    local p = tvb(16, tvb:len() - 16):tvb()
     local summary
     if data_conn then
         if from_server then
@@ -473,7 +473,9 @@ local function dissect_message(tvb, pinfo, tree, from_server, st, data_conn)
     local text = name
     if from_server and not data_conn and not UNASKED[h.type] then text = text .. " reply" end
     if summary then text = text .. ": " .. summary end
-    if from_server and h.status ~= 0 then text = text .. " [" .. (STATUS[h.status] or ("status " .. h.status)) .. "]" end
+    if from_server and h.status ~= 0 then
+        text = text .. " [" .. (STATUS[h.status] or ("status " .. h.status)) .. "]"
+    end
     t:append_text(": " .. text)
     return text
 end
