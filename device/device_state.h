@@ -106,6 +106,13 @@ bool prepareFlash(std::string& error);
 // the upload stopped, and asks the control thread for a server restart when a
 // write requested one. Call on the thread that called recvUpdateFile.
 void finishFirmwareUpload();
+// Whether an upload runs (from its first step until finishFirmwareUpload),
+// and the progress of the running or last flash write, 0..100.
+struct FirmwareProgress {
+    bool running;
+    int percent;
+};
+FirmwareProgress firmwareProgress();
 
 // Runs the transfer that a MSG_TIME_INFO request's sub-type names (records.h)
 // on the session's message thread, and returns its result; nullopt for any

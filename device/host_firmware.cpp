@@ -140,6 +140,12 @@ bool prepareFlash(std::string& error) {
     return true;
 }
 
+FirmwareProgress firmwareProgress() {
+    FirmwareState& fw = firmware();
+    std::lock_guard<std::mutex> lock(fw.ownerMutex);
+    return {fw.owner.has_value(), fw.percent.load()};
+}
+
 void finishFirmwareUpload() {
     FirmwareState& fw = firmware();
     {

@@ -16,6 +16,7 @@
 
 #include "device_state.h"
 #include "failures.h"
+#include "metrics.h"
 #include "module_loader.h"
 #include "control.h"
 #include "options.h"
@@ -116,6 +117,7 @@ int main(int argc, char** argv) {
     SerialPorts serial;
     NetServerModule module;
     ControlThread control(module);  // restarts the server on request; stopped before the unload
+    MetricsServer metrics;          // reads all of the above; stopped first
     const std::string path = options.modulePath.empty() ? defaultModulePath()
                                                         : options.modulePath;
     if (!module.load(path, error)) return fail(error);
@@ -136,6 +138,10 @@ int main(int argc, char** argv) {
         return fail("the network server is not accepting connections on port " +
                     std::to_string(device.basePort) + " after 5 s");
     }
+    if (options.metricsPort != 0 && !metrics.start(options.metricsPort, error)) {
+        module.unload();
+        return fail(error);
+    }
     std::printf("ready base-port=%u channels=%u\n", static_cast<unsigned>(device.basePort),
                 static_cast<unsigned>(device.channels));
     std::fflush(stdout);
@@ -143,6 +149,7 @@ int main(int argc, char** argv) {
     control.start();
 
     waitForStopSignal();
+    metrics.stop();
     control.stop();
     module.stop();
     waitForDiskWatchers();

@@ -23,11 +23,13 @@ enum ExportSlot {
     SNAP_STREAM,
     SERIAL_START,
     SERIAL_STOP,
+    FOR_EACH_COUNTER,
     EXPORT_COUNT
 };
 constexpr const char* kExportNames[EXPORT_COUNT] = {
     "st_net_sessionWrite", "st_net_sessionId",   "st_net_sessionSocket", "recvUpdateFile",
-    "sendJPEGSnapData",    "sendJPEGSnapStream", "startTransparentCmd",  "stopTransparentCmd"};
+    "sendJPEGSnapData",    "sendJPEGSnapStream", "startTransparentCmd",  "stopTransparentCmd",
+    "st_net_forEachCounter"};
 std::atomic<void*> g_exports[EXPORT_COUNT];
 
 // The export in `slot` as a function of type Fn, or null when no module is
@@ -168,4 +170,11 @@ int moduleStartSerialChannel(CommandSession* session) {
 int moduleStopSerialChannel(CommandSession* session) {
     auto stop = moduleExport<int (*)(CommandSession*)>(SERIAL_STOP);
     return stop != nullptr ? stop(session) : -1;
+}
+
+bool moduleForEachCounter(CounterVisitor fn, void* context) {
+    auto each = moduleExport<void (*)(CounterVisitor, void*)>(FOR_EACH_COUNTER);
+    if (each == nullptr) return false;
+    each(fn, context);
+    return true;
 }

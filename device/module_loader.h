@@ -74,4 +74,9 @@ int moduleSendSnapshotStream(int sock, const NetMessage& request);
 int moduleStartSerialChannel(CommandSession* session);
 int moduleStopSerialChannel(CommandSession* session);
 
+// The module's st_net_forEachCounter. False (fn not called) when no module
+// is loaded.
+using CounterVisitor = void (*)(const char* name, const char* labels, uint64_t value, void* context);
+bool moduleForEachCounter(CounterVisitor fn, void* context);
+
 #endif

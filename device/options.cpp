@@ -34,6 +34,7 @@ enum OptionId {
     OPT_MULTICAST_BASE,
     OPT_OPEN,
     OPT_MAX_SESSIONS,
+    OPT_METRICS_PORT,
 };
 
 const option kLongOptions[] = {
@@ -58,6 +59,7 @@ const option kLongOptions[] = {
     {"multicast-base", required_argument, nullptr, OPT_MULTICAST_BASE},
     {"open", no_argument, nullptr, OPT_OPEN},
     {"max-sessions", required_argument, nullptr, OPT_MAX_SESSIONS},
+    {"metrics-port", required_argument, nullptr, OPT_METRICS_PORT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -216,6 +218,10 @@ bool handleOption(int id, const char* arg, Options& options, std::string& error)
         if (!parseNumber("--max-sessions", arg, 0, kMaxSessions, number, error)) return false;
         options.maxSessions = static_cast<int>(number);
         return true;
+    case OPT_METRICS_PORT:
+        if (!parseNumber("--metrics-port", arg, 0, 65535, number, error)) return false;
+        options.metricsPort = static_cast<uint16_t>(number);
+        return true;
     }
     return handleVideoOption(id, arg, options, error);
 }
@@ -303,6 +309,8 @@ void printUsage(std::FILE* out) {
         "  --multicast-base A  multicast group base (default 239.255.0.0)\n"
         "  --max-sessions N    at most N command sessions at once, 0..65535; a\n"
         "                      connection beyond them is closed (default 256, 0: no cap)\n"
+        "  --metrics-port P    serve the counters as Prometheus text on\n"
+        "                      http://0.0.0.0:P/metrics (default 0: off)\n"
         "  --open              UNSAFE: serve commands without a login first, so any\n"
         "                      TCP client that reaches the device can command it; only\n"
         "                      for peers that never log in, on a network of your own\n"

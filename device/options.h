@@ -19,6 +19,7 @@ struct Options {
     VideoConfig video;       // --video, --sub-video, --source, --frame-size, --fps, --clip-fps
     bool loginRequired = true;  // false with --open: commands without a login (unsafe)
     int maxSessions = 256;      // --max-sessions; 0: no cap
+    uint16_t metricsPort = 0;   // --metrics-port: HTTP port of /metrics; 0: none
 };
 
 enum class ParseOutcome { Run, Help, Error };

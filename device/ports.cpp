@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "netserver/wire.h"
@@ -43,6 +46,37 @@ bool tryBind(int type, uint16_t port, const char* what, std::string& error) {
     return true;
 }
 
+enum class Listening { Yes, No, Unknown };
+
+// Whether IPv4 TCP sockets listen on both ports, from the table in
+// /proc/net/tcp: lines of "sl local_address rem_address st ...", the local
+// address as hex "ADDRESS:PORT" and st 0A for LISTEN.
+Listening listeningState(uint16_t first, uint16_t second) {
+    std::ifstream table("/proc/net/tcp");
+    if (!table) return Listening::Unknown;
+    bool haveFirst = false, haveSecond = false;
+    std::string line;
+    std::getline(table, line);  // the column titles
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        if (!(fields >> slot >> local >> remote >> state) || state != "0A") continue;
+        const size_t colon = local.find(':');
+        if (colon == std::string::npos) continue;
+        const unsigned long port = std::strtoul(local.c_str() + colon + 1, nullptr, 16);
+        haveFirst = haveFirst || port == first;
+        haveSecond = haveSecond || port == second;
+    }
+    return haveFirst && haveSecond ? Listening::Yes : Listening::No;
+}
+
+// Whether a connection to 127.0.0.1:port succeeds (it is closed at once).
+bool connectsTo(uint16_t port) {
+    const sockaddr_in addr = ipv4(INADDR_LOOPBACK, port);
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
 }  // namespace
 
 bool checkPortsFree(uint16_t basePort, std::string& error) {
@@ -53,14 +87,14 @@ bool checkPortsFree(uint16_t basePort, std::string& error) {
                    "UDP responder port", error);
 }
 
-bool waitUntilListening(uint16_t port, std::chrono::milliseconds timeout) {
+bool waitUntilListening(uint16_t basePort, std::chrono::milliseconds timeout) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
-    const sockaddr_in addr = ipv4(INADDR_LOOPBACK, port);
+    const uint16_t dataPort = static_cast<uint16_t>(basePort + wire::DATA_PORT_OFFSET);
     for (;;) {
-        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
-            return true;
+        const Listening state = listeningState(basePort, dataPort);
+        if (state == Listening::Yes) return true;
+        if (state == Listening::Unknown && connectsTo(basePort)) return true;
         if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

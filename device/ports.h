@@ -15,8 +15,11 @@
 // one-line reason in `error`.
 bool checkPortsFree(uint16_t basePort, std::string& error);
 
-// Connects to 127.0.0.1:port every 20 ms until a connection succeeds (and is
-// closed again) or `timeout` has passed. Returns whether it succeeded.
-bool waitUntilListening(uint16_t port, std::chrono::milliseconds timeout);
+// Looks every 20 ms whether TCP base and base + 1 are listening, until they
+// are or `timeout` has passed. Returns whether they are. It reads the
+// system's socket table (/proc/net/tcp) rather than connecting, so the
+// check opens no session: nothing is counted or printed for it. Only where
+// that table cannot be read does it connect to 127.0.0.1:base instead.
+bool waitUntilListening(uint16_t basePort, std::chrono::milliseconds timeout);
 
 #endif

@@ -47,6 +47,8 @@ struct SerialPorts::Port {
     uint32_t writePos = 0;                                        // guarded by mutex
     uint64_t broadcasts = 0;                                      // guarded by mutex
     std::mutex sendMutex;  // one writer at a time, so sends never interleave
+    std::atomic<uint64_t> bytesIn{0};   // read from the terminal
+    std::atomic<uint64_t> bytesOut{0};  // written to the terminal
     std::thread reader;
 };
 
@@ -127,6 +129,7 @@ void SerialPorts::readLoop(Port& port) {
             for (ssize_t i = 0; i < n; ++i) port.ring[(port.writePos + static_cast<uint32_t>(i)) % kRingSize] = buffer[i];
             port.writePos += static_cast<uint32_t>(n);
         }
+        port.bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         port.arrived.notify_all();
     }
 }
@@ -134,6 +137,12 @@ void SerialPorts::readLoop(Port& port) {
 SerialPorts::Port* SerialPorts::find(int port) const {
     if (port < 0 || port >= count()) return nullptr;
     return ports_[static_cast<size_t>(port)].get();
+}
+
+SerialPorts::ByteCounts SerialPorts::bytes(int port) const {
+    const Port* p = find(port);
+    if (p == nullptr) return {};
+    return {p->bytesIn.load(std::memory_order_relaxed), p->bytesOut.load(std::memory_order_relaxed)};
 }
 
 std::string SerialPorts::path(int port) const {
@@ -156,6 +165,7 @@ int SerialPorts::send(int port, const uint8_t* data, uint32_t count) {
             break;  // EAGAIN: the terminal's buffer is full
         }
     }
+    p->bytesOut.fetch_add(done, std::memory_order_relaxed);
     return static_cast<int>(done);
 }
 

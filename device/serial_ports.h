@@ -35,6 +35,14 @@ public:
     // The path of the port's terminal end, e.g. /dev/pts/5.
     std::string path(int port) const;
 
+    // Bytes the port has received from its terminal and sent to it since it
+    // was opened; zeros for an unknown port.
+    struct ByteCounts {
+        uint64_t received = 0;
+        uint64_t sent = 0;
+    };
+    ByteCounts bytes(int port) const;
+
     // Writes what the terminal's buffer takes without blocking (a line
     // nobody reads loses the rest). Returns the bytes written, or -1.
     int send(int port, const uint8_t* data, uint32_t count);

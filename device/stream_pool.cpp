@@ -87,8 +87,13 @@ NetFrame* StreamRing::next(uint32_t* cursor) {
     if (cursor == nullptr || !heldByCaller() || !open_) return nullptr;
     const uint32_t end = writePos_.load(std::memory_order_relaxed);
     // Unsigned distance: also catches a cursor "ahead" of the ring, such as one
-    // that was set up on another ring.
-    if (end - cursor[0] > slotCount_ - 1) cursor[0] = end;
+    // that was set up on another ring. Only a reader that is behind (by less
+    // than half the position range) has skipped frames.
+    const uint32_t behind = end - cursor[0];
+    if (behind > slotCount_ - 1) {
+        if (behind < 0x80000000u) skipped_.fetch_add(behind, std::memory_order_relaxed);
+        cursor[0] = end;
+    }
     while (cursor[0] != end) {
         const uint32_t position = cursor[0]++;
         Slot& slot = slots_[position & (slotCount_ - 1)];

@@ -94,6 +94,10 @@ public:
     // number. Slots marked invalid are skipped.
     NetFrame* next(uint32_t* cursor);
 
+    // Frames that readers skipped because they fell behind by the whole ring
+    // and resumed at the live end; any thread.
+    uint64_t skippedFrames() const { return skipped_.load(std::memory_order_relaxed); }
+
     // Closed, the ring hands out no frame and every slot is invalid; open
     // again, it hands out the frames written after. Call close only while no
     // producer writes to the ring.
@@ -172,6 +176,7 @@ private:
     uint32_t nextSequence_ = 1;                 // the producer's own
     size_t pendingSize_ = 0;                    // the producer's own, between begin and commit
     bool open_ = true;                          // under lock_
+    std::atomic<uint64_t> skipped_{0};          // frames skipped by slow readers
 
     // Wake-ups: readers waiting for a frame, the producer waiting for demand,
     // its tick or its stop.

@@ -3,7 +3,11 @@
 # only those that are missing. Runs as root, or through sudo.
 set -eu
 
-PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev libsqlite3-dev libsodium-dev zlib1g-dev libturbojpeg0-dev ffmpeg iproute2 clang libclang-rt-14-dev tshark"
+# One group a line: build, module tests, device and client libraries, tools.
+PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev
+ libsqlite3-dev libsodium-dev zlib1g-dev libturbojpeg0-dev
+ libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
+ ffmpeg iproute2 clang libclang-rt-14-dev tshark dpkg-dev"
 
 missing=""
 for p in $PACKAGES; do

@@ -11,6 +11,7 @@
 #include "hex.h"
 #include "session.h"
 #include "stream_commands.h"
+#include "top_command.h"
 
 namespace recnet::cli {
 
@@ -80,6 +81,7 @@ int runCommand(const Invocation& inv) {
     if (inv.command == "raw") return cmdRaw(inv);
     if (isDeviceCommand(inv.command)) return runDeviceCommand(inv);
     if (isStreamCommand(inv.command)) return runStreamCommand(inv);
+    if (isTopCommand(inv.command)) return runTopCommand(inv);
     throw UsageError("unknown command '" + inv.command + "'");
 }
 

@@ -16,6 +16,7 @@
 #include "device_commands.h"
 #include "hex.h"
 #include "stream_commands.h"
+#include "top_command.h"
 
 namespace recnet::cli {
 
@@ -121,7 +122,7 @@ bool rawOption(Invocation& inv, OptionCursor& cur, const std::string& name,
 }  // namespace
 
 const char* usageText() {
-    static const std::string text = std::string(USAGE) + deviceCommandsUsage() + streamCommandsUsage();
+    static const std::string text = std::string(USAGE) + deviceCommandsUsage() + streamCommandsUsage() + topCommandUsage();
     return text.c_str();
 }
 
@@ -153,7 +154,7 @@ Invocation parseCommandLine(const std::vector<std::string>& args) {
         inv.help = true;
         return inv;
     }
-    if (isDeviceCommand(inv.command) || isStreamCommand(inv.command)) {  // parsed by the command itself
+    if (isDeviceCommand(inv.command) || isStreamCommand(inv.command) || isTopCommand(inv.command)) {  // parsed by the command itself
         inv.commandArgs.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
         inv.help = isDeviceCommand(inv.command) ? deviceCommandWantsHelp(inv.commandArgs)
                                                 : streamCommandWantsHelp(inv.commandArgs);

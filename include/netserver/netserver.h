@@ -161,6 +161,35 @@ NETSERVER_API uint32_t st_net_sessionId(const CommandSession* session);
  * functions are given), or -1 once the connection is closed. */
 NETSERVER_API int st_net_sessionSocket(const CommandSession* session);
 
+/* The server's counters since the module was loaded (they survive a stop
+ * and a start). Calls `fn` once per value, on the caller's thread, with:
+ *   name    without prefix; a name ending in "_total" only grows, the others
+ *           (sessions_open, streams_live) go up and down:
+ *             sessions_open, sessions_total          command connections linked
+ *                                                    into the session list
+ *             logins_total{result}                   the host's verdicts,
+ *                                                    accepted or refused
+ *             commands_total{type,status}            answers by request type
+ *                                                    (hex) and status byte
+ *             streams_live{transport,channel}        running senders
+ *             stream_frames_sent_total{transport}    frames that went out whole
+ *             stream_bytes_sent_total{transport}     bytes on the wire, also of
+ *                                                    frames given up
+ *             stream_frames_dropped_total{transport,reason}  slot_rewritten (the
+ *                                                    pool overtook a slow
+ *                                                    reader) or send_failed
+ *   labels  the labels as `key="value"` pairs joined by commas ("" for none);
+ *           the values never need escaping
+ *   value   the count
+ * Any host thread may call it at any time while the module is loaded, also
+ * while the server is stopped or starting. It never calls the host and holds
+ * no lock while `fn` runs. Each value is read atomically; values read a
+ * moment apart may be a few events apart, which is consistent enough for
+ * rates and dashboards. The strings live until `fn` returns. */
+NETSERVER_API void st_net_forEachCounter(void (*fn)(const char* name, const char* labels, uint64_t value,
+                                                    void* context),
+                                         void* context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "core/counters.h"
 #include "netserver/host_api.h"
 
 FrameResult framing_check_header(const uint8_t* header) {
@@ -75,5 +76,6 @@ int framing_send_reply(CommandSession* session, uint8_t* message, uint8_t status
                        uint32_t payloadLength) {
     wire::putU32(message, wire::HDR_LENGTH, payloadLength);
     wire::putU8(message, wire::HDR_STATUS, status);
+    counters_command(wire::getU16(message, wire::HDR_TYPE), status);
     return session_write(session, message, wire::HEADER_SIZE + payloadLength);
 }

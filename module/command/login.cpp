@@ -13,6 +13,7 @@
 
 #include "command/login.h"
 #include "command/framing.h"
+#include "core/counters.h"
 #include "core/session.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
@@ -175,6 +176,7 @@ int auth_user(CommandSession* session, void* message) {
     int result = st_app_netAuthUser(record);
     const bool accepted = result == AUTH_OK || result == AUTH_OK_NO_ID;
     login_note(address, !accepted);
+    counters_login(accepted);
 
     uint8_t status = wire::getU8(request, wire::HDR_STATUS);
     uint32_t length = 0;

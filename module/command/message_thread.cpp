@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "command/framing.h"
+#include "core/counters.h"
 #include "core/thread_registry.h"
 #include "handlers/dispatcher.h"
 #include "handlers/handlers.h"
@@ -199,6 +200,7 @@ bool message_handle(CommandSession* session, uint8_t* message, MessageBuffer& sc
         message_colliery_info(session, message);
         return true;
     case wire::MSG_ECHO:
+        counters_command(type, wire::getU8(message, wire::HDR_STATUS));
         session_write(session, message, wire::HEADER_SIZE);
         return true;
     case wire::MSG_SET_POLL_CONFIG:
@@ -269,10 +271,13 @@ void* MessageThread(void* arg) {
             perror("MessageThread recv msg");
             break;
         }
+        // A peer that closes its connection (or the stop's shutdown) is no
+        // error and prints nothing; only a read that failed with an errno does.
+        errno = 0;
         FrameResult r = framing_read_message(fd, message);
         if (r == FrameResult::Closed || r == FrameResult::TooLong) {
             if (r == FrameResult::TooLong) errno = EMSGSIZE;
-            perror("MessageThread recv msg");
+            if (errno != 0) perror("MessageThread recv msg");
             break;
         }
         if (r == FrameResult::BadMagic) {

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "core/counters.h"
 #include "core/module_state.h"
 #include "netserver/host_api.h"
 
@@ -104,6 +105,7 @@ bool session_link(CommandSession* session) {
         while (last->next != nullptr) last = last->next;
         last->next = session;
     }
+    counters_session_opened();
     return true;
 }
 
@@ -127,6 +129,7 @@ void session_remove(CommandSession* session) {
             prev->next = session->next;
         }
     }
+    counters_session_closed();
     session_unref(session);
 }
 

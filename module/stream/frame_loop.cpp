@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/counters.h"
 #include "netserver/host_api.h"
 #include "netserver/wire.h"
 
@@ -105,6 +106,7 @@ LoopEnd stream_frame_loop(StreamSender& s, int32_t channel) {
             continue;
         }
         const uint32_t count = fragment_count(length);
+        size_t sent = 0;  // bytes of this frame on the wire so far
         for (uint32_t i = 0; i < count; ++i) {
             if (i > 0) {
                 st_stream_lockMutex(channel, kind, s.cursor[4]);
@@ -112,15 +114,19 @@ LoopEnd stream_frame_loop(StreamSender& s, int32_t channel) {
                 if (wire::getU32(frame->header, FRAME_SEQUENCE) != s.cursor[2] || frame->invalid == 1) {
                     s.cursor[3] = 0xFFFFFFFFu;
                     st_stream_unlockMutex(channel, kind, s.cursor[4]);
+                    counters_frame_dropped(s.transport, FrameDrop::SlotRewritten, sent);
                     break;
                 }
             }
             size_t size = fragment_build(frame->header, frame->data, length, i, staging);
             st_stream_unlockMutex(channel, kind, s.cursor[4]);
             if (!s.send(s.context, staging, size)) {
+                counters_frame_dropped(s.transport, FrameDrop::SendFailed, sent);
                 if (s.endOnSendFailure) return LoopEnd::SendFailed;
                 break;  // the rest of this frame is dropped
             }
+            sent += size;
+            if (i + 1 == count) counters_frame_sent(s.transport, sent);
         }
     }
 }
@@ -177,12 +183,14 @@ bool datagram_send_fragment(void* context, const uint8_t* fragment, size_t size)
 void stream_run(StreamSender& s) {
     Selection sel{s.channel, 0, 0};
     stream_select(s, sel);
+    counters_stream_started(s.transport, s.channel);
     while (s.running->load(std::memory_order_relaxed) != 0) {
         if (stream_reselect_due(s, sel)) {
             stream_select(s, sel);
             continue;
         }
         st_stream_netStreamWaiting(sel.current, static_cast<int>(s.kind));
-        if (stream_frame_loop(s, sel.current) == LoopEnd::SendFailed) return;
+        if (stream_frame_loop(s, sel.current) == LoopEnd::SendFailed) break;
     }
+    counters_stream_ended(s.transport, s.channel);
 }

@@ -57,6 +57,7 @@ struct StreamSender {
     const PollConfig* poll;
 
     // The stream.
+    uint32_t transport;    // wire::TRANSPORT_*, for the counters
     int32_t channel;
     uint32_t kind;
     uint32_t* cursor;      // five words, handed to the pool

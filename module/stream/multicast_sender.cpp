@@ -16,6 +16,7 @@
 #include "core/module_state.h"
 #include "core/thread_registry.h"
 #include "netserver/host_api.h"
+#include "netserver/wire.h"
 #include "stream/frame_loop.h"
 #include "stream/stream_control.h"
 
@@ -150,6 +151,7 @@ void* MulticastSendThread(void* arg) {
     sender.frameFilter = nullptr;
     sender.waitKeyFrame = &waitKeyFrame;
     sender.poll = &self->poll;
+    sender.transport = wire::TRANSPORT_MULTICAST;
     sender.channel = channel;
     sender.kind = kind;
     sender.cursor = cursor;

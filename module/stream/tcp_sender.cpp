@@ -174,6 +174,7 @@ void* TcpSendThread(void* arg) {
     sender.frameFilter = &entry->frameFilter;
     sender.waitKeyFrame = &entry->waitKeyFrame;
     sender.poll = poll;
+    sender.transport = wire::TRANSPORT_TCP;
     sender.channel = channel;
     sender.kind = kind;
     sender.cursor = entry->cursor.words;

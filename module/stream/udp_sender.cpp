@@ -90,6 +90,7 @@ void* UdpSendThread(void* arg) {
     sender.frameFilter = &entry->frameFilter;
     sender.waitKeyFrame = &entry->waitKeyFrame;
     sender.poll = entry->poll;
+    sender.transport = wire::TRANSPORT_UDP;
     sender.channel = entry->channel.load();
     sender.kind = entry->kind.load();
     sender.cursor = entry->cursor.words;

@@ -370,6 +370,7 @@ TEST(StreamRing, ReaderStartsAtTheLiveEndFollowsInOrderAndResumesThereWhenSlow) 
     writeFrame(ring, {101}, 2);
     EXPECT_EQ(falls.fetch(frame), Reader::Got::Nothing);
     EXPECT_EQ(falls.cursor[0], ring.writePosition());
+    EXPECT_EQ(ring.skippedFrames(), slots + 1u);  // every frame since it started
     writeFrame(ring, {102}, 1);
     ASSERT_EQ(falls.fetch(frame), Reader::Got::Frame);
     EXPECT_EQ(frame.back(), 102);
@@ -379,6 +380,11 @@ TEST(StreamRing, ReaderStartsAtTheLiveEndFollowsInOrderAndResumesThereWhenSlow) 
     // Three more: the frame `keeps` would read next has left the ring too.
     for (int i = 0; i < 3; ++i) writeFrame(ring, {1}, 2);
     EXPECT_EQ(keeps.fetch(frame), Reader::Got::Nothing);
+    EXPECT_EQ(ring.skippedFrames(), 2 * slots + 1u);
+    // A cursor ahead of the ring (set up elsewhere) skipped nothing.
+    keeps.cursor[0] = ring.writePosition() + 5;
+    EXPECT_EQ(keeps.fetch(frame), Reader::Got::Nothing);
+    EXPECT_EQ(ring.skippedFrames(), 2 * slots + 1u);
     // Positions survive many wraps of the slot index.
     for (unsigned i = 0; i < 10 * slots; ++i) writeFrame(ring, {1}, 2);
     EXPECT_EQ(ring.writePosition(), 11 * slots + 6);
