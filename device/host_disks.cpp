@@ -106,13 +106,6 @@ bool validDisk(uint32_t disk) { return disk < g_disks.size(); }
 
 }  // namespace
 
-bool disksIdle() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (uint32_t d = 0; d < g_disks.size(); ++d)
-        if (diskBusy(d)) return false;
-    return true;
-}
-
 bool loadDisks() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_disks.assign(deviceState().disks, Disk{});
