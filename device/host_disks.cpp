@@ -57,8 +57,8 @@ struct DiskState {
     std::map<std::pair<uint32_t, uint32_t>, FormatRun> runs;  // (disk, partition); mutex
 };
 
-// Never destroyed: the module's format watcher is detached and may poll
-// while the process exits.
+// Never destroyed, so that no exit path has to order its destruction after
+// the module's format watcher (joined by st_net_stopNetServer).
 DiskState& diskState() {
     static DiskState* s = new DiskState;
     return *s;
