@@ -21,8 +21,8 @@ struct Requests {
     std::string why;       // guarded by mutex
 };
 
-// Never destroyed: a detached worker of the module (the firmware writer) may
-// ask for a restart while the process exits.
+// Never destroyed, so that no exit path has to order its destruction after
+// the module's threads (the firmware writer asks for a restart).
 Requests& requests() {
     static Requests* r = new Requests;
     return *r;

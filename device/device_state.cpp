@@ -14,8 +14,8 @@
 #include <system_error>
 
 namespace {
-// Never destroyed, like the other state of the host functions: a detached
-// worker of the module may still read it while the process exits.
+// Never destroyed, like the other state of the host functions, so that no
+// exit path has to order its destruction after the module's threads.
 DeviceState& state() {
     static DeviceState* s = new DeviceState;
     return *s;

@@ -97,7 +97,6 @@ bool ensureVersionRecord();  // host_info.cpp
 bool resetVersionRecord();
 bool setFirmwareVersion(const std::string& firmware);  // the version record's first text
 bool loadDisks();            // host_disks.cpp
-bool disksIdle();            // host_disks.cpp: no partitioning or format runs
 
 // The firmware flash (host_firmware.cpp): flash.bin in the state folder,
 // created with the configured size. False with a one-line reason in `error`.

@@ -57,8 +57,8 @@ struct DiskState {
     std::map<std::pair<uint32_t, uint32_t>, FormatRun> runs;  // (disk, partition); mutex
 };
 
-// Never destroyed: the module's format watcher is detached and may poll
-// while the process exits.
+// Never destroyed, so that no exit path has to order its destruction after
+// the module's format watcher (joined by st_net_stopNetServer).
 DiskState& diskState() {
     static DiskState* s = new DiskState;
     return *s;
@@ -105,13 +105,6 @@ bool diskBusy(uint32_t disk) {
 bool validDisk(uint32_t disk) { return disk < g_disks.size(); }
 
 }  // namespace
-
-bool disksIdle() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (uint32_t d = 0; d < g_disks.size(); ++d)
-        if (diskBusy(d)) return false;
-    return true;
-}
 
 bool loadDisks() {
     std::lock_guard<std::mutex> lock(g_mutex);

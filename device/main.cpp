@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "device_state.h"
 #include "failures.h"
@@ -62,20 +61,6 @@ bool setUpSignals(std::string& error) {
         return false;
     }
     return true;
-}
-
-// The module's partitioning and format watchers are not ended by its stop:
-// they poll the device until the operation ends, then end by themselves. They
-// run the module's code, so the module stays loaded until they have seen the
-// end: at most the longest disk operation, then one poll interval of theirs.
-void waitForDiskWatchers() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3600);
-    bool busy = false;
-    while (!disksIdle() && std::chrono::steady_clock::now() < deadline) {
-        busy = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (busy) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 }
 
 // Waits for SIGINT or SIGTERM.
@@ -151,8 +136,7 @@ int main(int argc, char** argv) {
     waitForStopSignal();
     metrics.stop();
     control.stop();
-    module.stop();
-    waitForDiskWatchers();
+    module.stop();  // returns once a running partitioning or format has ended
     module.unload();
     setDeviceSerialPorts(nullptr);
     closeDeviceState();

@@ -26,6 +26,7 @@
 #include "fake_host_transfers.h"
 #include "fuzz_support.h"
 #include "handlers/maintenance_state.h"
+#include "transfer/transfer.h"
 #include "netserver/records.h"
 
 extern "C" unsigned int sleep(unsigned int seconds) {

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "command/login.h"
+#include "handlers/login.h"
 #include "handlers/maintenance_state.h"
 #include "fake_host.h"
 #include "fake_host_handlers.h"
@@ -195,6 +195,7 @@ inline void resetHost() {
 inline void waitForMaintenanceWorkers() {
     for (int i = 0; i < 2000 && maintenance_workers_running() != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (maintenance_workers_running() == 0) maintenance_workers_join();
 }
 
 /* Starts the module once per process on a free base port. */

@@ -23,6 +23,7 @@ extern "C" {
 #endif
 
 /* ---- socket I/O ---------------------------------------------------------- */
+/* Device: device/host_io.cpp */
 
 /* Reads exactly n bytes. Returns a positive value on success, 0 or less when
  * the peer closed the connection or the read failed. */
@@ -32,6 +33,7 @@ int readn(int fd, void* buffer, int n);
 int writen(int fd, const void* buffer, int n);
 
 /* ---- memory -------------------------------------------------------------- */
+/* Device: device/host_io.cpp */
 
 /* Allocator pair. my_malloc returns null on failure, and its blocks must be
  * releasable with the standard free() as well as with my_free. */
@@ -39,6 +41,7 @@ void* my_malloc(unsigned int size);
 void my_free(void* block);
 
 /* ---- parameter store ----------------------------------------------------- */
+/* Device: device/host_params.cpp (the log line: device/host_log.cpp) */
 
 /* Fills the 88-byte system-configuration record: channel count at byte 9 (u8),
  * serial port count at byte 12 (u8). The channel count must not change while
@@ -62,6 +65,7 @@ int st_param_getCollieryInfo(void* record);
 int st_param_writeLogBuffer(int category, const char* text);
 
 /* ---- application services ------------------------------------------------ */
+/* Device: device/host_users.cpp */
 
 /* Checks the 84-byte LoginRequest of MSG_LOGIN, which it may change (the
  * module sends it back as the host leaves it). Results:
@@ -94,6 +98,7 @@ typedef struct LogNode {
 } LogNode;
 
 /* ---- stream pool ----------------------------------------------------------
+ * Device: device/host_stream.cpp (the pool: device/stream_pool.cpp).
  * Frames of every channel and stream kind (0 main, 1 sub). A sender owns a
  * five-word cursor: 0 read position, 1 write position at selection, 2 sequence
  * number of the frame last handed out (written by the pool), 3 abandon mark
@@ -125,6 +130,7 @@ NetFrame* st_stream_getNetStreamFromPool_ex(int channel, int kind, uint32_t* cur
 int st_stream_deinitStreamLib(void);
 
 /* ---- parameter store: parameter records ----------------------------------- */
+/* Device: device/host_params.cpp */
 
 /* Stores a parameter record of `type`; the payload is the message's payload
  * area (no length is passed). Negative: refused. */
@@ -155,6 +161,7 @@ int st_param_getCmos(void* out);
 int st_param_setVideoConfigParam(int channel, VideoConfigRecord record);
 
 /* ---- device information and time ------------------------------------------ */
+/* Device: device/host_info.cpp, device/host_time.cpp */
 
 /* Sets the clock from the six words of the 24-byte time record. */
 int st_app_netSetTime(uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4, uint32_t w5);
@@ -177,6 +184,7 @@ int st_iwlist_getApInfo(void* buffer, int sock);
 int st_iwlist_getIwprivApInfo(void* buffer, int sock);
 
 /* ---- users and log ---------------------------------------------------------- */
+/* Device: device/host_users.cpp, device/host_log.cpp */
 
 /* The lists are handed over: the module frees every node with my_free. */
 int st_app_netGetUserList(UserNode** head);
@@ -187,6 +195,7 @@ int st_app_netGetLogList(LogQuery query, LogNode** head);
 int st_app_netDeleteLogInfo(LogQuery query);
 
 /* ---- maintenance ------------------------------------------------------------- */
+/* Device: device/host_maintenance.cpp, device/host_disks.cpp */
 
 int st_app_netDefaultSetting(void);
 /* Must only record the request: the host restarts the server from its own
@@ -197,10 +206,10 @@ int st_param_resetFactoryParam(void);
 int st_param_initCmos(void);
 int at_Reset(void);
 int Default3GConfigStruct(uint32_t value);
-/* The module watches a partitioning and a format on worker threads that its
- * stop does not end: they poll these functions until the host reports the
- * end. A host keeps the module loaded until its disk operations have ended
- * and one more second has passed.
+/* The module watches a partitioning and a format on worker threads that
+ * poll these functions until the host reports the end; its stop joins them,
+ * so st_net_stopNetServer returns only once a running disk operation has
+ * ended.
  *
  * Partitions (disk and layout words as the client sent them; `flag` is 1).
  * Returns when the partitioning has ended, negative on failure. */
@@ -214,6 +223,7 @@ int st_comm_openHdLogFile(void);
 int st_comm_sendThreadInfoForTop(const char* name);
 
 /* ---- recording, PTZ, encoder ----------------------------------------------------- */
+/* Device: device/host_recording.cpp */
 
 int st_app_netPTZControl(uint16_t subType, PtzCommand command);
 /* Asks the channel's encoder for a key frame. */
@@ -223,6 +233,7 @@ int st_param_setHandRecordStruct(uint32_t channel, HandRecordSetting setting);
 int st_record_netDeleteRecordFile(const char* name);
 
 /* ---- serial ports ------------------------------------------------------------------ */
+/* Device: device/host_serial.cpp */
 
 /* TransparenceSetting, 4 bytes: port at 0, receive switch at 1, send switch at 2. */
 int st_param_getTransparenceStruct(void* out);
@@ -240,6 +251,7 @@ int st_com_getDataFromRecBuf(int port, uint32_t* cursor);
 int st_com_sendRecBufBroadcast(int port);
 
 /* ---- firmware ----------------------------------------------------------------------- */
+/* Device: device/host_firmware.cpp */
 
 /* Bytes of flash; negative when unknown (an upload is then refused). */
 int st_param_getFlashTotalSize(void);
@@ -254,6 +266,7 @@ int st_param_setSysRebootFlag(void);
 int st_param_getUpdatePercent(void);
 
 /* ---- snapshots ------------------------------------------------------------------------ */
+/* Device: device/host_snapshot.cpp */
 
 /* Takes a JPEG picture into `buffer` (room for 311040 bytes) and its size
  * into *size. Negative: no picture. */
@@ -262,6 +275,7 @@ int st_app_netGetSnapJPEGEx(uint32_t selector, void* buffer, uint32_t* size, int
                             int quality);
 
 /* ---- addresses ---------------------------------------------------------------------------- */
+/* Device: device/host_address.cpp */
 
 /* The device's own IPv4 address as dotted text into `text` (16 bytes). */
 int st_comm_getIpAddr(char* text, int size);
@@ -269,6 +283,8 @@ int st_comm_getIpAddr(char* text, int size);
 int st_net_getMulticastAddr(const char* ownAddress, char* group);
 
 /* ---- others -------------------------------------------------------------- */
+/* Device: device/host_time.cpp (getTimeInfo), device/host_sessions.cpp
+ * (freeSockInfoList), device/host_io.cpp (assert) */
 
 /* The host's own answer to MSG_TIME_INFO. `message` is the module's copy of
  * the whole 102416-byte message buffer, valid during the call; the module sends

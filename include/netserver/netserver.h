@@ -42,7 +42,9 @@ NETSERVER_API int st_net_stopNetServer(void);
  * the host for the whole record on every call:
  *   1 channel count (byte 9), 2 byte 8, 3 serial port count (byte 12),
  *   4 u32 at bytes 0..3, 5 byte 10, 6 u32 at bytes 4..7.
- * Any other selector is a programming error and fails the host's assert. */
+ * Any other selector is a programming error (no network input reaches it):
+ * the module prints "netserver:32: NUGetSysConfig: Assertion `0' failed." on
+ * standard error and aborts the process. */
 NETSERVER_API uint32_t NUGetSysConfig(unsigned int selector);
 
 /* Answers MSG_LOGIN for a session: `message` is the whole 102416-byte message

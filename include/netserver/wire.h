@@ -111,6 +111,12 @@ constexpr uint16_t MSG_START_STREAM = 0x3;
 constexpr uint16_t MSG_STOP_STREAM = 0x4;      // client to server
 constexpr uint16_t MSG_UPDATE_ACK = 0x4;       // server to client, firmware upload
 constexpr uint16_t MSG_UPDATE_PROGRESS = 0x5;  // server to client, firmware upload
+// Client types that the message thread drops without an answer, logged in
+// or not: 0x5, 0x6 and the range 0x105..0x107.
+constexpr uint16_t MSG_IGNORED_5 = 0x5;
+constexpr uint16_t MSG_IGNORED_6 = 0x6;
+constexpr uint16_t MSG_IGNORED_FIRST = 0x105;
+constexpr uint16_t MSG_IGNORED_LAST = 0x107;
 constexpr uint16_t MSG_PTZ_CONTROL = 0x7;
 constexpr uint16_t MSG_DEFAULT_SETTING = 0x8;
 constexpr uint16_t MSG_SESSION_ID = 0x9;

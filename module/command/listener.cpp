@@ -15,9 +15,10 @@
 
 #include "command/message_thread.h"
 #include "core/module_state.h"
+#include "core/socket.h"
 #include "core/thread_registry.h"
-#include "stream/stream_control.h"
 #include "core/session.h"
+#include "stream/stream_control.h"
 #include "netserver/netserver.h"
 #include "netserver/wire.h"
 
@@ -27,29 +28,11 @@ constexpr int LISTEN_BACKLOG = 5;
 constexpr auto LISTENER_PAUSE = std::chrono::milliseconds(100);
 constexpr int DATA_SEND_BUFFER = 0x20000;
 
-/* Creates, binds and listens one TCP socket on 0.0.0.0:port and stores it in
- * `slot` as soon as it exists, so that the stop can close it whatever step
- * fails. Returns the descriptor or -1. */
+/* Creates, binds and listens one TCP socket on 0.0.0.0:port, stored in
+ * `slot` as soon as it exists. Returns the descriptor or -1. */
 int listener_open(std::atomic<int>& slot, uint32_t port, bool dataPort) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    slot = fd;
-    if (dataPort) {
-        int size = DATA_SEND_BUFFER;
-        if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0) return -1;
-    }
-    int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-        perror("setsockopt():SO_REUSEADDR");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        perror("Bind fail");
-        return -1;
-    }
-    if (listen(fd, LISTEN_BACKLOG) != 0) return -1;
+    int fd = socket_open_bound(SOCK_STREAM, port, dataPort ? DATA_SEND_BUFFER : 0, slot, "Bind fail");
+    if (fd < 0 || listen(fd, LISTEN_BACKLOG) != 0) return -1;
     return fd;
 }
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "command/framing.h"
+#include "core/framing.h"
 #include "core/session.h"
 
 /* Thread entry; the argument is the connection's CommandSession. Links the
@@ -14,9 +14,10 @@
  * has claimed it (the stop then does that work). */
 void* MessageThread(void* session);
 
-/* Handles one complete message of the session: the session-level types here,
- * every other type through DefaultMessageHandler. Returns false when the
- * session must end (logout, or a login answer that could not be sent).
+/* Handles one complete message of the session: drops the ignored types,
+ * applies the login gate, then hands the message to its session-level
+ * handler or to DefaultMessageHandler. Returns false when the session must
+ * end (logout, or a login answer that could not be sent).
  * Thread: the session's message thread. */
 bool message_handle(CommandSession* session, uint8_t* message, MessageBuffer& scratch);
 

@@ -2,10 +2,11 @@
  * session.cpp - the command session records and the session list.
  *
  * The list mutex guards the head, every `next` link, the `ending` claims and
- * the stopping mark, and nothing else. It is never held across a socket call
- * or a join, and never waits for a session's own locks: a look-up that needs
- * the record afterwards takes a reference (SessionRef) under the list mutex
- * and locks what it needs after letting the list go.
+ * the stopping mark, and nothing else; nothing takes it twice, so it is a
+ * plain mutex. It is never held across a socket call or a join, and never
+ * waits for a session's own locks: a look-up that needs the record
+ * afterwards takes a reference (SessionRef) under the list mutex and locks
+ * what it needs after letting the list go.
  */
 #include "core/session.h"
 
@@ -21,7 +22,7 @@
 namespace {
 
 struct SessionList {
-    std::recursive_mutex mutex;
+    std::mutex mutex;
     CommandSession* head = nullptr;
     bool stopping = false;
     // Ids rise for as long as the module stays loaded, across stop and start.
@@ -82,7 +83,6 @@ CommandSession* session_create(int sock, const sockaddr_in& peer, uint32_t chann
     session->channelCount = channelCount;
     session->workerBusy = 0;
     session->sessionFlag = 1;
-    session->auxRun = 1;
     session->running = 0;
     session->sock = sock;
     session->session_id = ++g_list.idCounter;
@@ -95,7 +95,7 @@ void session_destroy_unlinked(CommandSession* session) {
 }
 
 bool session_link(CommandSession* session) {
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     if (g_list.stopping) return false;
     session->next = nullptr;
     if (g_list.head == nullptr) {
@@ -110,7 +110,7 @@ bool session_link(CommandSession* session) {
 }
 
 bool session_claim(CommandSession* session, SessionEnding who) {
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     if (session->ending.load() != SESSION_LIVE) return false;
     session->ending = who;
     return true;
@@ -119,7 +119,7 @@ bool session_claim(CommandSession* session, SessionEnding who) {
 void session_remove(CommandSession* session) {
     if (session == nullptr) return;
     {
-        std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+        std::lock_guard<std::mutex> lock(g_list.mutex);
         if (g_list.head == session) {
             g_list.head = session->next;
         } else {
@@ -135,7 +135,7 @@ void session_remove(CommandSession* session) {
 
 std::vector<CommandSession*> session_claim_all_for_stop() {
     std::vector<CommandSession*> claimed;
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     g_list.stopping = true;
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next) {
         if (s->ending.load() == SESSION_LIVE) {
@@ -147,7 +147,7 @@ std::vector<CommandSession*> session_claim_all_for_stop() {
 }
 
 size_t session_count() {
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     size_t n = 0;
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next) ++n;
     return n;
@@ -158,7 +158,7 @@ uint32_t session_records() {
 }
 
 SessionRef session_ref_by_id(uint32_t id) {
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     CommandSession* found = nullptr;
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
         if (s->session_id == id) found = s;  // the last one, as every look-up does
@@ -179,7 +179,7 @@ bool session_with_live_streams(CommandSession* session, const std::function<void
 }
 
 SessionRef session_ref_by_address(in_addr_t address) {
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     CommandSession* found = nullptr;
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
         if (s->peer.sin_addr.s_addr == address) found = s;
@@ -188,14 +188,14 @@ SessionRef session_ref_by_address(in_addr_t address) {
 
 SessionRef session_ref_by_socket(int fd) {
     if (fd < 0) return SessionRef();
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
         if (s->sock.load() == fd) return session_ref_locked(s);
     return SessionRef();
 }
 
 bool session_address_may_probe(in_addr_t address) {
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     for (CommandSession* s = g_list.head; s != nullptr; s = s->next)
         if (s->peer.sin_addr.s_addr == address && session_may_command(s)) return true;
     return false;
@@ -233,7 +233,7 @@ void session_close_socket(CommandSession* session) {
 }
 
 void session_list_reset() {
-    std::lock_guard<std::recursive_mutex> lock(g_list.mutex);
+    std::lock_guard<std::mutex> lock(g_list.mutex);
     g_list.head = nullptr;
     g_list.stopping = false;
 }

@@ -68,27 +68,29 @@ enum SessionEnding : uint32_t {
     SESSION_ENDED_BY_STOP = 2,  // the server stop tears it down
 };
 
-/* One command connection. Fields keep the order in which the host may know
- * them; those after `next` are this module's own. Created by session_create
- * and released when its last reference is dropped (see SessionRef). */
+/* One command connection. The host sees it only as an opaque reference
+ * (netserver.h), so the layout is this module's own. Created by
+ * session_create and released when its last reference is dropped (see
+ * SessionRef). */
 struct CommandSession {
     uint32_t session_id = 0;
     std::atomic<uint32_t> running{0};
     std::atomic<int32_t> sock{-1};
     pthread_t msgThread{};  // guarded by the message-thread registry's lock
-    std::atomic<uint32_t> auxRun{0};
+    // MSG_SET_SESSION_FLAG's value (0 or 1); 1 from the start.
     std::atomic<uint32_t> sessionFlag{0};
-    pthread_t auxThread{};  // no operation of the module starts one
+    // The accepted login's user name (at most 23 characters) and user
+    // information, as the host left them in the login record.
     char userName[24] = {};
     sockaddr_in peer{};
     uint8_t userInfo[24] = {};
+    // 1 while the session worker runs (handlers/session_worker.cpp).
     std::atomic<uint32_t> workerBusy{0};
-    pthread_t workerThread{};
+    // The transparent serial forwarding (transfer/serial_channel.cpp): its
+    // run flag and thread, valid while hasSerialThread.
     std::atomic<uint32_t> serialRun{0};
-    uint32_t reserved1 = 0;
     pthread_t serialThread{};
     std::unique_ptr<ChannelStream[]> streams;
-    uint32_t reserved2 = 0;
     std::unique_ptr<PollConfig[]> pollConfigs;
     // The session's write lock: every message written on the command
     // connection, by any thread, is written whole under it. It is held

@@ -7,9 +7,31 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 
 ThreadRegistry g_messageThreads;
 ThreadRegistry g_dataThreads;
+ThreadRegistry g_maintenanceThreads;
+
+namespace {
+
+std::atomic<ThreadStartFn> g_threadStart{nullptr};
+
+}  // namespace
+
+int thread_start(pthread_t* thread, size_t stackSize, void* (*entry)(void*), void* arg) {
+    ThreadStartFn replaced = g_threadStart.load();
+    if (replaced != nullptr) return replaced(thread, stackSize, entry, arg);
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return EAGAIN;
+    if (stackSize != 0) pthread_attr_setstacksize(&attr, stackSize);
+    int rc = pthread_create(thread, &attr, entry, arg);
+    pthread_attr_destroy(&attr);
+    return rc;
+}
+
+void thread_set_start(ThreadStartFn start) { g_threadStart.store(start); }
 
 int ThreadRegistry::start(void* (*entry)(void*), void* arg, size_t stackSize, int wakeFd,
                           pthread_t* handleOut) {
@@ -18,15 +40,11 @@ int ThreadRegistry::start(void* (*entry)(void*), void* arg, size_t stackSize, in
 
 int ThreadRegistry::startUntil(void* (*entry)(void*), void* arg, size_t stackSize, int wakeFd,
                                pthread_t* handleOut, Clock::time_point deadline) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, stackSize);
     // The new thread waits in started() for this lock, so whatever `arg`
     // refers to cannot be released before the handle is stored.
     std::lock_guard<std::mutex> lock(mutex_);
     pthread_t thread;
-    int rc = pthread_create(&thread, &attr, entry, arg);
-    pthread_attr_destroy(&attr);
+    int rc = thread_start(&thread, stackSize, entry, arg);
     if (rc == 0) {
         if (handleOut != nullptr) *handleOut = thread;
         entries_.push_back({thread, wakeFd, false, deadline});
@@ -111,4 +129,10 @@ void ThreadRegistry::joinAll() {
         all.swap(entries_);
     }
     for (const Entry& e : all) pthread_join(e.thread, nullptr);
+}
+
+size_t ThreadRegistry::running() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<size_t>(std::count_if(entries_.begin(), entries_.end(),
+                                              [](const Entry& e) { return !e.finished; }));
 }

@@ -1,8 +1,16 @@
 /*
- * thread_registry.h - threads whose owner is the server itself.
+ * thread_registry.h - how the module starts a thread, and the registries of
+ * threads whose owner is the server itself.
  *
- * Message threads and data-connection threads are joinable and registered
- * here by the listener that starts them. A thread that ends on its own reports
+ * Every thread of the module starts through thread_start: joinable, never
+ * detached, with the stack its kind needs. Each has one owner that joins it:
+ * the server (listener, responder), a registry below (message threads,
+ * data connections before they attach, partitioning and format workers),
+ * a channel entry or a multicast channel (senders), its session (serial
+ * forwarding, session worker) or the call that started it (flash writer).
+ *
+ * Message threads and data-connection threads are registered here by the
+ * listener that starts them. A thread that ends on its own reports
  * itself finished and is joined by the listener's next pass or by the stop; a
  * thread whose work passes to another owner (a data connection that attaches
  * to its session) leaves the registry; the stop wakes what is left through the
@@ -15,8 +23,19 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <vector>
+
+/* Starts `entry(arg)` as a joinable thread with a stack of `stackSize` bytes
+ * (0: the process's default) and stores its handle in *thread. Returns the
+ * pthread_create result; non-zero: no thread was started. */
+int thread_start(pthread_t* thread, size_t stackSize, void* (*entry)(void*), void* arg);
+
+/* Replaces what thread_start does (null: back to pthread_create), so that a
+ * test can make a start fail or hold a thread back. For tests only. */
+using ThreadStartFn = int (*)(pthread_t* thread, size_t stackSize, void* (*entry)(void*), void* arg);
+void thread_set_start(ThreadStartFn start);
 
 class ThreadRegistry {
 public:
@@ -62,6 +81,9 @@ public:
     /* Joins every registered thread; call once no new one can appear. */
     void joinAll();
 
+    /* Registered threads that have not reported themselves finished. */
+    size_t running();
+
 private:
     struct Entry {
         pthread_t thread;
@@ -79,6 +101,9 @@ private:
 extern ThreadRegistry g_messageThreads;
 /* Data-connection threads until they attach to their session. */
 extern ThreadRegistry g_dataThreads;
+/* Partitioning and format workers: they end by themselves when the host's
+ * disk operation ends, and are joined by the next worker start or the stop. */
+extern ThreadRegistry g_maintenanceThreads;
 
 /* Stack of a message thread: room for the message buffer copies that it and
  * the command handlers keep on the stack, with margin for the sanitizers,

@@ -1,7 +1,7 @@
 /*
  * device_info.cpp - the clock, the device's identity and status records, the
- * Wi-Fi access point list, the version record, the session flag and the
- * camera re-initialisation.
+ * Wi-Fi access point list, the version record, the session flag, the
+ * camera re-initialisation and the colliery information.
  *
  * The records are the host's: each case calls one host function and passes
  * the record through unchanged; only the sizes are the protocol's.
@@ -133,4 +133,15 @@ void handle_init_camera_info(HandlerContext& ctx) {
 void handle_init_camera_itu(HandlerContext& ctx) {
     st_param_initCameraItu();
     reply_in_place(ctx, wire::STATUS_OK);
+}
+
+/* MSG_GET_COLLIERY_INFO: the last 72 bytes of the host's colliery record,
+ * answered from the message thread's own buffer. */
+bool handle_get_colliery_info(HandlerContext& ctx) {
+    uint8_t record[wire::COLLIERY_RECORD_SIZE] = {};
+    st_param_getCollieryInfo(record);
+    std::memcpy(ctx.message + wire::HEADER_SIZE, record + wire::COLLIERY_REPLY_OFFSET,
+                wire::COLLIERY_REPLY_SIZE);
+    framing_send_reply(ctx.session, ctx.message, wire::STATUS_OK, wire::COLLIERY_REPLY_SIZE);
+    return true;
 }

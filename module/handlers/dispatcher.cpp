@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "command/framing.h"
+#include "core/framing.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
 
@@ -69,12 +69,36 @@ constexpr std::array<HandlerEntry, 39> kHandlers{{
     {wire::MSG_3GCONFIG_DEFAULT, handle_3gconfig_default},
 }};
 
+// The types that a session's message thread handles itself, in type order.
+constexpr std::array<SessionEntry, 9> kSessionHandlers{{
+    {wire::MSG_LOGIN, handle_login, true},
+    {wire::MSG_LOGOUT, handle_logout, true},
+    {wire::MSG_START_STREAM, handle_start_stream, false},
+    {wire::MSG_STOP_STREAM, handle_stop_stream, false},
+    {wire::MSG_KEEPALIVE, handle_keepalive, true},
+    {wire::MSG_TIME_INFO, handle_time_info, false},
+    {wire::MSG_GET_COLLIERY_INFO, handle_get_colliery_info, false},
+    {wire::MSG_ECHO, handle_echo, true},
+    {wire::MSG_SET_POLL_CONFIG, handle_set_poll_config, false},
+}};
+
 }  // namespace
 
 CommandHandler dispatch_find(uint16_t type) {
     for (const HandlerEntry& e : kHandlers)
         if (e.type == type) return e.handler;
     return nullptr;
+}
+
+const SessionEntry* dispatch_find_session(uint16_t type) {
+    for (const SessionEntry& e : kSessionHandlers)
+        if (e.type == type) return &e;
+    return nullptr;
+}
+
+bool dispatch_ignored(uint16_t type) {
+    return type == wire::MSG_IGNORED_5 || type == wire::MSG_IGNORED_6 ||
+           (type >= wire::MSG_IGNORED_FIRST && type <= wire::MSG_IGNORED_LAST);
 }
 
 /* Thread: the session's message thread. One message at a time per session;

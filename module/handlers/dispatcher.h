@@ -1,6 +1,11 @@
 /*
- * dispatcher.h - the frame that every command handler shares: the dispatch
- * table, the two reply styles and the audit line.
+ * dispatcher.h - the frame that every command handler shares: the two
+ * dispatch tables, the two reply styles and the audit line.
+ *
+ * Two tables: the session-level types, which only a session's own message
+ * thread handles (login, logout, keep-alive, echo, streams, ...), and the
+ * command types, which DefaultMessageHandler answers for the message thread
+ * and for a host that calls it directly.
  *
  * Reply convention: a reply is the request's header with only the length
  * (offset 8) and the status (offset 12) changed, followed by `length` payload
@@ -11,23 +16,43 @@
 
 #include <cstdint>
 
+#include "core/framing.h"
 #include "core/session.h"
 #include "netserver/wire.h"
 
 /* What a handler gets: its session, the caller's message buffer (a complete
- * message; bytes past the declared length read as zero) and the channel count
- * read for this message. */
+ * message; bytes past the declared length read as zero), the channel count
+ * read for this message and, for session-level handlers, the message
+ * thread's scratch buffer (null for command handlers). */
 struct HandlerContext {
     CommandSession* session;
     uint8_t* message;
     uint32_t channelCount;
+    MessageBuffer* scratch = nullptr;
 };
 
 using CommandHandler = void (*)(HandlerContext& ctx);
 
-/* The handler of a message type, or null for a type without one (such a
- * message is dropped without a reply). */
+/* A session-level handler; returns false when the session must end. */
+using SessionHandler = bool (*)(HandlerContext& ctx);
+
+/* A session-level type: its handler, and whether it is served before a
+ * login has succeeded. */
+struct SessionEntry {
+    uint16_t type;
+    SessionHandler handler;
+    bool beforeLogin;
+};
+
+/* The command handler of a message type, or null for a type without one
+ * (such a message is dropped without a reply). */
 CommandHandler dispatch_find(uint16_t type);
+
+/* The session-level entry of a message type, or null. */
+const SessionEntry* dispatch_find_session(uint16_t type);
+
+/* Whether a type is dropped without an answer, logged in or not. */
+bool dispatch_ignored(uint16_t type);
 
 /* In-place style: sets status and length 0 in the caller's buffer and sends
  * its 16 header bytes. Returns 0, or -1 when the write failed. */

@@ -1,6 +1,6 @@
 /*
- * handlers.h - the command handlers that the dispatcher table names, one
- * family per file, and the end of a session's worker thread.
+ * handlers.h - the handlers that the dispatcher's tables name, one family
+ * per file, and the end of a session's worker thread.
  *
  * Every handler runs on the message thread of its session with the context
  * of dispatcher.h, writes at most one reply and returns. Working copies and
@@ -11,10 +11,18 @@
 #ifndef NETSERVER_HANDLERS_HANDLERS_H
 #define NETSERVER_HANDLERS_HANDLERS_H
 
-#include <pthread.h>
-
 #include "core/session.h"
 #include "handlers/dispatcher.h"
+
+/* ---- session-level types (login.cpp, session.cpp, stream.cpp) -------------- */
+bool handle_login(HandlerContext& ctx);
+bool handle_logout(HandlerContext& ctx);
+bool handle_keepalive(HandlerContext& ctx);
+bool handle_echo(HandlerContext& ctx);
+bool handle_time_info(HandlerContext& ctx);
+bool handle_start_stream(HandlerContext& ctx);
+bool handle_stop_stream(HandlerContext& ctx);
+bool handle_set_poll_config(HandlerContext& ctx);
 
 /* ---- parameters (params.cpp) ---------------------------------------------- */
 void handle_set_param(HandlerContext& ctx);
@@ -34,6 +42,7 @@ void handle_get_ap_info(HandlerContext& ctx);
 void handle_set_version_info(HandlerContext& ctx);
 void handle_init_camera_info(HandlerContext& ctx);
 void handle_init_camera_itu(HandlerContext& ctx);
+bool handle_get_colliery_info(HandlerContext& ctx);  // session-level
 
 /* ---- users and log (users_log.cpp) ------------------------------------------ */
 void handle_get_log_list(HandlerContext& ctx);
@@ -56,12 +65,17 @@ void handle_reset_3g_module(HandlerContext& ctx);
 void handle_cmos_default(HandlerContext& ctx);
 void handle_3gconfig_default(HandlerContext& ctx);
 
-/* ---- recording, PTZ, serial, session worker (recording.cpp) ----------------- */
+/* ---- recording, PTZ and record files (recording.cpp) ----------------------- */
 void handle_ptz_control(HandlerContext& ctx);
 void handle_force_iframe(HandlerContext& ctx);
 void handle_set_hand_record(HandlerContext& ctx);
 void handle_clear_hand_record(HandlerContext& ctx);
+void handle_delete_record_file(HandlerContext& ctx);
+
+/* ---- serial port (serial.cpp) ------------------------------------------------- */
 void handle_serial_send(HandlerContext& ctx);
+
+/* ---- session worker (session_worker.cpp) -------------------------------------- */
 void handle_start_session_thread(HandlerContext& ctx);
 
 /* Ends the session's worker before its record is released: waits while
@@ -71,18 +85,5 @@ void handle_start_session_thread(HandlerContext& ctx);
  * no worker was ever started, and more than once.
  * Thread: the session's message thread, or a thread that has joined it. */
 void session_worker_end(CommandSession* session);
-
-/* ---- record files (transfer/record_files.cpp, through deleteRecordFile) ------ */
-void handle_delete_record_file(HandlerContext& ctx);
-
-/* ---- thread start ------------------------------------------------------------ */
-
-/* How the handlers start their threads: pthread_create with default
- * attributes. Returns its result (non-zero: not started). Replaceable so that
- * tests can make a start fail. */
-using HandlerThreadStart = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
-int handlers_start_thread(pthread_t* thread, void* (*entry)(void*), void* arg);
-/* Installs `start` (null: back to pthread_create). For tests only. */
-void handlers_set_thread_start(HandlerThreadStart start);
 
 #endif

@@ -4,10 +4,11 @@
  * progress queries.
  *
  * Partitioning and formatting run long: the handler starts them and answers
- * at once; a detached worker finishes the partitioning (fdiskHdThread) or
- * watches the format (getFormatStatusThread). The workers touch only the
- * module-wide maintenance state and the host, never a session record, so a
- * session or the whole server may end while they run.
+ * at once; a worker finishes the partitioning (fdiskHdThread) or watches the
+ * format (getFormatStatusThread). The workers touch only the module-wide
+ * maintenance state and the host, never a session record, so a session may
+ * end while they run; the server stop joins them, so it waits for a disk
+ * operation that is still running to end.
  */
 #include <pthread.h>
 
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "core/thread_registry.h"
 #include "handlers/handlers.h"
 #include "handlers/maintenance_state.h"
 #include "netserver/host_api.h"
@@ -30,21 +32,23 @@ constexpr int32_t FORMAT_FLAG = 1;
 constexpr int FORMAT_DONE_PERCENT = 100;
 constexpr size_t FDISK_ARGS_SIZE = 8;  // two u32: the request's words 0 and 1
 
-std::atomic<int> g_workersRunning{0};
-std::atomic<HandlerThreadStart> g_threadStart{nullptr};
-
 void sleep_one_second() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
 
-/* Starts a detached maintenance worker (it detaches itself). Returns false
- * when the thread could not be started; the caller still owns `arg`. */
+/* Starts a maintenance worker in the maintenance registry, after joining
+ * the workers that have finished. Returns false when the thread could not
+ * be started; the caller still owns `arg`. */
 bool start_worker(void* (*entry)(void*), void* arg) {
-    g_workersRunning.fetch_add(1);
-    pthread_t thread;
-    if (handlers_start_thread(&thread, entry, arg) != 0) {
-        g_workersRunning.fetch_sub(1);
-        return false;
-    }
-    return true;
+    g_maintenanceThreads.reap();
+    return g_maintenanceThreads.start(entry, arg, 0, -1, nullptr) == 0;
+}
+
+/* The first step of a long operation: the working copy, then the busy flag.
+ * False (and `busyStatus` answered) when another operation holds the flag. */
+bool maintenance_begin(HandlerContext& ctx, uint8_t* work, uint8_t busyStatus) {
+    reply_copy_begin(ctx, work);
+    if (maintenance_try_acquire()) return true;
+    reply_copy_send(ctx, work, busyStatus, 0);
+    return false;
 }
 
 /* Polls the format selected by the two words once a second until the host
@@ -69,14 +73,13 @@ void format_watch(uint32_t word0, uint32_t word1) {
 /* Partitions with the two words of the request block, which it owns. */
 void* fdiskHdThread(void* arg) {
     st_comm_sendThreadInfoForTop("fdiskHdThread");
-    pthread_detach(pthread_self());
     auto* block = static_cast<uint8_t*>(arg);
     fdiskStatus.store(0);
     int result = st_app_fdiskHd(wire::getU32(block, 0), wire::getU32(block, 4), FDISK_FLAG);
     fdiskStatus.store(result < 0 ? -1 : 1);
     my_free(block);
     maintenance_release();
-    g_workersRunning.fetch_sub(1);
+    g_maintenanceThreads.finishSelf();
     return nullptr;
 }
 
@@ -87,23 +90,16 @@ void* getFormatStatusThread(void* arg) {
     uint32_t word0 = words[0].load();
     uint32_t word1 = words[1].load();
     st_comm_sendThreadInfoForTop("getFormatStatusThread");
-    pthread_detach(pthread_self());
     format_watch(word0, word1);
-    g_workersRunning.fetch_sub(1);
+    g_maintenanceThreads.finishSelf();
     return nullptr;
 }
 
 }  // namespace
 
-int maintenance_workers_running() { return g_workersRunning.load(); }
+int maintenance_workers_running() { return static_cast<int>(g_maintenanceThreads.running()); }
 
-int handlers_start_thread(pthread_t* thread, void* (*entry)(void*), void* arg) {
-    HandlerThreadStart start = g_threadStart.load();
-    if (start != nullptr) return start(thread, entry, arg);
-    return pthread_create(thread, nullptr, entry, arg);
-}
-
-void handlers_set_thread_start(HandlerThreadStart start) { g_threadStart.store(start); }
+void maintenance_workers_join() { g_maintenanceThreads.joinAll(); }
 
 /* MSG_DEFAULT_SETTING: status by the sign of the host's result. */
 void handle_default_setting(HandlerContext& ctx) {
@@ -133,11 +129,7 @@ void handle_resume_default_param(HandlerContext& ctx) {
  * so the flag is given back and the client gets STATUS_FAILED. */
 void handle_fdisk_hd(HandlerContext& ctx) {
     uint8_t work[wire::MESSAGE_BUFFER_SIZE];
-    reply_copy_begin(ctx, work);
-    if (!maintenance_try_acquire()) {
-        reply_copy_send(ctx, work, wire::STATUS_FDISK_BUSY, 0);
-        return;
-    }
+    if (!maintenance_begin(ctx, work, wire::STATUS_FDISK_BUSY)) return;
     auto* block = static_cast<uint8_t*>(my_malloc(FDISK_ARGS_SIZE));
     if (block == nullptr) {
         maintenance_release();
@@ -165,11 +157,7 @@ void handle_fdisk_hd(HandlerContext& ctx) {
  * answers nothing else meanwhile. */
 void handle_format_part(HandlerContext& ctx) {
     uint8_t work[wire::MESSAGE_BUFFER_SIZE];
-    reply_copy_begin(ctx, work);
-    if (!maintenance_try_acquire()) {
-        reply_copy_send(ctx, work, wire::STATUS_DISK_BUSY, 0);
-        return;
-    }
+    if (!maintenance_begin(ctx, work, wire::STATUS_DISK_BUSY)) return;
     const uint8_t* payload = work + wire::HEADER_SIZE;
     uint32_t word0 = wire::getU32(payload, 0);
     uint32_t word1 = wire::getU32(payload, 4);

@@ -1,8 +1,9 @@
 /*
  * maintenance_state.h - the module-wide state of the long maintenance
- * operations: partitioning, formatting and (a later addition) the firmware
- * upload. Zero when the module is loaded; server start and stop never reset
- * it, since a detached worker may still be running across them.
+ * operations: partitioning, formatting and the firmware upload (which shares
+ * the busy flag; its own state is in transfer/). Zero when the module is
+ * loaded; server start and stop never reset it: its values (the last
+ * partitioning's outcome) stay readable across a restart.
  *
  * maintenanceBusy makes the three operations exclusive across all sessions.
  * Whoever wants to begin one takes it with maintenance_try_acquire() (test and
@@ -24,13 +25,6 @@ extern std::atomic<int32_t> fdiskStatus;
 /* The three payload words of the last format request that was accepted; the
  * progress watcher reads the first two. */
 extern std::atomic<uint32_t> formatArgs[3];
-/* The firmware upload's image buffer, null when no upload holds one. Only
- * the uploading thread allocates and frees it; the flash worker reads it
- * while the upload waits for the worker's end. */
-extern uint8_t* updateImage;
-/* State of the flash write: 0 running, 1 finished, -1 failed. Written by the
- * flash worker, read by the upload's progress polling. */
-extern std::atomic<int32_t> updateStatus;
 
 /* Takes the busy flag: one compare-exchange 0 -> 1. Returns true when the
  * caller now holds it, false when an operation already runs. */
@@ -45,9 +39,13 @@ inline void maintenance_release() { maintenanceBusy.store(0, std::memory_order_r
 /* True while an operation holds the flag. */
 inline bool maintenance_busy() { return maintenanceBusy.load(std::memory_order_acquire) != 0; }
 
-/* Number of detached maintenance workers (partitioning, format watcher) that
- * have been started and not yet finished. The stop does not wait for them;
- * tests do, so that one test's worker never runs into the next test. */
+/* Number of maintenance workers (partitioning, format watcher) that have
+ * been started and not yet finished. */
 int maintenance_workers_running();
+
+/* Joins every maintenance worker; each ends when its disk operation ends,
+ * so this waits for a partitioning or format that still runs. Called by the
+ * server stop once no session can start another. */
+void maintenance_workers_join();
 
 #endif

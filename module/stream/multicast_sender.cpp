@@ -14,15 +14,20 @@
 #include <vector>
 
 #include "core/module_state.h"
-#include "core/thread_registry.h"
 #include "netserver/host_api.h"
 #include "netserver/wire.h"
 #include "stream/frame_loop.h"
+#include "stream/multicast.h"
 #include "stream/stream_control.h"
 
 namespace {
 
 constexpr size_t ADDRESS_TEXT = 16;
+
+// The channel table, made by the server start; the channel count stays fixed
+// until the next start.
+std::unique_ptr<MulticastChannel[]> g_channels;
+uint32_t g_channelCount = 0;
 
 void copyPoll(PollConfig& to, const PollConfig& from) {
     to.channel = from.channel.load();
@@ -32,6 +37,15 @@ void copyPoll(PollConfig& to, const PollConfig& from) {
 }
 
 }  // namespace
+
+void multicast_reset(uint32_t channels) {
+    g_channels.reset(channels != 0 ? new MulticastChannel[channels] : nullptr);
+    g_channelCount = channels;
+}
+
+MulticastChannel& multicast_channel(int32_t channel) {
+    return g_channels[channel];
+}
 
 bool multicast_group(int32_t channel, uint8_t kind, in_addr& own, sockaddr_in& group) {
     char ownText[ADDRESS_TEXT] = {};
@@ -74,8 +88,8 @@ std::unique_ptr<MulticastSender> multicast_take(MulticastChannel& ch) {
 }  // namespace
 
 void multicast_join(CommandSession* session, int32_t channel, uint8_t kind) {
-    MulticastChannel& ch = g_module.multicast[channel];
-    std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+    MulticastChannel& ch = g_channels[channel];
+    std::lock_guard<std::mutex> lock(ch.mutex);
     if (session->mcastJoined[channel] == 1) return;
     session->mcastJoined[channel] = 1;
     if (++ch.subscribers != 1) return;
@@ -83,23 +97,19 @@ void multicast_join(CommandSession* session, int32_t channel, uint8_t kind) {
     sender->channel = channel;
     sender->kind = kind;
     copyPoll(sender->poll, session->pollConfigs[channel]);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, SENDER_THREAD_STACK);
-    if (pthread_create(&sender->thread, &attr, MulticastSendThread, sender.get()) == 0) {
+    if (sender_thread_start(&sender->thread, MulticastSendThread, sender.get()) == 0) {
         ch.sender = std::move(sender);
         ch.starterSession = session->session_id;
     } else {
         perror("pthread_create");
     }
-    pthread_attr_destroy(&attr);
 }
 
 void multicast_leave(CommandSession* session, int32_t channel) {
-    MulticastChannel& ch = g_module.multicast[channel];
+    MulticastChannel& ch = g_channels[channel];
     std::unique_ptr<MulticastSender> ended;
     {
-        std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+        std::lock_guard<std::mutex> lock(ch.mutex);
         if (session->mcastJoined[channel] != 1) return;
         session->mcastJoined[channel] = 0;
         if (--ch.subscribers == 0) ended = multicast_take(ch);
@@ -108,8 +118,8 @@ void multicast_leave(CommandSession* session, int32_t channel) {
 }
 
 void multicast_poll_changed(CommandSession* session, int32_t channel) {
-    MulticastChannel& ch = g_module.multicast[channel];
-    std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+    MulticastChannel& ch = g_channels[channel];
+    std::lock_guard<std::mutex> lock(ch.mutex);
     if (ch.sender && ch.starterSession == session->session_id)
         copyPoll(ch.sender->poll, session->pollConfigs[channel]);
 }
@@ -117,9 +127,9 @@ void multicast_poll_changed(CommandSession* session, int32_t channel) {
 void multicast_stop_all() {
     // Every sender is told first, then each is joined: they finish together.
     std::vector<std::unique_ptr<MulticastSender>> ended;
-    for (uint32_t c = 0; c < g_module.channelCount; ++c) {
-        MulticastChannel& ch = g_module.multicast[c];
-        std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+    for (uint32_t c = 0; c < g_channelCount; ++c) {
+        MulticastChannel& ch = g_channels[c];
+        std::lock_guard<std::mutex> lock(ch.mutex);
         ended.push_back(multicast_take(ch));
     }
     for (auto& sender : ended) multicast_finish(std::move(sender));
@@ -141,21 +151,13 @@ void* MulticastSendThread(void* arg) {
 
     std::atomic<uint32_t> waitKeyFrame{1};
     uint32_t cursor[5] = {};
-    StreamSender sender{};
-    sender.resetCursorOnSelect = false;
-    sender.clearWaitOnSelect = false;
-    sender.endOnSendFailure = false;
-    sender.tooLongFormat = " <<<<<<<<<<< get mcast net frame too len = %d\n";
+    StreamSender sender = sender_preset(SenderKind::Multicast);
     sender.running = &self->running;
-    sender.sendEnabled = nullptr;
-    sender.frameFilter = nullptr;
     sender.waitKeyFrame = &waitKeyFrame;
     sender.poll = &self->poll;
-    sender.transport = wire::TRANSPORT_MULTICAST;
     sender.channel = channel;
     sender.kind = kind;
     sender.cursor = cursor;
-    sender.channelCount = st_param_getChannelNum() & 0xff;
     sender.send = datagram_send_fragment;
     sender.context = &target;
     stream_run(sender);

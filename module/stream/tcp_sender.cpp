@@ -19,7 +19,7 @@
 #include <cstring>
 #include <memory>
 
-#include "command/framing.h"
+#include "core/framing.h"
 #include "core/thread_registry.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
@@ -30,8 +30,6 @@
 namespace {
 
 constexpr int HANDSHAKE_WAIT_MS = 15000;
-constexpr int DATA_TIMEOUT_S = 10;
-constexpr int DATA_SEND_BUFFER = 0x80000;
 constexpr size_t SUBSCRIPTION_REPLY = 8;
 
 /* One accepted data connection; from my_malloc, released by its thread. */
@@ -53,15 +51,6 @@ void* tcp_give_up(StreamConnection* conn) {
     std::free(conn);
     g_dataThreads.finishSelf(fd);
     return nullptr;
-}
-
-void tcp_set_options(int fd) {
-    timeval t{DATA_TIMEOUT_S, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-    int size = DATA_SEND_BUFFER;
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
-        perror("TcpSendThread():setsockopt");
 }
 
 /* Reads one handshake message into the zeroed buffer. */
@@ -114,7 +103,7 @@ void* TcpSendThread(void* arg) {
     auto* conn = static_cast<StreamConnection*>(arg);
     g_dataThreads.started();
     const int fd = conn->sock;
-    tcp_set_options(fd);
+    sender_set_socket_options(SenderKind::Tcp, fd);
     MessageBuffer buffer;
     if (buffer.get() == nullptr) return tcp_give_up(conn);
 
@@ -147,59 +136,25 @@ void* TcpSendThread(void* arg) {
     const uint8_t kind = wire::getU8(buffer.get(), wire::HEADER_SIZE + 4);
     if (channel < 0 || static_cast<uint32_t>(channel) >= NUGetSysConfig(1)) return tcp_give_up(conn);
 
-    // Attach only to a session that is still live.
-    ChannelStream* entry = nullptr;
-    const PollConfig* poll = nullptr;
+    // Attach only to a session that is still live; the sender takes its
+    // stream's words under the same lock. They stay valid while this thread
+    // runs: every path that releases the record ends this sender first. The
+    // socket belongs to the entry from the attach; its stoppers close it.
+    StreamSender sender = sender_preset(SenderKind::Tcp);
+    bool attached = false;
     session_with_live_streams(session.get(), [&](CommandSession* s) {
         if (static_cast<uint32_t>(channel) >= s->channelCount) return;
         tcp_attach(s, channel, kind, fd, conn->thread);
-        entry = &s->streams[channel];
-        poll = &s->pollConfigs[channel];
+        sender_bind_entry(sender, s->streams[channel], &s->pollConfigs[channel]);
+        attached = true;
     });
     session.reset();
-    if (entry == nullptr) return tcp_give_up(conn);
+    if (!attached) return tcp_give_up(conn);
     std::free(conn);
 
-    // The record stays valid while this thread runs: every path that
-    // releases it ends this sender first. The socket belongs to the entry
-    // now; its stoppers close it.
     int sendFd = fd;
-    StreamSender sender{};
-    sender.resetCursorOnSelect = true;
-    sender.clearWaitOnSelect = true;
-    sender.endOnSendFailure = true;
-    sender.tooLongFormat = " <<<<<<<<<<<< get tcp net frame too len = %d\n";
-    sender.running = &entry->running;
-    sender.sendEnabled = &entry->sendEnabled;
-    sender.frameFilter = &entry->frameFilter;
-    sender.waitKeyFrame = &entry->waitKeyFrame;
-    sender.poll = poll;
-    sender.transport = wire::TRANSPORT_TCP;
-    sender.channel = channel;
-    sender.kind = kind;
-    sender.cursor = entry->cursor.words;
-    sender.channelCount = st_param_getChannelNum() & 0xff;
     sender.send = tcp_send_fragment;
     sender.context = &sendFd;
     stream_run(sender);
     return nullptr;
-}
-
-void stream_stop_sender(ChannelStream& entry) {
-    if (!entry.hasSender) return;
-    entry.running = 0;
-    entry.sendEnabled = 0;
-    // Wakes a send that blocks on a full socket; the descriptor is closed
-    // only once the sender has been joined.
-    int fd = entry.sock.load();
-    if (fd >= 0) shutdown(fd, SHUT_RDWR);
-    pthread_join(entry.senderThread, nullptr);
-    entry.hasSender = false;
-    fd = entry.sock.exchange(-1);
-    if (fd >= 0) close(fd);
-}
-
-void stream_stop_session_senders(CommandSession* session) {
-    std::lock_guard<std::mutex> lock(session->streamMutex);
-    for (uint32_t c = 0; c < session->channelCount; ++c) stream_stop_sender(session->streams[c]);
 }

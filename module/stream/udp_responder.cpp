@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "core/module_state.h"
+#include "core/socket.h"
 #include "core/session.h"
 #include "netserver/wire.h"
 #include "stream/stream_control.h"
@@ -26,21 +27,8 @@ namespace {
 
 /* Opens and binds the responder's socket; -1 when it cannot. */
 int responder_open() {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    g_module.udpResponderSock = fd;
-    int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-        perror("setsockopt():SO_REUSEADDR");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(g_module.basePort + wire::UDP_RESPONDER_PORT_OFFSET));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        perror("bind fail");
-        return -1;
-    }
-    return fd;
+    return socket_open_bound(SOCK_DGRAM, g_module.basePort + wire::UDP_RESPONDER_PORT_OFFSET, 0,
+                             g_module.udpResponderSock, "bind fail");
 }
 
 /* Answers one probe, if its sender has a logged-in session. */

@@ -8,18 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "command/framing.h"
-#include "core/thread_registry.h"
+#include "core/framing.h"
 #include "netserver/host_api.h"
 #include "netserver/wire.h"
 #include "stream/frame_loop.h"
 #include "stream/stream_control.h"
-
-namespace {
-
-constexpr int UDP_SEND_BUFFER = 0x20000;
-
-}  // namespace
 
 void stream_start_udp(CommandSession* session, int32_t channel, uint8_t* message) {
     const uint8_t* request = message + wire::HEADER_SIZE;
@@ -53,48 +46,28 @@ void stream_start_udp(CommandSession* session, int32_t channel, uint8_t* message
 
     std::lock_guard<std::mutex> lock(session->streamMutex);
     if (entry.running.load() == 0 || entry.hasSender) return;  // stopped meanwhile
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, SENDER_THREAD_STACK);
-    if (pthread_create(&entry.senderThread, &attr, UdpSendThread, &entry) == 0) {
+    if (sender_thread_start(&entry.senderThread, UdpSendThread, &entry) == 0) {
         entry.hasSender = true;
     } else {
         entry.running = 0;
         entry.sendEnabled = 0;
     }
-    pthread_attr_destroy(&attr);
 }
 
 /* Thread: the entry's sender. Ends when running is 0 at a pass or a send
  * fails; never closes its socket (the entry's stopper does). */
 void* UdpSendThread(void* arg) {
     auto* entry = static_cast<ChannelStream*>(arg);
-    const int32_t channelCount = st_param_getChannelNum() & 0xff;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
-    int size = UDP_SEND_BUFFER;
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
-        perror("UdpSendThread():setsockopt");
+    sender_set_socket_options(SenderKind::Udp, fd);
     entry->sock = fd;
     // Copied once: a later change of the entry does not redirect the stream.
     DatagramTarget target{fd, entry->destination};
     if (entry->running.load() == 0) return nullptr;
 
-    StreamSender sender{};
-    sender.resetCursorOnSelect = false;
-    sender.clearWaitOnSelect = false;
-    sender.endOnSendFailure = true;
-    sender.tooLongFormat = " <<<<<<<<<<<< get udp net frame too len = %d\n";
-    sender.running = &entry->running;
-    sender.sendEnabled = &entry->sendEnabled;
-    sender.frameFilter = &entry->frameFilter;
-    sender.waitKeyFrame = &entry->waitKeyFrame;
-    sender.poll = entry->poll;
-    sender.transport = wire::TRANSPORT_UDP;
-    sender.channel = entry->channel.load();
-    sender.kind = entry->kind.load();
-    sender.cursor = entry->cursor.words;
-    sender.channelCount = channelCount;
+    StreamSender sender = sender_preset(SenderKind::Udp);
+    sender_bind_entry(sender, *entry, entry->poll);
     sender.send = datagram_send_fragment;
     sender.context = &target;
     stream_run(sender);

@@ -18,7 +18,9 @@
 #include <cstring>
 
 #include "core/session.h"
+#include "core/thread_registry.h"
 #include "handlers/maintenance_state.h"
+#include "transfer/transfer.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
 #include "netserver/wire.h"
@@ -131,8 +133,8 @@ int recvUpdateFile(CommandSession* session, int sock, NetMessage request) {
 
     pthread_t worker;
     updateStatus = UPDATE_RUNNING;
-    if (pthread_create(&worker, nullptr, updateSystemFileThread,
-                       reinterpret_cast<void*>(static_cast<intptr_t>(size))) != 0)
+    if (thread_start(&worker, 0, updateSystemFileThread,
+                     reinterpret_cast<void*>(static_cast<intptr_t>(size))) != 0)
         return upload_fail(u, &sizeWord);
     for (;;) {
         sleep(POLL_SECONDS);

@@ -4,14 +4,13 @@
  */
 #include <cstring>
 
-#include "command/framing.h"
-#include "handlers/handlers.h"
+#include "core/framing.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
 
-/* Thread: the session's message thread (through DefaultMessageHandler), or a
- * host thread. The message is the whole buffer, by value: the reply is formed
- * in this copy. The name field is 48 bytes; a name that fills it without a
+/* Thread: the session's message thread (MSG_DELETE_RECORD_FILE, in
+ * handlers/recording.cpp), or a host thread. The message is the whole
+ * buffer, by value: the reply is formed in this copy. The name field is 48 bytes; a name that fills it without a
  * terminator is cut to 47 characters, so the host always gets a terminated
  * name inside its 256-byte buffer. */
 int deleteRecordFile(CommandSession* session, NetMessage message) {
@@ -30,10 +29,3 @@ int deleteRecordFile(CommandSession* session, NetMessage message) {
 int sendPlayRecordFile(void) { return 0; }
 
 int sendDownloadRecordFile(void) { return 0; }
-
-/* MSG_DELETE_RECORD_FILE: deleteRecordFile answers; the dispatcher does not. */
-void handle_delete_record_file(HandlerContext& ctx) {
-    NetMessage message;
-    std::memcpy(message.bytes, ctx.message, sizeof message.bytes);
-    deleteRecordFile(ctx.session, message);
-}

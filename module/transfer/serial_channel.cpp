@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "core/session.h"
+#include "core/thread_registry.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
 #include "netserver/wire.h"
@@ -100,7 +101,7 @@ int startTransparentCmd(CommandSession* session) {
     // Set before the thread exists, so that a stop that comes at once is
     // never undone by the thread.
     session->serialRun = 1;
-    if (pthread_create(&session->serialThread, nullptr, startRecvTransparentThread, session) != 0) {
+    if (thread_start(&session->serialThread, 0, startRecvTransparentThread, session) != 0) {
         session->serialRun = 0;
         return -1;
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/module_state.h"
+#include "stream/multicast.h"
 #include "fake_host.h"
 #include "fake_host_stream.h"
 #include "module_server.h"
@@ -111,23 +112,23 @@ TEST(Multicast, MembersAreCountedOncePerSessionAndShareOneSender) {
     b.send(request(T_START_STREAM, startStream(0, 3)));
     EXPECT_TRUE(a.silentFor(200));  // a multicast start is never answered
     EXPECT_TRUE(b.silentFor(10));
-    MulticastChannel& ch = g_module.multicast[0];
+    MulticastChannel& ch = multicast_channel(0);
     ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+        std::lock_guard<std::mutex> lock(ch.mutex);
         return ch.subscribers == 2;
     }, 2000));
     {
-        std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+        std::lock_guard<std::mutex> lock(ch.mutex);
         EXPECT_TRUE(ch.hasThread());
     }
     a.send(request(T_STOP_STREAM, le32(0)));
     ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+        std::lock_guard<std::mutex> lock(ch.mutex);
         return ch.subscribers == 1 && ch.hasThread();
     }, 2000));
     b.close();  // the teardown leaves the group too
     ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::recursive_mutex> lock(ch.mutex);
+        std::lock_guard<std::mutex> lock(ch.mutex);
         return ch.subscribers == 0 && !ch.hasThread();
     }, 3000));
 }

@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "command/framing.h"
+#include "core/framing.h"
 #include "fake_host.h"
 #include "net.h"
 #include "unit_support.h"

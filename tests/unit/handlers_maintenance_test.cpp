@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/thread_registry.h"
 #include "handlers/handlers.h"
 #include "handlers/maintenance_state.h"
 #include "handlers_test_support.h"
@@ -28,7 +29,7 @@ constexpr uint16_t FORMAT_PERCENT = 0x847;
 constexpr uint16_t FDISK_STATUS = 0x848;
 constexpr uint16_t GET_HARDDISK = 0x805;
 
-int failingStart(pthread_t*, void* (*)(void*), void*) { return EAGAIN; }
+int failingStart(pthread_t*, size_t, void* (*)(void*), void*) { return EAGAIN; }
 
 Bytes words(std::initializer_list<uint32_t> ws) {
     Bytes b;
@@ -52,11 +53,12 @@ protected:
     // Lets every worker that a test started come to its end, so that none
     // runs into the next test.
     void TearDown() override {
-        handlers_set_thread_start(nullptr);
+        thread_set_start(nullptr);
         fake_host::unforce("st_app_getFormatPercent");
         fh::setResult("st_app_getFormatPercent", 100);
         fh::releaseFdisk();
         EXPECT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
+        maintenance_workers_join();
         maintenance_release();
     }
 };
@@ -142,7 +144,7 @@ TEST_F(Maintenance, FdiskRunsOnAWorkerAndReportsItsOutcome) {
 TEST_F(Maintenance, FdiskWithoutThreadIsRefusedAndFreesTheFlag) {
     PairedSession ps;
     fake_host::reset();
-    handlers_set_thread_start(failingStart);
+    thread_set_start(failingStart);
     dispatch(ps, request(FDISK, words({1, 2})));
     EXPECT_EQ(ps.read(16), replyHeader(FDISK, 0, 0, 0xFF));
     EXPECT_FALSE(maintenance_busy());
@@ -201,7 +203,7 @@ TEST_F(Maintenance, FormatPausesOneSecondAfterAWrittenReplyOnly) {
 
 TEST_F(Maintenance, FormatWhoseWatcherCannotStartIsWatchedByTheMessageThread) {
     PairedSession ps;
-    handlers_set_thread_start(failingStart);
+    thread_set_start(failingStart);
     fh::setResult("st_app_getFormatPercent", 20);
     std::thread handler([&] { dispatch(ps, request(FORMAT, words({5, 6, 7}))); });
     EXPECT_EQ(ps.read(16), replyHeader(FORMAT, 0, 0, 0x00));

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "core/thread_registry.h"
 #include "handlers/handlers.h"
 #include "handlers_test_support.h"
 
@@ -42,7 +43,7 @@ struct Gated {
     void* (*entry)(void*);
     void* arg;
 };
-int gatedStart(pthread_t* thread, void* (*entry)(void*), void* arg) {
+int gatedStart(pthread_t* thread, size_t, void* (*entry)(void*), void* arg) {
     g_started.fetch_add(1);
     auto* g = new Gated{entry, arg};
     int r = pthread_create(
@@ -58,7 +59,7 @@ int gatedStart(pthread_t* thread, void* (*entry)(void*), void* arg) {
     if (r != 0) delete g;
     return r;
 }
-int failingStart(pthread_t*, void* (*)(void*), void*) { return EAGAIN; }
+int failingStart(pthread_t*, size_t, void* (*)(void*), void*) { return EAGAIN; }
 
 class Worker : public ::testing::Test {
 protected:
@@ -66,12 +67,12 @@ protected:
         fake_host::reset();
         g_gateOpen = false;
         g_started = 0;
-        handlers_set_thread_start(gatedStart);
+        thread_set_start(gatedStart);
     }
     void TearDown() override {
         g_gateOpen = true;
         session_worker_end(ps.session);
-        handlers_set_thread_start(nullptr);
+        thread_set_start(nullptr);
         // The next fixture's session is made before its SetUp: no forced
         // result of this test may reach it.
         fake_host::reset();
@@ -217,7 +218,7 @@ TEST_F(Worker, StartAfterTheEndJoinsTheOldWorkerAndStartsANewOne) {
 }
 
 TEST_F(Worker, WorkerThatCannotStartIsRefused) {
-    handlers_set_thread_start(failingStart);
+    thread_set_start(failingStart);
     dispatch(ps, request(START_WORKER, pattern(60)));
     EXPECT_EQ(ps.read(16), replyHeader(START_WORKER, 0, 0, 0xFF));
     EXPECT_EQ(ps.session->workerBusy.load(), 0u);

@@ -336,6 +336,7 @@ class HostFailure : public ::testing::TestWithParam<Row> {
         // A format watcher that a row started ends once the format is done.
         fake_host::handlers::setResult("st_app_getFormatPercent", 100);
         EXPECT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
+        maintenance_workers_join();
         maintenance_release();
     }
 };

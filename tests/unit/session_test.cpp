@@ -44,7 +44,6 @@ TEST_F(ListFixture, NewRecordStartsAsDocumented) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->sock.load(), 42);
     EXPECT_EQ(s->running.load(), 0u);
-    EXPECT_EQ(s->auxRun.load(), 1u);
     EXPECT_EQ(s->sessionFlag.load(), 1u);
     EXPECT_EQ(s->workerBusy.load(), 0u);
     EXPECT_EQ(s->userName[0], '\0');

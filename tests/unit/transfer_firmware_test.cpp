@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <future>
 #include <string>
 #include <thread>
 
+#include "core/thread_registry.h"
 #include "fake_host_transfers.h"
 #include "handlers/maintenance_state.h"
 #include "handlers_test_support.h"
+#include "transfer/transfer.h"
 
 using namespace ht;
 namespace ft = fake_host::transfers;
@@ -201,3 +204,17 @@ TEST_F(Upload, TheFailureLineOfALongUserNameIsCutAt47Characters) {
     EXPECT_EQ(fake_host::logLines(), std::vector<std::string>{full.substr(0, 47)});
 }
 
+
+TEST_F(Upload, FlashWriterThatCannotStartFailsTheTransferAndFreesEverything) {
+    thread_set_start([](pthread_t*, size_t, void* (*)(void*), void*) { return EAGAIN; });
+    start(10);
+    EXPECT_EQ(reply(0), replyHeader(ACK, SUBTYPE, 0, 0x00));
+    send(chunk(pattern(10)));
+    // "transfer failed": type 5, length 4, status 0xff, the requested size.
+    EXPECT_EQ(reply(4), concat(replyHeader(PROGRESS, SUBTYPE, 4, 0xFF), u32le(10)));
+    EXPECT_EQ(result(), -1);
+    thread_set_start(nullptr);
+    EXPECT_EQ(fake_host::callCount("st_app_netUpdateSystem"), 0);
+    EXPECT_EQ(updateImage, nullptr);
+    EXPECT_TRUE(maintenance_try_acquire()) << "the busy flag must be free again";
+}

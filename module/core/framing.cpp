@@ -1,7 +1,7 @@
 /*
  * framing.cpp - message framing on a command connection; see framing.h.
  */
-#include "command/framing.h"
+#include "core/framing.h"
 
 #include <poll.h>
 #include <sys/mman.h>

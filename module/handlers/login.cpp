@@ -1,5 +1,6 @@
 /*
- * login.cpp - auth_user, the answer to MSG_LOGIN.
+ * login.cpp - auth_user, the answer to MSG_LOGIN, and the slowing of
+ * repeated failed logins from one address.
  */
 #include <arpa/inet.h>
 #include <poll.h>
@@ -11,9 +12,10 @@
 #include <map>
 #include <mutex>
 
-#include "command/login.h"
-#include "command/framing.h"
+#include "handlers/handlers.h"
+#include "handlers/login.h"
 #include "core/counters.h"
+#include "core/framing.h"
 #include "core/session.h"
 #include "netserver/host_api.h"
 #include "netserver/netserver.h"
@@ -199,4 +201,10 @@ int auth_user(CommandSession* session, void* message) {
     wire::putU16(reply, wire::HDR_TYPE, wire::MSG_SESSION_ID);
     wire::putU32(reply + wire::HEADER_SIZE, 0, session->session_id);
     return framing_send_reply(session, reply, status, wire::SESSION_ID_PAYLOAD) < 0 ? -1 : 0;
+}
+
+/* MSG_LOGIN on the session's message thread: the session ends when an
+ * answer could not be sent (or the login was given up unanswered). */
+bool handle_login(HandlerContext& ctx) {
+    return auth_user(ctx.session, ctx.message) == 0;
 }
