@@ -33,8 +33,8 @@ const std::vector<ParamType> kTypes = {
     {PARAM_RECORD_TYPE, RECORD_TYPE_RECORD_SIZE, ParamScope::Single},
     {PARAM_CMOS, CMOS_RECORD_SIZE, ParamScope::Single},
     {PARAM_SYS_CONFIG, SYSCONFIG_SIZE, ParamScope::Single},
-    {rec::PARAM_SERIAL, rec::SERIAL_SETTING_SIZE, ParamScope::PerSerialPort},
-    {rec::PARAM_TRANSPARENCE, rec::TRANSPARENCE_SIZE, ParamScope::Single},
+    {rec::PARAM_SERIAL, wire::SERIAL_SETTING_SIZE, ParamScope::PerSerialPort},
+    {rec::PARAM_TRANSPARENCE, wire::TRANSPARENCE_SIZE, ParamScope::Single},
     {rec::PARAM_HAND_RECORD, HAND_RECORD_SETTING_SIZE, ParamScope::PerChannel},
 };
 
@@ -157,13 +157,13 @@ Bytes defaultParam(uint16_t type, size_t index) {
         for (size_t off = rec::CMOS_BRIGHTNESS; off < rec::CMOS_MIRROR; off += 4) putU32(r.data(), off, 128);
         break;
     case rec::PARAM_SERIAL:
-        r[rec::SERIAL_DATA_BITS] = 8;
-        r[rec::SERIAL_STOP_BITS] = 1;
-        putU32(r.data(), rec::SERIAL_BAUD, 9600);
+        r[wire::SERIAL_DATA_BITS] = 8;
+        r[wire::SERIAL_STOP_BITS] = 1;
+        putU32(r.data(), wire::SERIAL_BAUD, 9600);
         break;
     case rec::PARAM_TRANSPARENCE:
-        r[rec::TRANSPARENCE_RECEIVE] = 1;
-        r[rec::TRANSPARENCE_SEND] = 1;
+        r[wire::TRANSPARENCE_RECEIVE] = 1;
+        r[wire::TRANSPARENCE_SEND] = 1;
         break;
     }
     return r;

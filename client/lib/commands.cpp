@@ -116,7 +116,7 @@ Message command(Connection& conn, uint16_t type, uint16_t subtype,
 
 std::vector<uint8_t> buildUserRecord(const std::string& name, const std::string& password,
                                      uint32_t rights) {
-    std::vector<uint8_t> r(records::USER_RECORD_SIZE, 0);
+    std::vector<uint8_t> r(wire::USER_RECORD_SIZE, 0);
     putText(r, records::USER_NAME, records::USER_TEXT_SIZE, name);
     putText(r, records::USER_PASSWORD, records::USER_TEXT_SIZE, password);
     wire::putU32(r.data(), records::USER_RIGHTS, rights);
@@ -124,10 +124,10 @@ std::vector<uint8_t> buildUserRecord(const std::string& name, const std::string&
 }
 
 std::vector<UserInfo> decodeUserList(const std::vector<uint8_t>& payload) {
-    size_t n = listCount(payload, records::USER_RECORD_SIZE, "user list");
+    size_t n = listCount(payload, wire::USER_RECORD_SIZE, "user list");
     std::vector<UserInfo> out;
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* r = payload.data() + wire::LIST_COUNT_SIZE + i * records::USER_RECORD_SIZE;
+        const uint8_t* r = payload.data() + wire::LIST_COUNT_SIZE + i * wire::USER_RECORD_SIZE;
         out.push_back({getText(r + records::USER_NAME, records::USER_TEXT_SIZE),
                        wire::getU32(r, records::USER_RIGHTS)});
     }
@@ -159,7 +159,7 @@ void modifyUser(Connection& conn, const std::string& name, const std::string& pa
 /* ---- device log --------------------------------------------------------------- */
 
 std::vector<uint8_t> buildLogQuery(const LogQuery& q) {
-    std::vector<uint8_t> r(records::LOG_QUERY_SIZE, 0);
+    std::vector<uint8_t> r(wire::LOG_QUERY_SIZE, 0);
     wire::putU32(r.data(), records::QUERY_START, q.since);
     wire::putU32(r.data(), records::QUERY_END, q.until);
     wire::putU32(r.data(), records::QUERY_CATEGORY, q.category);
@@ -168,24 +168,24 @@ std::vector<uint8_t> buildLogQuery(const LogQuery& q) {
 }
 
 std::vector<LogEntry> decodeLogList(const std::vector<uint8_t>& payload) {
-    size_t n = listCount(payload, records::LOG_RECORD_SIZE, "log list");
+    size_t n = listCount(payload, wire::LOG_RECORD_SIZE, "log list");
     std::vector<LogEntry> out;
     out.reserve(n);
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* r = payload.data() + wire::LIST_COUNT_SIZE + i * records::LOG_RECORD_SIZE;
+        const uint8_t* r = payload.data() + wire::LIST_COUNT_SIZE + i * wire::LOG_RECORD_SIZE;
         out.push_back({wire::getU32(r, records::LOG_ID), wire::getU32(r, records::LOG_TIME),
                        wire::getU32(r, records::LOG_CATEGORY),
-                       getText(r + records::LOG_TEXT, records::LOG_TEXT_SIZE)});
+                       getText(r + records::LOG_TEXT, wire::LOG_LINE_SIZE)});
     }
     return out;
 }
 
 std::string logCategoryName(uint32_t category) {
     switch (category) {
-        case records::LOG_CATEGORY_SYSTEM: return "system";
-        case records::LOG_CATEGORY_DISK: return "disk";
-        case records::LOG_CATEGORY_CONTROL: return "control";
-        case records::LOG_CATEGORY_OPERATION: return "operation";
+        case wire::LOG_CATEGORY_SYSTEM: return "system";
+        case wire::LOG_CATEGORY_DISK: return "disk";
+        case wire::LOG_CATEGORY_CONTROL: return "control";
+        case wire::LOG_CATEGORY_OPERATION: return "operation";
         default: return std::to_string(category);
     }
 }
@@ -281,17 +281,17 @@ const ParamLayout* paramLayout(uint16_t type) {
           {"overwrite", records::RECTYPE_OVERWRITE, K::U32, 4}}},
         {records::PARAM_SERIAL,
          "serial",
-         records::SERIAL_SETTING_SIZE,
-         {{"data_bits", records::SERIAL_DATA_BITS, K::U8, 1},
-          {"stop_bits", records::SERIAL_STOP_BITS, K::U8, 1},
-          {"parity", records::SERIAL_PARITY, K::U32, 4},
-          {"baud", records::SERIAL_BAUD, K::U32, 4}}},
+         wire::SERIAL_SETTING_SIZE,
+         {{"data_bits", wire::SERIAL_DATA_BITS, K::U8, 1},
+          {"stop_bits", wire::SERIAL_STOP_BITS, K::U8, 1},
+          {"parity", wire::SERIAL_PARITY, K::U32, 4},
+          {"baud", wire::SERIAL_BAUD, K::U32, 4}}},
         {records::PARAM_TRANSPARENCE,
          "transparence",
-         records::TRANSPARENCE_SIZE,
-         {{"port", records::TRANSPARENCE_PORT, K::U8, 1},
-          {"receive", records::TRANSPARENCE_RECEIVE, K::U8, 1},
-          {"send", records::TRANSPARENCE_SEND, K::U8, 1}}},
+         wire::TRANSPARENCE_SIZE,
+         {{"port", wire::TRANSPARENCE_PORT, K::U8, 1},
+          {"receive", wire::TRANSPARENCE_RECEIVE, K::U8, 1},
+          {"send", wire::TRANSPARENCE_SEND, K::U8, 1}}},
         {records::PARAM_HAND_RECORD,
          "manual recording",
          wire::HAND_RECORD_SETTING_SIZE,
@@ -361,7 +361,7 @@ std::vector<uint8_t> buildTimeRecord(const TimeInfo& t) {
 
 TimeInfo getTime(Connection& conn, Duration timeout) {
     Message m = command(conn, wire::MSG_GET_TIME, 0, {}, timeout, "get time");
-    expectSize(m.payload, records::TIME_RECORD_SIZE, "time");
+    expectSize(m.payload, wire::TIME_RECORD_SIZE, "time");
     return decodeTimeRecord(m.payload.data());
 }
 

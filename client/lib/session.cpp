@@ -133,10 +133,10 @@ TimeInfo timeInfo(Connection& conn, Duration timeout) {
         throw Error(Error::Kind::Protocol,
                     "time request failed (status " + std::to_string(m.header.status) + ")");
     }
-    if (m.header.length != records::TIME_RECORD_SIZE) {
+    if (m.header.length != wire::TIME_RECORD_SIZE) {
         throw Error(Error::Kind::Protocol, "time answer has length " +
                                                std::to_string(m.header.length) + " (expected " +
-                                               std::to_string(records::TIME_RECORD_SIZE) + ")");
+                                               std::to_string(wire::TIME_RECORD_SIZE) + ")");
     }
     return decodeTimeRecord(m.payload.data());
 }

@@ -122,10 +122,9 @@ void handle_reboot_system(HandlerContext& ctx) {
 
 /* MSG_RESUME_DEFAULT_PARAM: reset, answer, then one log line. */
 void handle_resume_default_param(HandlerContext& ctx) {
-    constexpr int LOG_CATEGORY = 4;
     st_param_resetAllStruct();
     reply_in_place(ctx, wire::STATUS_OK);
-    st_param_writeLogBuffer(LOG_CATEGORY, "resume default param");
+    st_param_writeLogBuffer(wire::LOG_CATEGORY_OPERATION, "resume default param");
 }
 
 /* MSG_FDISK_HD: takes the busy flag and hands the two words to a worker.

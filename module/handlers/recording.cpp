@@ -24,7 +24,6 @@ namespace {
 constexpr size_t WORKER_ARGS_SIZE = sizeof(CommandSession*) + wire::WORKER_WORK_SIZE;
 constexpr int WORKER_WAIT_ROUNDS = 100;
 constexpr auto WORKER_WAIT_STEP = std::chrono::milliseconds(100);
-constexpr uint32_t SERIAL_PORTS_ADDRESSED = 2;  // a port number of 2 or more means port 0
 
 /* Workers that were started and not yet joined, by session id (ids are unique
  * while the module is loaded, so a record released and reused at the same
@@ -127,10 +126,9 @@ void handle_serial_send(HandlerContext& ctx) {
 
     uint8_t transparence[wire::TRANSPARENCE_SIZE] = {};
     st_param_getTransparenceStruct(transparence);
-    uint32_t port = transparence[wire::TRANSPARENCE_PORT];
-    if (port >= SERIAL_PORTS_ADDRESSED) port = 0;
+    const int port = wire::serialPortOf(transparence[wire::TRANSPARENCE_PORT]);
     uint8_t serial[wire::SERIAL_SETTING_SIZE] = {};
-    st_param_getSerialStruct(static_cast<int>(port), serial);
+    st_param_getSerialStruct(port, serial);
 
     std::memcpy(scratch, work + wire::HEADER_SIZE, wire::SERIAL_DATA + wire::SERIAL_MAX_DATA);
     uint32_t count = wire::getU32(scratch, wire::SERIAL_COUNT);
@@ -141,9 +139,10 @@ void handle_serial_send(HandlerContext& ctx) {
     if (reply_copy_send(ctx, work, wire::STATUS_OK, 0) < 0) return;
     if (transparence[wire::TRANSPARENCE_SEND] != 1) return;  // sending is off: dropped
 
-    st_com_refreshSerialParam(static_cast<int>(port), wire::getU32(serial, 8),
-                              wire::getU32(serial, 4), serial[1], serial[0]);
-    st_com_sendDataToCom(static_cast<int>(port), scratch + wire::SERIAL_DATA, count);
+    st_com_refreshSerialParam(port, wire::getU32(serial, wire::SERIAL_BAUD),
+                              wire::getU32(serial, wire::SERIAL_PARITY),
+                              serial[wire::SERIAL_STOP_BITS], serial[wire::SERIAL_DATA_BITS]);
+    st_com_sendDataToCom(port, scratch + wire::SERIAL_DATA, count);
 }
 
 /* MSG_START_SESSION_THREAD: starts the session's worker with the request's
