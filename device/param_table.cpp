@@ -38,10 +38,6 @@ const std::vector<ParamType> kTypes = {
     {rec::PARAM_HAND_RECORD, HAND_RECORD_SETTING_SIZE, ParamScope::PerChannel},
 };
 
-void putText(Bytes& r, size_t offset, size_t size, const std::string& text) {
-    std::memcpy(r.data() + offset, text.data(), std::min(text.size(), size - 1));
-}
-
 std::string channelName(size_t channel) {
     char name[16];
     std::snprintf(name, sizeof name, "CH%02u", static_cast<unsigned>(channel + 1));
@@ -75,7 +71,7 @@ Bytes sysConfigDefault() {
     r[rec::SYSCONFIG_ALARM_INPUTS] = 4;
     r[rec::SYSCONFIG_ALARM_OUTPUTS] = 1;
     r[SYSCONFIG_SERIAL_PORT_COUNT] = d.serialPorts;
-    putText(r, rec::SYSCONFIG_NAME, rec::SYSCONFIG_NAME_SIZE, "recnet-device");
+    wire::putText(r.data(), rec::SYSCONFIG_NAME, rec::SYSCONFIG_NAME_SIZE, "recnet-device");
     return r;
 }
 
@@ -99,7 +95,7 @@ Bytes osdDefault(size_t channel) {
     r[rec::OSD_LOGO_SHOWN] = 1;
     putU16(r.data(), rec::OSD_LOGO_X, 16);
     putU16(r.data(), rec::OSD_LOGO_Y, 540);
-    putText(r, rec::OSD_LOGO_TEXT, rec::OSD_LOGO_TEXT_SIZE, channelName(channel));
+    wire::putText(r.data(), rec::OSD_LOGO_TEXT, rec::OSD_LOGO_TEXT_SIZE, channelName(channel));
     return r;
 }
 
@@ -140,7 +136,7 @@ Bytes defaultParam(uint16_t type, size_t index) {
     case PARAM_TIMER_RECORD: return timerDefault();
     case PARAM_VIDEO_CONFIG:
         // The same record as MSG_RESET_VIDEO_CONFIG builds.
-        putText(r, 0, VIDEO_CONFIG_NAME_SIZE, channelName(index));
+        wire::putText(r.data(), 0, VIDEO_CONFIG_NAME_SIZE, channelName(index));
         std::fill(r.begin() + rec::VIDEO_BRIGHTNESS, r.end(), 128);
         break;
     case PARAM_PTZ_CONFIG:

@@ -305,6 +305,10 @@ static_assert(RECTYPE_OVERWRITE + 4 == wire::RECORD_TYPE_RECORD_SIZE);
 // CMOS (24): six u32: brightness, contrast, saturation, hue, sharpness (128
 // each by default), mirror (0).
 constexpr size_t CMOS_BRIGHTNESS = 0;
+constexpr size_t CMOS_CONTRAST = 4;
+constexpr size_t CMOS_SATURATION = 8;
+constexpr size_t CMOS_HUE = 12;
+constexpr size_t CMOS_SHARPNESS = 16;
 constexpr size_t CMOS_MIRROR = 20;
 static_assert(CMOS_MIRROR + 4 == wire::CMOS_RECORD_SIZE);
 // Prober alarm, video lost, motion, overlay, PPPoE and HandRecordSetting

@@ -12,9 +12,11 @@
 #ifndef NETSERVER_WIRE_H
 #define NETSERVER_WIRE_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace wire {
 
@@ -56,6 +58,35 @@ inline void putI32(void* buf, size_t off, int32_t v) { putU32(buf, off, static_c
 inline void putU64(void* buf, size_t off, uint64_t v) {
     putU32(buf, off, static_cast<uint32_t>(v));
     putU32(buf, off + 4, static_cast<uint32_t>(v >> 32));
+}
+
+/* `N` consecutive u32 fields from `off`, for records whose fields are words
+ * in a row. */
+template <size_t N>
+std::array<uint32_t, N> getWords(const void* buf, size_t off) {
+    std::array<uint32_t, N> w{};
+    for (size_t i = 0; i < N; ++i) w[i] = getU32(buf, off + 4 * i);
+    return w;
+}
+
+/* ---- text fields ----------------------------------------------------------
+ * A text travels in a fixed-size field, NUL-terminated when shorter. */
+
+/* Writes `text` into the `size`-byte field at `off`, cut so that its NUL
+ * fits; bytes after the NUL are left as they are. */
+inline void putText(void* buf, size_t off, size_t size, const std::string& text) {
+    uint8_t* p = static_cast<uint8_t*>(buf) + off;
+    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(p, text.data(), n);
+    p[n] = 0;
+}
+
+/* The text of the `size`-byte field at `off`: up to its first NUL, the whole
+ * field when it has none. */
+inline std::string getText(const void* buf, size_t off, size_t size) {
+    const char* p = static_cast<const char*>(buf) + off;
+    const void* nul = std::memchr(p, 0, size);
+    return std::string(p, nul ? static_cast<size_t>(static_cast<const char*>(nul) - p) : size);
 }
 
 /* ---- MessageHeader ------------------------------------------------------- */
@@ -442,7 +473,9 @@ constexpr uint32_t LOG_CATEGORY_OPERATION = 4;  // the module's audit lines
 
 // Maintenance replies.
 constexpr size_t FORMAT_PERCENT_REPLY_SIZE = 12;  // word 0, word 1, i32 percent
+constexpr size_t FORMAT_PERCENT_VALUE = 8;
 constexpr size_t FDISK_STATUS_REPLY_SIZE = 8;     // zero, i32 status
+constexpr size_t FDISK_STATUS_VALUE = 4;
 
 // Recording, PTZ and serial.
 constexpr size_t PTZ_COMMAND_SIZE = 32;

@@ -202,7 +202,7 @@ void handle_get_format_percent(HandlerContext& ctx) {
     int percent = st_app_getFormatPercent(word0, word1);
     wire::putU32(payload, 0, word0);
     wire::putU32(payload, 4, word1);
-    wire::putI32(payload, 8, percent);
+    wire::putI32(payload, wire::FORMAT_PERCENT_VALUE, percent);
     uint8_t status = percent == -1 ? wire::STATUS_FAILED : wire::STATUS_OK;
     reply_copy_send(ctx, work, status, wire::FORMAT_PERCENT_REPLY_SIZE);
 }
@@ -214,7 +214,7 @@ void handle_get_fdisk_status(HandlerContext& ctx) {
     int32_t status = fdiskStatus.load();
     uint8_t* payload = work + wire::HEADER_SIZE;
     wire::putU32(payload, 0, 0);
-    wire::putI32(payload, 4, status);
+    wire::putI32(payload, wire::FDISK_STATUS_VALUE, status);
     reply_copy_send(ctx, work, status == -1 ? wire::STATUS_FAILED : wire::STATUS_OK,
                     wire::FDISK_STATUS_REPLY_SIZE);
 }
