@@ -363,11 +363,11 @@ constexpr size_t FRAGMENT_COUNT = 12;
 constexpr size_t FRAGMENT_INDEX = 13;
 constexpr size_t FRAGMENT_TYPE = 14;
 constexpr size_t FRAGMENT_HEADER_SIZE = 16;
-static_assert(FRAGMENT_TYPE + 2 == FRAGMENT_HEADER_SIZE);
 constexpr size_t FRAGMENT_PAYLOAD_MAX = 1400;
 constexpr size_t FRAGMENT_SIZE_MAX = FRAGMENT_HEADER_SIZE + FRAGMENT_PAYLOAD_MAX;  // 1416
 constexpr size_t FIRST_FRAGMENT_DATA = FRAGMENT_PAYLOAD_MAX - FRAME_HEADER_SIZE;  // 1368
-static_assert(FRAGMENT_SIZE_MAX == 1416 && FIRST_FRAGMENT_DATA == 1368);
+static_assert(FRAGMENT_TYPE + 2 == FRAGMENT_HEADER_SIZE && FRAGMENT_SIZE_MAX == 1416 &&
+              FIRST_FRAGMENT_DATA == 1368);
 
 /* Fragments of a frame with `dataLength` data bytes: (data length + 32) /
  * 1400 rounded up, not cut to 8 bits. */
@@ -386,25 +386,20 @@ struct FragmentHeader {
 };
 
 inline FragmentHeader decodeFragmentHeader(const void* buf) {
-    FragmentHeader h;
-    h.sequence = getU32(buf, FRAGMENT_SEQUENCE);
-    h.dataLength = getU32(buf, FRAGMENT_DATA_LENGTH);
-    h.payloadLength = getU32(buf, FRAGMENT_PAYLOAD_LENGTH);
-    h.count = getU8(buf, FRAGMENT_COUNT);
-    h.index = getU8(buf, FRAGMENT_INDEX);
-    h.type = getU8(buf, FRAGMENT_TYPE);
-    return h;
+    return {getU32(buf, FRAGMENT_SEQUENCE), getU32(buf, FRAGMENT_DATA_LENGTH),
+            getU32(buf, FRAGMENT_PAYLOAD_LENGTH), getU8(buf, FRAGMENT_COUNT),
+            getU8(buf, FRAGMENT_INDEX), getU8(buf, FRAGMENT_TYPE)};
 }
 
 /* Writes all 16 header bytes, the zero byte @15 included. */
 inline void encodeFragmentHeader(void* buf, const FragmentHeader& h) {
-    putU32(buf, FRAGMENT_SEQUENCE, h.sequence);
-    putU32(buf, FRAGMENT_DATA_LENGTH, h.dataLength);
-    putU32(buf, FRAGMENT_PAYLOAD_LENGTH, h.payloadLength);
-    putU8(buf, FRAGMENT_COUNT, h.count);
-    putU8(buf, FRAGMENT_INDEX, h.index);
-    putU8(buf, FRAGMENT_TYPE, h.type);
-    putU8(buf, FRAGMENT_TYPE + 1, 0);
+    static_assert(FRAGMENT_DATA_LENGTH == FRAGMENT_SEQUENCE + 4 &&
+                  FRAGMENT_PAYLOAD_LENGTH == FRAGMENT_SEQUENCE + 8 &&
+                  FRAGMENT_INDEX == FRAGMENT_COUNT + 1 && FRAGMENT_TYPE == FRAGMENT_COUNT + 2);
+    const uint32_t words[] = {h.sequence, h.dataLength, h.payloadLength};
+    for (size_t i = 0; i < 3; ++i) putU32(buf, FRAGMENT_SEQUENCE + 4 * i, words[i]);
+    const uint8_t bytes[] = {h.count, h.index, h.type, 0};
+    std::memcpy(static_cast<uint8_t*>(buf) + FRAGMENT_COUNT, bytes, sizeof bytes);
 }
 
 
