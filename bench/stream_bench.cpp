@@ -140,7 +140,7 @@ public:
                     recnet::StreamClient client(o);
                     Counters& c = *counters[i];
                     recnet::FrameAssembler assembler([&c](const recnet::FrameView& f) {
-                        c.bytes.fetch_add(f.dataLength + recnet::STREAM_FRAME_HEADER_SIZE,
+                        c.bytes.fetch_add(f.dataLength + wire::FRAME_HEADER_SIZE,
                                           std::memory_order_relaxed);
                     });
                     started_.fetch_add(1);
@@ -149,7 +149,7 @@ public:
                         if (!client.receive(recnet::Duration(100), assembler))
                             throw std::runtime_error("stream ended");
                         const auto& s = assembler.stats();
-                        c.bytes.fetch_add((s.fragments - fragments) * recnet::FRAGMENT_HEADER_SIZE,
+                        c.bytes.fetch_add((s.fragments - fragments) * wire::FRAGMENT_HEADER_SIZE,
                                           std::memory_order_relaxed);
                         c.fragments.fetch_add(s.fragments - fragments, std::memory_order_relaxed);
                         c.lost.fetch_add(s.lost - lost, std::memory_order_relaxed);

@@ -73,12 +73,12 @@ void ControlThread::run() {
         lock.unlock();
         // The stop ends every session, joining the thread whose callback asked.
         module_.stop();
-        deviceLog(records::LOG_CATEGORY_SYSTEM, "server stopped: " + why);
+        deviceLog(wire::LOG_CATEGORY_SYSTEM, "server stopped: " + why);
         if (module_.start() == 0) {
             deviceCountServerStart();
-            deviceLog(records::LOG_CATEGORY_SYSTEM, "server restarted");
+            deviceLog(wire::LOG_CATEGORY_SYSTEM, "server restarted");
         } else {
-            deviceLog(records::LOG_CATEGORY_SYSTEM, "server restart failed");
+            deviceLog(wire::LOG_CATEGORY_SYSTEM, "server restart failed");
         }
         lock.lock();
     }

@@ -89,7 +89,7 @@ bool formatRunning(uint32_t disk, uint32_t part) {
     if (Clock::now() - it->second.start < formatTime()) return true;
     if (!it->second.finishedLogged) {
         it->second.finishedLogged = true;
-        deviceLog(rec::LOG_CATEGORY_DISK,
+        deviceLog(wire::LOG_CATEGORY_DISK,
                   "format disk " + std::to_string(disk) + " partition " + std::to_string(part) + " done");
     }
     return false;
@@ -134,7 +134,7 @@ extern "C" int st_app_fdiskHd(uint32_t word0, uint32_t word1, int32_t flag) {
         if (!validDisk(word0) || word1 < 1 || word1 > rec::HD_MAX_PARTITIONS || diskBusy(word0)) return -1;
         g_disks[word0].partitioning = true;
     }
-    deviceLog(rec::LOG_CATEGORY_DISK, "partitioning disk " + std::to_string(word0) + " into " +
+    deviceLog(wire::LOG_CATEGORY_DISK, "partitioning disk " + std::to_string(word0) + " into " +
                                           std::to_string(word1));
     std::this_thread::sleep_for(kPartitioningTime);
     if (word0 == 0) clearRecordFiles();
@@ -145,7 +145,7 @@ extern "C" int st_app_fdiskHd(uint32_t word0, uint32_t word1, int32_t flag) {
     disk.partitioning = false;
     for (uint32_t p = 0; p < rec::HD_MAX_PARTITIONS; ++p) g_runs.erase({word0, p});
     save(word0);
-    deviceLog(rec::LOG_CATEGORY_DISK, "partitioning disk " + std::to_string(word0) + " done");
+    deviceLog(wire::LOG_CATEGORY_DISK, "partitioning disk " + std::to_string(word0) + " done");
     return 0;
 }
 
@@ -163,7 +163,7 @@ extern "C" int st_app_formatPart(uint32_t word0, uint32_t word1, uint32_t word2,
         save(word0);
     }
     if (word0 == 0 && word1 == 0) clearRecordFiles();
-    deviceLog(rec::LOG_CATEGORY_DISK,
+    deviceLog(wire::LOG_CATEGORY_DISK,
               "format disk " + std::to_string(word0) + " partition " + std::to_string(word1));
     return 0;
 }

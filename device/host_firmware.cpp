@@ -157,7 +157,7 @@ void finishFirmwareUpload() {
     fw.encoderStopped = false;
     streamPoolRestart();
     const bool services = fw.appStopped.exchange(false) | fw.recorderStopped.exchange(false);
-    if (services) deviceLog(rec::LOG_CATEGORY_SYSTEM, "services started again");
+    if (services) deviceLog(wire::LOG_CATEGORY_SYSTEM, "services started again");
     if (fw.rebootRequested.exchange(false)) requestServerRestart("restart after update");
 }
 
@@ -183,14 +183,14 @@ extern "C" int st_app_setFreeRecordMemFlag(int flag) {
 // upload ends. Returns 0.
 extern "C" int st_app_stopAppService(void) {
     if (auto injected = injectedFailure("st_app_stopAppService")) return *injected;
-    if (!firmware().appStopped.exchange(true)) deviceLog(rec::LOG_CATEGORY_SYSTEM, "application service stopped");
+    if (!firmware().appStopped.exchange(true)) deviceLog(wire::LOG_CATEGORY_SYSTEM, "application service stopped");
     return 0;
 }
 
 // The recorder service pauses until the upload ends. Returns 0.
 extern "C" int st_record_stopRecordService(void) {
     if (auto injected = injectedFailure("st_record_stopRecordService")) return *injected;
-    if (!firmware().recorderStopped.exchange(true)) deviceLog(rec::LOG_CATEGORY_SYSTEM, "recorder service stopped");
+    if (!firmware().recorderStopped.exchange(true)) deviceLog(wire::LOG_CATEGORY_SYSTEM, "recorder service stopped");
     return 0;
 }
 
@@ -212,17 +212,17 @@ extern "C" int st_app_netUpdateSystem(const void* image, int size) {
     const auto* bytes = static_cast<const uint8_t*>(image);
     std::string version, reason;
     if (!checkImage(bytes, size, version, reason)) {
-        deviceLog(rec::LOG_CATEGORY_SYSTEM, "image refused: " + reason);
+        deviceLog(wire::LOG_CATEGORY_SYSTEM, "image refused: " + reason);
         return -1;
     }
     const uint32_t payload = static_cast<uint32_t>(size) - rec::IMAGE_HEADER_SIZE;
     if (!writeFlash(bytes + rec::IMAGE_HEADER_SIZE, payload)) {
-        deviceLog(rec::LOG_CATEGORY_SYSTEM, "flash write failed");
+        deviceLog(wire::LOG_CATEGORY_SYSTEM, "flash write failed");
         return -1;
     }
     firmware().percent = 100;
     if (!setFirmwareVersion(version)) return -1;
-    deviceLog(rec::LOG_CATEGORY_SYSTEM, "firmware " + version + " written");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "firmware " + version + " written");
     return 0;
 }
 

@@ -86,7 +86,7 @@ extern "C" int st_param_setVersionInfo(VersionRecord record) {
     if (!deviceStore().putBlob(kVersionKey, Bytes(record.bytes, record.bytes + sizeof record.bytes))) return -1;
     const std::string firmware(reinterpret_cast<const char*>(record.bytes) + rec::VERSION_FIRMWARE,
                                strnlen(reinterpret_cast<const char*>(record.bytes), rec::VERSION_TEXT_SIZE));
-    deviceLog(rec::LOG_CATEGORY_SYSTEM, "version set to " + firmware);
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "version set to " + firmware);
     return 0;
 }
 
@@ -134,7 +134,7 @@ extern "C" int st_param_getFlatType(void) {
 extern "C" int st_param_initCameraInfo(void) {
     if (auto injected = injectedFailure("st_param_initCameraInfo")) return *injected;
     if (!resetParam(wire::PARAM_VIDEO_CONFIG)) return -1;
-    deviceLog(rec::LOG_CATEGORY_CONTROL, "camera settings reinitialised");
+    deviceLog(wire::LOG_CATEGORY_CONTROL, "camera settings reinitialised");
     return 0;
 }
 
@@ -143,7 +143,7 @@ extern "C" int st_param_initCameraInfo(void) {
 extern "C" int st_param_initCameraItu(void) {
     if (auto injected = injectedFailure("st_param_initCameraItu")) return *injected;
     if (!resetParam(wire::PARAM_VIDEO_ENCODE)) return -1;
-    deviceLog(rec::LOG_CATEGORY_CONTROL, "camera video interface reinitialised");
+    deviceLog(wire::LOG_CATEGORY_CONTROL, "camera video interface reinitialised");
     return 0;
 }
 

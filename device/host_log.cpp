@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr size_t kTextMax = records::LOG_TEXT_SIZE - 1;
+constexpr size_t kTextMax = wire::LOG_LINE_SIZE - 1;
 
 LogFilter filterOf(const LogQuery& query) {
     LogFilter f;

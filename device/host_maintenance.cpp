@@ -27,7 +27,7 @@ namespace rec = records;
 extern "C" int st_app_netDefaultSetting(void) {
     if (auto injected = injectedFailure("st_app_netDefaultSetting")) return *injected;
     if (!resetAllParams()) return -1;
-    deviceLog(rec::LOG_CATEGORY_SYSTEM, "default settings restored");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "default settings restored");
     return 0;
 }
 
@@ -43,7 +43,7 @@ extern "C" int st_param_resetAllStruct(void) {
 extern "C" int st_param_resetFactoryParam(void) {
     if (auto injected = injectedFailure("st_param_resetFactoryParam")) return *injected;
     const bool ok = resetAllParams() && resetUsersToDefault() && resetVersionRecord() && resetDeviceClock();
-    deviceLog(rec::LOG_CATEGORY_SYSTEM, ok ? "factory reset" : "factory reset failed");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, ok ? "factory reset" : "factory reset failed");
     return ok ? 0 : -1;
 }
 
@@ -59,14 +59,14 @@ extern "C" int st_app_netRebootSystem(void) {
 extern "C" int st_param_initCmos(void) {
     if (auto injected = injectedFailure("st_param_initCmos")) return *injected;
     if (!resetParam(wire::PARAM_CMOS)) return -1;
-    deviceLog(rec::LOG_CATEGORY_SYSTEM, "CMOS settings restored");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "CMOS settings restored");
     return 0;
 }
 
 // The device has no 3G modem: the reset is only logged. Returns 0.
 extern "C" int at_Reset(void) {
     if (auto injected = injectedFailure("at_Reset")) return *injected;
-    deviceLog(rec::LOG_CATEGORY_SYSTEM, "3G module reset");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "3G module reset");
     return 0;
 }
 
@@ -74,7 +74,7 @@ extern "C" int at_Reset(void) {
 // Returns 0.
 extern "C" int Default3GConfigStruct(uint32_t value) {
     if (auto injected = injectedFailure("Default3GConfigStruct")) return *injected;
-    deviceLog(rec::LOG_CATEGORY_SYSTEM, "3G settings restored (" + std::to_string(value) + ")");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "3G settings restored (" + std::to_string(value) + ")");
     return 0;
 }
 

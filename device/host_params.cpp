@@ -22,11 +22,10 @@ namespace {
 constexpr const char* kSiteName = "recnet reference";
 constexpr uint32_t kSiteNumber = 1;
 
-// Copies `text` into a `size`-byte field, cut so that a NUL always ends it.
+// Writes `text` into a `size`-byte field whose bytes after the text are zero.
 void putText(void* record, size_t offset, size_t size, const std::string& text) {
-    auto* field = static_cast<char*>(record) + offset;
-    std::memset(field, 0, size);
-    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+    std::memset(static_cast<char*>(record) + offset, 0, size);
+    wire::putText(record, offset, size, text);
 }
 
 // Copies `length` bytes from `offset` of the stored record (type, index) into

@@ -124,7 +124,7 @@ extern "C" int st_app_netPTZControl(uint16_t subType, PtzCommand command) {
         if (presetAction) line << ' ' << preset;
         line << " pan " << head.at.pan << " tilt " << head.at.tilt << " zoom " << head.at.zoom;
     }
-    deviceLog(rec::LOG_CATEGORY_CONTROL, line.str());
+    deviceLog(wire::LOG_CATEGORY_CONTROL, line.str());
     return 0;
 }
 
@@ -145,7 +145,7 @@ extern "C" int st_param_setHandRecordStruct(uint32_t channel, HandRecordSetting 
     if (channel >= deviceState().channels) return -1;
     const Bytes bytes(setting.bytes, setting.bytes + sizeof setting.bytes);
     if (!deviceStore().putParam(rec::PARAM_HAND_RECORD, static_cast<int>(channel), bytes)) return -1;
-    deviceLog(rec::LOG_CATEGORY_CONTROL, "manual recording ch" + std::to_string(channel + 1) +
+    deviceLog(wire::LOG_CATEGORY_CONTROL, "manual recording ch" + std::to_string(channel + 1) +
                                              (setting.bytes[rec::HAND_RECORD_ON] ? " on" : " off"));
     return 0;
 }
@@ -216,6 +216,6 @@ extern "C" int st_record_netDeleteRecordFile(const char* name) {
     if (stop != base.end() || !fs::is_regular_file(fs::symlink_status(target, ec)) ||
         !fs::remove(target, ec))
         return -1;
-    deviceLog(rec::LOG_CATEGORY_DISK, "record file " + relative.string() + " deleted");
+    deviceLog(wire::LOG_CATEGORY_DISK, "record file " + relative.string() + " deleted");
     return 0;
 }

@@ -33,7 +33,7 @@ int copyParam(uint16_t type, int index, size_t size, void* out) {
 // default port 0 with both on). Returns 0, or -1 on a store failure.
 extern "C" int st_param_getTransparenceStruct(void* out) {
     if (auto injected = injectedFailure("st_param_getTransparenceStruct")) return *injected;
-    return copyParam(rec::PARAM_TRANSPARENCE, 0, rec::TRANSPARENCE_SIZE, out);
+    return copyParam(rec::PARAM_TRANSPARENCE, 0, wire::TRANSPARENCE_SIZE, out);
 }
 
 // The stored 32-byte SerialSetting of `port` (by default 9600 baud, 8 data
@@ -41,7 +41,7 @@ extern "C" int st_param_getTransparenceStruct(void* out) {
 extern "C" int st_param_getSerialStruct(int port, void* out) {
     if (auto injected = injectedFailure("st_param_getSerialStruct")) return *injected;
     if (port < 0 || port >= deviceState().serialPorts) return -1;
-    return copyParam(rec::PARAM_SERIAL, port, rec::SERIAL_SETTING_SIZE, out);
+    return copyParam(rec::PARAM_SERIAL, port, wire::SERIAL_SETTING_SIZE, out);
 }
 
 // Applies baud rate (word8), parity (word4), stop bits (byte1) and data bits

@@ -85,7 +85,7 @@ extern "C" int st_app_netSetTime(uint32_t w0, uint32_t w1, uint32_t w2, uint32_t
     if (!storeOffset(static_cast<int64_t>(target) - static_cast<int64_t>(std::time(nullptr)))) return -1;
     char text[48];
     std::snprintf(text, sizeof text, "clock set to %04u-%02u-%02u %02u:%02u:%02u", w0, w1, w2, w3, w4, w5);
-    deviceLog(records::LOG_CATEGORY_SYSTEM, text);
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, text);
     return 0;
 }
 
@@ -107,9 +107,9 @@ extern "C" int getTimeInfo(CommandSession* session, void* message) {
     if (session == nullptr || message == nullptr) return -1;
     if (std::optional<int> transfer = deviceTransfer(session, message)) return *transfer;
 
-    uint8_t answer[wire::HEADER_SIZE + records::TIME_RECORD_SIZE] = {};
+    uint8_t answer[wire::HEADER_SIZE + wire::TIME_RECORD_SIZE] = {};
     wire::MessageHeader header = wire::decodeHeader(message);
-    header.length = records::TIME_RECORD_SIZE;
+    header.length = wire::TIME_RECORD_SIZE;
     header.status = wire::STATUS_OK;
     wire::encodeHeader(answer, header);
     if (!fillTimeRecord(answer + wire::HEADER_SIZE)) return -1;

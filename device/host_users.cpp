@@ -44,7 +44,7 @@ void rehashAfterLogin(const StoredUser& checked, const std::string& password) {
         if (!now || now->hash != checked.hash) return;
         if (deviceStore().modifyUser(now->name, hash, now->rights) != UserChange::Done) return;
     }
-    deviceLog(records::LOG_CATEGORY_SYSTEM, "user " + checked.name + " password re-hashed");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "user " + checked.name + " password re-hashed");
 }
 
 // Checks a login's password; a match against a hash of older parameters is
@@ -147,7 +147,7 @@ extern "C" int st_app_netAddUser(UserRecord user) {
     std::unique_lock<std::mutex> lock(g_accountWrites);
     if (deviceStore().addUser({*name, *hash, rights}) != UserChange::Done) return -1;
     lock.unlock();
-    deviceLog(records::LOG_CATEGORY_SYSTEM, "user " + *name + " added");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "user " + *name + " added");
     return 0;
 }
 
@@ -160,7 +160,7 @@ extern "C" int st_app_netDeleteUser(UserRecord user) {
     std::unique_lock<std::mutex> lock(g_accountWrites);
     if (deviceStore().deleteUser(*name) != UserChange::Done) return -1;
     lock.unlock();
-    deviceLog(records::LOG_CATEGORY_SYSTEM, "user " + *name + " deleted");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "user " + *name + " deleted");
     return 0;
 }
 
@@ -181,6 +181,6 @@ extern "C" int st_app_netModifyUser(UserRecord user) {
     std::unique_lock<std::mutex> lock(g_accountWrites);
     if (deviceStore().modifyUser(*name, hash, rights) != UserChange::Done) return -1;
     lock.unlock();
-    deviceLog(records::LOG_CATEGORY_SYSTEM, "user " + *name + " modified");
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "user " + *name + " modified");
     return 0;
 }

@@ -33,14 +33,10 @@ const std::vector<ParamType> kTypes = {
     {PARAM_RECORD_TYPE, RECORD_TYPE_RECORD_SIZE, ParamScope::Single},
     {PARAM_CMOS, CMOS_RECORD_SIZE, ParamScope::Single},
     {PARAM_SYS_CONFIG, SYSCONFIG_SIZE, ParamScope::Single},
-    {rec::PARAM_SERIAL, rec::SERIAL_SETTING_SIZE, ParamScope::PerSerialPort},
-    {rec::PARAM_TRANSPARENCE, rec::TRANSPARENCE_SIZE, ParamScope::Single},
+    {rec::PARAM_SERIAL, wire::SERIAL_SETTING_SIZE, ParamScope::PerSerialPort},
+    {rec::PARAM_TRANSPARENCE, wire::TRANSPARENCE_SIZE, ParamScope::Single},
     {rec::PARAM_HAND_RECORD, HAND_RECORD_SETTING_SIZE, ParamScope::PerChannel},
 };
-
-void putText(Bytes& r, size_t offset, size_t size, const std::string& text) {
-    std::memcpy(r.data() + offset, text.data(), std::min(text.size(), size - 1));
-}
 
 std::string channelName(size_t channel) {
     char name[16];
@@ -75,7 +71,7 @@ Bytes sysConfigDefault() {
     r[rec::SYSCONFIG_ALARM_INPUTS] = 4;
     r[rec::SYSCONFIG_ALARM_OUTPUTS] = 1;
     r[SYSCONFIG_SERIAL_PORT_COUNT] = d.serialPorts;
-    putText(r, rec::SYSCONFIG_NAME, rec::SYSCONFIG_NAME_SIZE, "recnet-device");
+    wire::putText(r.data(), rec::SYSCONFIG_NAME, rec::SYSCONFIG_NAME_SIZE, "recnet-device");
     return r;
 }
 
@@ -99,7 +95,7 @@ Bytes osdDefault(size_t channel) {
     r[rec::OSD_LOGO_SHOWN] = 1;
     putU16(r.data(), rec::OSD_LOGO_X, 16);
     putU16(r.data(), rec::OSD_LOGO_Y, 540);
-    putText(r, rec::OSD_LOGO_TEXT, rec::OSD_LOGO_TEXT_SIZE, channelName(channel));
+    wire::putText(r.data(), rec::OSD_LOGO_TEXT, rec::OSD_LOGO_TEXT_SIZE, channelName(channel));
     return r;
 }
 
@@ -140,7 +136,7 @@ Bytes defaultParam(uint16_t type, size_t index) {
     case PARAM_TIMER_RECORD: return timerDefault();
     case PARAM_VIDEO_CONFIG:
         // The same record as MSG_RESET_VIDEO_CONFIG builds.
-        putText(r, 0, VIDEO_CONFIG_NAME_SIZE, channelName(index));
+        wire::putText(r.data(), 0, VIDEO_CONFIG_NAME_SIZE, channelName(index));
         std::fill(r.begin() + rec::VIDEO_BRIGHTNESS, r.end(), 128);
         break;
     case PARAM_PTZ_CONFIG:
@@ -157,13 +153,13 @@ Bytes defaultParam(uint16_t type, size_t index) {
         for (size_t off = rec::CMOS_BRIGHTNESS; off < rec::CMOS_MIRROR; off += 4) putU32(r.data(), off, 128);
         break;
     case rec::PARAM_SERIAL:
-        r[rec::SERIAL_DATA_BITS] = 8;
-        r[rec::SERIAL_STOP_BITS] = 1;
-        putU32(r.data(), rec::SERIAL_BAUD, 9600);
+        r[wire::SERIAL_DATA_BITS] = 8;
+        r[wire::SERIAL_STOP_BITS] = 1;
+        putU32(r.data(), wire::SERIAL_BAUD, 9600);
         break;
     case rec::PARAM_TRANSPARENCE:
-        r[rec::TRANSPARENCE_RECEIVE] = 1;
-        r[rec::TRANSPARENCE_SEND] = 1;
+        r[wire::TRANSPARENCE_RECEIVE] = 1;
+        r[wire::TRANSPARENCE_SEND] = 1;
         break;
     }
     return r;

@@ -98,7 +98,7 @@ NetFrame* StreamRing::next(uint32_t* cursor) {
         const uint32_t position = cursor[0]++;
         Slot& slot = slots_[position & (slotCount_ - 1)];
         if (slot.frame.invalid != 0 || slot.position != position) continue;
-        cursor[2] = wire::getU32(slot.frame.header, records::FRAME_SEQUENCE);
+        cursor[2] = wire::getU32(slot.frame.header, wire::FRAME_SEQUENCE);
         if (cursor[0] == end) askForFrame();
         return &slot.frame;
     }
@@ -159,13 +159,13 @@ void StreamRing::publishLocked(uint8_t type, uint64_t captureMicros, uint8_t* da
     const uint32_t position = writePos_.load(std::memory_order_relaxed);
     Slot& slot = slots_[position & (slotCount_ - 1)];
     uint8_t* header = slot.frame.header;
-    std::memset(header, 0, records::FRAME_HEADER_SIZE);
-    wire::putU32(header, records::FRAME_DATA_LENGTH, static_cast<uint32_t>(size));
-    wire::putU32(header, records::FRAME_SEQUENCE, nextSequence_++);
-    wire::putU8(header, records::FRAME_CHANNEL, channel_);
-    wire::putU8(header, records::FRAME_TYPE, type);
-    wire::putU8(header, records::FRAME_KIND, kind_);
-    wire::putU64(header, records::FRAME_CAPTURE_TIME, captureMicros);
+    std::memset(header, 0, wire::FRAME_HEADER_SIZE);
+    wire::putU32(header, wire::FRAME_DATA_LENGTH, static_cast<uint32_t>(size));
+    wire::putU32(header, wire::FRAME_SEQUENCE, nextSequence_++);
+    wire::putU8(header, wire::FRAME_CHANNEL, channel_);
+    wire::putU8(header, wire::FRAME_TYPE, type);
+    wire::putU8(header, wire::FRAME_KIND, kind_);
+    wire::putU64(header, wire::FRAME_CAPTURE_TIME, captureMicros);
     slot.frame.data = data;
     slot.frame.invalid = 0;
     slot.position = position;

@@ -178,7 +178,7 @@ void StreamProducers::run(int channel, int kind) {
 
             // The clips and the pattern are read-only and outlive the pool's
             // readers, so a frame points at them rather than holding a copy.
-            const uint8_t type = key ? records::FRAME_TYPE_KEY : records::FRAME_TYPE_OTHER;
+            const uint8_t type = key ? wire::FRAME_TYPE_KEY : wire::FRAME_TYPE_OTHER;
             return ring.publishFrame(type, captureMicros(), bytes, size, stop_);
         };
         const unsigned batch = onDemand ? kOnDemandBatch : 1;

@@ -87,12 +87,12 @@ void answerProbe(std::vector<uint8_t> script) {
     sockaddr_in from{};
     socklen_t len = sizeof from;
     ssize_t n = recvfrom(g_device.probeFd, req, sizeof req, 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (n < static_cast<ssize_t>(recnet::ADDRESS_PROBE_SIZE)) return;
+    if (n < static_cast<ssize_t>(wire::PROBE_SIZE)) return;
     fuzz::Input in(script.data(), script.size());
     while (in.left() > 0) {
         const uint8_t flags = in.u8();
         std::vector<uint8_t> d = in.take(in.u8());
-        if (!(flags & 1) && d.size() == recnet::ADDRESS_PROBE_SIZE) {
+        if (!(flags & 1) && d.size() == wire::PROBE_SIZE) {
             std::memcpy(d.data() + wire::PROBE_WORD_A, req + wire::PROBE_WORD_A, 8);
             std::memcpy(d.data() + wire::PROBE_WORD_C, req + wire::PROBE_WORD_C, 4);
         }
@@ -109,7 +109,7 @@ void decoders(const std::vector<uint8_t>& bytes, uint32_t arg) {
     case 4: recnet::decodeSystemStatus(bytes); break;
     case 5: recnet::decodeSerialData(bytes); break;
     case 6:
-        if (bytes.size() >= records::TIME_RECORD_SIZE) recnet::decodeTimeRecord(bytes.data());
+        if (bytes.size() >= wire::TIME_RECORD_SIZE) recnet::decodeTimeRecord(bytes.data());
         break;
     case 7: recnet::parseFirmwareImageHeader(bytes.data(), bytes.size()); break;
     case 8: recnet::checkFirmwareImage(bytes); break;

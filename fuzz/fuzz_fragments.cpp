@@ -35,13 +35,13 @@ struct Run {
     recnet::FrameAssembler assembler{[this](const recnet::FrameView& v) { frame(v); }};
 
     void frame(const recnet::FrameView& v) {
-        check(v.header != nullptr && v.data == v.header + recnet::STREAM_FRAME_HEADER_SIZE,
+        check(v.header != nullptr && v.data == v.header + wire::FRAME_HEADER_SIZE,
               "frame view layout");
         check(v.dataLength == lastDataLength, "frame length differs from its fragments'");
-        check(static_cast<uint64_t>(v.dataLength) + recnet::STREAM_FRAME_HEADER_SIZE <=
-                  recnet::STREAM_FRAME_TOTAL_MAX,
+        check(static_cast<uint64_t>(v.dataLength) + wire::FRAME_HEADER_SIZE <=
+                  wire::FRAME_TOTAL_MAX,
               "frame above the limit");
-        for (size_t i = 0; i < recnet::STREAM_FRAME_HEADER_SIZE; ++i) checksum += v.header[i];
+        for (size_t i = 0; i < wire::FRAME_HEADER_SIZE; ++i) checksum += v.header[i];
         for (uint32_t i = 0; i < v.dataLength; ++i) checksum += v.data[i];
         recorder.write(v);
     }
@@ -49,7 +49,7 @@ struct Run {
     void feed(const uint8_t* p, size_t size) {
         auto copy = std::make_unique<uint8_t[]>(size ? size : 1);
         if (size) std::memcpy(copy.get(), p, size);
-        if (size >= recnet::FRAGMENT_HEADER_SIZE) lastDataLength = wire::getU32(p, 4);
+        if (size >= wire::FRAGMENT_HEADER_SIZE) lastDataLength = wire::getU32(p, 4);
         const recnet::AssemblerStats before = assembler.stats();
         const bool accepted = assembler.feed(copy.get(), size);
         const recnet::AssemblerStats& after = assembler.stats();
@@ -58,7 +58,7 @@ struct Run {
         check(accepted == (after.fragments == before.fragments + 1), "accepted as counted");
         check(after.frames >= before.frames && after.frames <= before.frames + 1, "frames");
         const size_t toComplete = assembler.bytesToComplete();
-        check(toComplete <= recnet::STREAM_FRAME_TOTAL_MAX + 256 * recnet::FRAGMENT_HEADER_SIZE,
+        check(toComplete <= wire::FRAME_TOTAL_MAX + 256 * wire::FRAGMENT_HEADER_SIZE,
               "bytes to complete out of range");
     }
 };
@@ -72,10 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((mode & 1) == 0) {
         const uint8_t* p = in.rest();
         size_t left = in.left();
-        while (left >= recnet::FRAGMENT_HEADER_SIZE) {
+        while (left >= wire::FRAGMENT_HEADER_SIZE) {
             const uint32_t payload = wire::getU32(p, 8);
-            if (payload == 0 || payload > recnet::FRAGMENT_PAYLOAD_MAX) break;
-            const size_t n = recnet::FRAGMENT_HEADER_SIZE + payload;
+            if (payload == 0 || payload > wire::FRAGMENT_PAYLOAD_MAX) break;
+            const size_t n = wire::FRAGMENT_HEADER_SIZE + payload;
             if (n > left) break;
             run.feed(p, n);
             p += n;

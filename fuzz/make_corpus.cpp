@@ -178,9 +178,9 @@ int deviceTimeInfo(CommandSession* session, void* message) {
         std::memcpy(request->bytes, m, sizeof request->bytes);
         return recvUpdateFile(session, st_net_sessionSocket(session), *request);
     }
-    uint8_t answer[wire::HEADER_SIZE + records::TIME_RECORD_SIZE] = {};
+    uint8_t answer[wire::HEADER_SIZE + wire::TIME_RECORD_SIZE] = {};
     std::memcpy(answer, m, wire::HEADER_SIZE);
-    wire::putU32(answer, wire::HDR_LENGTH, records::TIME_RECORD_SIZE);
+    wire::putU32(answer, wire::HDR_LENGTH, wire::TIME_RECORD_SIZE);
     wire::putU8(answer, wire::HDR_STATUS, 0);
     const uint32_t t[6] = {2026, 12, 6, 19, 48, 33};
     for (int i = 0; i < 6; ++i) wire::putU32(answer, wire::HEADER_SIZE + 4 * i, t[i]);
@@ -325,9 +325,9 @@ int main(int argc, char** argv) {
             data.sendMessage(0, 0, sub);
             data.readMessage(t);
             std::this_thread::sleep_for(100ms);
-            fake_host::pushFrame(0, 0, records::FRAME_TYPE_KEY, 3000, 0x10);
-            fake_host::pushFrame(0, 0, records::FRAME_TYPE_OTHER, 500, 0x20);
-            fake_host::pushFrame(0, 0, records::FRAME_TYPE_OTHER, 1368, 0x30);
+            fake_host::pushFrame(0, 0, wire::FRAME_TYPE_KEY, 3000, 0x10);
+            fake_host::pushFrame(0, 0, wire::FRAME_TYPE_OTHER, 500, 0x20);
+            fake_host::pushFrame(0, 0, wire::FRAME_TYPE_OTHER, 1368, 0x30);
             Bytes frames(3080 + 548 + 1416);
             data.readRaw(frames.data(), frames.size(), t);
             recnet::logout(command, t);

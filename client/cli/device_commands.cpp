@@ -124,7 +124,7 @@ uint32_t parseTimeBound(const std::string& what, const std::string& text) {
 }
 
 uint32_t parseCategory(const std::string& text) {
-    for (uint32_t c = records::LOG_CATEGORY_SYSTEM; c <= records::LOG_CATEGORY_OPERATION; ++c) {
+    for (uint32_t c = wire::LOG_CATEGORY_SYSTEM; c <= wire::LOG_CATEGORY_OPERATION; ++c) {
         if (text == logCategoryName(c)) return c;
     }
     return static_cast<uint32_t>(number("--category", text, 0xffffffffu));

@@ -22,10 +22,6 @@ namespace recnet {
 
 namespace {
 
-constexpr size_t PROBE_WORD_A = 16;
-constexpr size_t PROBE_WORD_B = 20;
-constexpr size_t PROBE_OBSERVED = 24;
-constexpr size_t PROBE_WORD_C = 40;
 constexpr auto RESEND_INTERVAL = std::chrono::milliseconds(500);
 
 sockaddr_in addressOf(int fd, bool peer) {
@@ -65,13 +61,13 @@ ProbeResult probeAddress(const Connection& conn, Duration timeout) {
     // Words the answer must carry back, so that a stray datagram is not taken.
     std::random_device rd;
     const uint32_t a = rd(), b = rd(), c = rd();
-    uint8_t req[ADDRESS_PROBE_SIZE] = {};
+    uint8_t req[wire::PROBE_SIZE] = {};
     wire::MessageHeader h;
-    h.length = ADDRESS_PROBE_SIZE - wire::HEADER_SIZE;
+    h.length = wire::PROBE_SIZE - wire::HEADER_SIZE;
     wire::encodeHeader(req, h);
-    wire::putU32(req, PROBE_WORD_A, a);
-    wire::putU32(req, PROBE_WORD_B, b);
-    wire::putU32(req, PROBE_WORD_C, c);
+    wire::putU32(req, wire::PROBE_WORD_A, a);
+    wire::putU32(req, wire::PROBE_WORD_B, b);
+    wire::putU32(req, wire::PROBE_WORD_C, c);
 
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
@@ -92,24 +88,23 @@ ProbeResult probeAddress(const Connection& conn, Duration timeout) {
             std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count());
         pollfd p{fd.get(), POLLIN, 0};
         if (::poll(&p, 1, std::max(ms, 1)) <= 0) continue;
-        uint8_t ans[ADDRESS_PROBE_SIZE + 16];
+        uint8_t ans[wire::PROBE_SIZE + 16];
         ssize_t n = ::recv(fd.get(), ans, sizeof ans, MSG_DONTWAIT);
         if (n < 0) continue;
-        if (static_cast<size_t>(n) != ADDRESS_PROBE_SIZE) {
+        if (static_cast<size_t>(n) != wire::PROBE_SIZE) {
             throw Error(Error::Kind::Protocol, "address answer of " + std::to_string(n) +
                                                    " bytes (expected 44)");
         }
-        if (wire::getU32(ans, PROBE_WORD_A) != a || wire::getU32(ans, PROBE_WORD_B) != b ||
-            wire::getU32(ans, PROBE_WORD_C) != c) {
+        if (wire::getU32(ans, wire::PROBE_WORD_A) != a || wire::getU32(ans, wire::PROBE_WORD_B) != b ||
+            wire::getU32(ans, wire::PROBE_WORD_C) != c) {
             continue;  // not the answer to our probe
         }
         ProbeResult r;
-        r.family = wire::getU16(ans, PROBE_OBSERVED);
-        uint16_t portN;
-        std::memcpy(&portN, ans + PROBE_OBSERVED + 2, 2);
-        r.port = ntohs(portN);
+        const wire::AddressV4 observed = wire::getAddressV4(ans, wire::PROBE_ADDRESS);
+        r.family = observed.family;
+        r.port = observed.port;
         in_addr addr;
-        std::memcpy(&addr.s_addr, ans + PROBE_OBSERVED + 4, 4);
+        addr.s_addr = htonl(observed.address);
         char text[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &addr, text, sizeof text);
         r.address = text;

@@ -4,12 +4,7 @@
  *
  * The responder answers only hosts that hold a command connection, so the
  * caller keeps one open (logged in) while it probes.
- *
- * AddressProbe, 44 bytes in both directions: a 16-byte message header, client
- * words at 16 and 20, the observed address at 24 (family u16 little-endian,
- * port and IPv4 address in network order, 8 zero bytes; written by the
- * server), a client word at 40. The server echoes every other byte except the
- * status byte at 12, which it sets to 0.
+ * The probe's layout is netserver/wire.h's PROBE_*.
  */
 #ifndef RECNET_CLIENT_PROBE_H
 #define RECNET_CLIENT_PROBE_H
@@ -20,8 +15,6 @@
 #include "connection.h"
 
 namespace recnet {
-
-constexpr size_t ADDRESS_PROBE_SIZE = 44;
 
 struct ProbeResult {
     uint16_t family = 0;    // 2 for IPv4

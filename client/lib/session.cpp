@@ -15,13 +15,6 @@ namespace recnet {
 
 namespace {
 
-// Copies `text` into the `size`-byte field at `off`, cut so that its NUL fits.
-void putText(std::vector<uint8_t>& buf, size_t off, size_t size, const std::string& text) {
-    size_t n = std::min(text.size(), size - 1);
-    std::memcpy(buf.data() + off, text.data(), n);
-    buf[off + n] = 0;
-}
-
 std::string typeName(uint16_t type) {
     char b[7];
     std::snprintf(b, sizeof b, "0x%x", type);
@@ -56,8 +49,8 @@ constexpr uint8_t LOGIN_REQUEST_STATUS = wire::STATUS_FAILED;
 
 std::vector<uint8_t> buildLoginRequest(const std::string& user, const std::string& password) {
     std::vector<uint8_t> req(wire::LOGIN_REQUEST_SIZE, 0);
-    putText(req, records::LOGIN_USER, records::LOGIN_TEXT_SIZE, user);
-    putText(req, records::LOGIN_PASSWORD, records::LOGIN_TEXT_SIZE, password);
+    wire::putText(req.data(), records::LOGIN_USER, records::LOGIN_TEXT_SIZE, user);
+    wire::putText(req.data(), records::LOGIN_PASSWORD, records::LOGIN_TEXT_SIZE, password);
     return req;
 }
 
@@ -133,23 +126,19 @@ TimeInfo timeInfo(Connection& conn, Duration timeout) {
         throw Error(Error::Kind::Protocol,
                     "time request failed (status " + std::to_string(m.header.status) + ")");
     }
-    if (m.header.length != records::TIME_RECORD_SIZE) {
+    if (m.header.length != wire::TIME_RECORD_SIZE) {
         throw Error(Error::Kind::Protocol, "time answer has length " +
                                                std::to_string(m.header.length) + " (expected " +
-                                               std::to_string(records::TIME_RECORD_SIZE) + ")");
+                                               std::to_string(wire::TIME_RECORD_SIZE) + ")");
     }
     return decodeTimeRecord(m.payload.data());
 }
 
 TimeInfo decodeTimeRecord(const uint8_t* p) {
-    TimeInfo t;
-    t.year = wire::getU32(p, records::TIME_YEAR);
-    t.month = wire::getU32(p, records::TIME_MONTH);
-    t.day = wire::getU32(p, records::TIME_DAY);
-    t.hour = wire::getU32(p, records::TIME_HOUR);
-    t.minute = wire::getU32(p, records::TIME_MINUTE);
-    t.second = wire::getU32(p, records::TIME_SECOND);
-    return t;
+    // TimeInfo lists the record's six words in their order on the wire.
+    static_assert(records::TIME_YEAR == 0 && records::TIME_SECOND == 5 * 4);
+    const auto w = wire::getWords<6>(p, records::TIME_YEAR);
+    return {w[0], w[1], w[2], w[3], w[4], w[5]};
 }
 
 std::optional<Message> rawRequest(Connection& conn, const RawRequest& req, Duration timeout) {

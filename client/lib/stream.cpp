@@ -23,21 +23,14 @@ namespace recnet {
 
 namespace {
 
-// Fragment header offsets.
-constexpr size_t FRAG_SEQUENCE = 0;
-constexpr size_t FRAG_DATA_LENGTH = 4;
-constexpr size_t FRAG_PAYLOAD_LENGTH = 8;
-constexpr size_t FRAG_COUNT = 12;
-constexpr size_t FRAG_INDEX = 13;
-constexpr size_t FRAG_TYPE = 14;
+using wire::FRAGMENT_HEADER_SIZE;
+using wire::FRAGMENT_PAYLOAD_MAX;
+using wire::FRAGMENT_SIZE_MAX;
+using wire::FRAME_HEADER_SIZE;
 
 // A rising sequence that jumps further than this is a new run (another
 // channel, a restarted source), not a loss.
 constexpr uint32_t SEQUENCE_GAP_MAX = 1000;
-
-// Size of the 16-byte IPv4 socket address the server takes and reports.
-constexpr size_t SOCKADDR_WIRE_SIZE = 16;
-constexpr size_t START_REQUEST_SIZE = 28;  // 26 bytes of fields, padded to a word
 
 // TCP receive buffer: large blocks, few system calls.
 constexpr size_t TCP_BUFFER_SIZE = 1 << 20;
@@ -66,13 +59,12 @@ sockaddr_in localOf(int fd) {
     return a;
 }
 
-// The 16-byte wire form: family u16 little-endian, port and address as they
-// are in the socket address (network order), 8 zero bytes.
-void putSockaddr(uint8_t* out, const sockaddr_in& a) {
-    std::memset(out, 0, SOCKADDR_WIRE_SIZE);
-    wire::putU16(out, 0, AF_INET);
-    std::memcpy(out + 2, &a.sin_port, 2);
-    std::memcpy(out + 4, &a.sin_addr.s_addr, 4);
+// The socket address in its 16-byte wire form at `off`.
+void putSockaddr(uint8_t* buf, size_t off, const sockaddr_in& a) {
+    wire::AddressV4 w;
+    w.port = ntohs(a.sin_port);
+    w.address = ntohl(a.sin_addr.s_addr);
+    wire::putAddressV4(buf, off, w);
 }
 
 Fd udpSocket() {
@@ -103,11 +95,6 @@ void expectAnswer(const Message& m, uint16_t type, const char* what) {
 
 }  // namespace
 
-uint32_t fragmentCount(uint32_t dataLength) {
-    uint64_t total = static_cast<uint64_t>(dataLength) + STREAM_FRAME_HEADER_SIZE;
-    return static_cast<uint32_t>((total + FRAGMENT_PAYLOAD_MAX - 1) / FRAGMENT_PAYLOAD_MAX);
-}
-
 /* ---- FrameAssembler ------------------------------------------------------ */
 
 FrameAssembler::FrameAssembler(FrameSink sink) : sink_(std::move(sink)) {}
@@ -128,7 +115,7 @@ void FrameAssembler::noteSequence(uint32_t seq) {
 
 size_t FrameAssembler::bytesToComplete() const noexcept {
     if (!building_) return 0;
-    const size_t total = static_cast<size_t>(dataLength_) + STREAM_FRAME_HEADER_SIZE;
+    const size_t total = static_cast<size_t>(dataLength_) + FRAME_HEADER_SIZE;
     const size_t received = static_cast<size_t>(next_) * FRAGMENT_PAYLOAD_MAX;
     return total - received + static_cast<size_t>(count_ - next_) * FRAGMENT_HEADER_SIZE;
 }
@@ -138,17 +125,17 @@ bool FrameAssembler::feed(const uint8_t* p, size_t size) {
         ++stats_.badFragments;
         return false;
     }
-    const uint32_t seq = wire::getU32(p, FRAG_SEQUENCE);
-    const uint32_t dataLength = wire::getU32(p, FRAG_DATA_LENGTH);
-    const uint32_t payload = wire::getU32(p, FRAG_PAYLOAD_LENGTH);
-    const uint8_t count8 = wire::getU8(p, FRAG_COUNT);
-    const uint8_t index8 = wire::getU8(p, FRAG_INDEX);
-    const uint8_t type = wire::getU8(p, FRAG_TYPE);
-    const uint64_t total64 = static_cast<uint64_t>(dataLength) + STREAM_FRAME_HEADER_SIZE;
-    const uint32_t count = fragmentCount(dataLength);
+    const wire::FragmentHeader h = wire::decodeFragmentHeader(p);
+    const uint32_t seq = h.sequence;
+    const uint32_t dataLength = h.dataLength;
+    const uint32_t payload = h.payloadLength;
+    const uint8_t index8 = h.index;
+    const uint8_t type = h.type;
+    const uint64_t total64 = static_cast<uint64_t>(dataLength) + FRAME_HEADER_SIZE;
+    const uint32_t count = wire::fragmentCount(dataLength);
     // Checks that need no context: a fragment failing them cannot be placed.
     if (payload == 0 || payload > FRAGMENT_PAYLOAD_MAX || size != FRAGMENT_HEADER_SIZE + payload ||
-        total64 > STREAM_FRAME_TOTAL_MAX || count8 != static_cast<uint8_t>(count)) {
+        total64 > wire::FRAME_TOTAL_MAX || h.count != static_cast<uint8_t>(count)) {
         ++stats_.badFragments;
         if ((building_ || skipping_) && seq == seq_) dropCurrent();
         return false;
@@ -193,7 +180,7 @@ bool FrameAssembler::feed(const uint8_t* p, size_t size) {
         ++stats_.fragments;
         // Frames a rising sequence skipped never arrived. Only within one
         // channel: a tour's next channel has numbers of its own.
-        const int channel = body[records::FRAME_CHANNEL];
+        const int channel = body[wire::FRAME_CHANNEL];
         if (haveLast_ && channel == lastChannel_ && seq > lastSeq_ &&
             seq - lastSeq_ <= SEQUENCE_GAP_MAX && seq - lastSeq_ > 1) {
             stats_.lost += seq - lastSeq_ - 1;
@@ -215,7 +202,7 @@ bool FrameAssembler::feed(const uint8_t* p, size_t size) {
         v.sequence = seq_;
         v.type = type_;
         v.header = frame_.data();
-        v.data = frame_.data() + STREAM_FRAME_HEADER_SIZE;
+        v.data = frame_.data() + FRAME_HEADER_SIZE;
         v.dataLength = dataLength_;
         v.afterLoss = lossPending_;
         lossPending_ = false;
@@ -240,11 +227,11 @@ AnnexBRecorder::~AnnexBRecorder() {
 
 void AnnexBRecorder::write(const FrameView& frame) {
     if (!file_) return;
-    const int channel = frame.header[records::FRAME_CHANNEL];
+    const int channel = frame.header[wire::FRAME_CHANNEL];
     if (channel != channel_ || frame.afterLoss) synced_ = false;
     channel_ = channel;
     if (!synced_) {
-        if (frame.type != records::FRAME_TYPE_KEY) {
+        if (frame.type != wire::FRAME_TYPE_KEY) {
             ++stats_.skipped;
             return;
         }
@@ -328,7 +315,7 @@ StreamClient::StreamClient(const StreamOptions& options) : opt_(options) {
 StreamClient::~StreamClient() { stop(); }
 
 void StreamClient::startTcp() {
-    std::vector<uint8_t> req(START_REQUEST_SIZE, 0);
+    std::vector<uint8_t> req(wire::START_REQUEST_SIZE, 0);
     wire::putI32(req.data(), wire::START_CHANNEL, opt_.channel);
     wire::putU32(req.data(), wire::START_TRANSPORT, wire::TRANSPORT_TCP);
     wire::putU8(req.data(), wire::START_KIND, opt_.kind);
@@ -338,16 +325,16 @@ void StreamClient::startTcp() {
     // The data connection: bind it to the session, then subscribe the channel.
     const uint16_t dataPort = static_cast<uint16_t>(opt_.port + wire::DATA_PORT_OFFSET);
     dataConn_.connect(opt_.host, dataPort, opt_.timeout);
-    std::vector<uint8_t> id(4);
-    wire::putU32(id.data(), 0, sessionId_);
+    std::vector<uint8_t> id(wire::DATA_SESSION_ID_SIZE);
+    wire::putU32(id.data(), wire::DATA_SESSION_ID, sessionId_);
     dataConn_.sendMessage(0, 0, id);
     Message bound = dataConn_.readMessage(opt_.timeout);
     if (bound.header.length != 0 || bound.header.status != wire::STATUS_OK) {
         throw Error(Error::Kind::Protocol, "unexpected answer to the data connection's session id");
     }
-    std::vector<uint8_t> sub(8, 0);
-    wire::putI32(sub.data(), 0, opt_.channel);
-    wire::putU8(sub.data(), 4, opt_.kind);
+    std::vector<uint8_t> sub(wire::SUBSCRIBE_SIZE, 0);
+    wire::putI32(sub.data(), wire::SUBSCRIBE_CHANNEL, opt_.channel);
+    wire::putU8(sub.data(), wire::SUBSCRIBE_KIND, opt_.kind);
     dataConn_.sendMessage(0, 0, sub);
     Message subscribed;
     try {
@@ -389,10 +376,10 @@ void StreamClient::startUdp() {
     bindOrThrow(udp_.get(), local, "the UDP socket");
     sockaddr_in bound = localOf(udp_.get());
 
-    std::vector<uint8_t> req(START_REQUEST_SIZE, 0);
+    std::vector<uint8_t> req(wire::START_REQUEST_SIZE, 0);
     wire::putI32(req.data(), wire::START_CHANNEL, opt_.channel);
     wire::putU32(req.data(), wire::START_TRANSPORT, wire::TRANSPORT_UDP);
-    putSockaddr(req.data() + wire::START_DESTINATION, bound);
+    putSockaddr(req.data(), wire::START_DESTINATION, bound);
     wire::putU8(req.data(), wire::START_KIND, opt_.kind);
     conn_.sendMessage(wire::MSG_START_STREAM, 0, req);
     expectAnswer(conn_.readMessage(opt_.timeout), wire::MSG_START_STREAM, "the stream start");
@@ -422,7 +409,7 @@ void StreamClient::startMulticast() {
         throw Error(Error::Kind::Connect, "cannot join the multicast group " + g.address + ": " +
                                               std::strerror(errno));
     }
-    std::vector<uint8_t> req(START_REQUEST_SIZE, 0);
+    std::vector<uint8_t> req(wire::START_REQUEST_SIZE, 0);
     wire::putI32(req.data(), wire::START_CHANNEL, opt_.channel);
     wire::putU32(req.data(), wire::START_TRANSPORT, wire::TRANSPORT_MULTICAST);
     wire::putU8(req.data(), wire::START_KIND, opt_.kind);
@@ -482,7 +469,7 @@ bool StreamClient::receiveTcp(Duration wait, FrameAssembler& assembler) {
         tail_ += static_cast<size_t>(got);
         while (tail_ - head_ >= FRAGMENT_HEADER_SIZE) {
             const uint8_t* f = buf_.data() + head_;
-            uint32_t payload = wire::getU32(f, FRAG_PAYLOAD_LENGTH);
+            uint32_t payload = wire::getU32(f, wire::FRAGMENT_PAYLOAD_LENGTH);
             if (payload == 0 || payload > FRAGMENT_PAYLOAD_MAX) {
                 throw Error(Error::Kind::Protocol,
                             "bad fragment on the data connection: payload length " +
@@ -520,8 +507,8 @@ void StreamClient::stop() noexcept {
     stopped_ = true;
     try {
         if (keepAlive_) keepAlive_->stop();
-        std::vector<uint8_t> ch(4);
-        wire::putI32(ch.data(), 0, opt_.channel);
+        std::vector<uint8_t> ch(wire::STOP_REQUEST_SIZE);
+        wire::putI32(ch.data(), wire::STOP_CHANNEL, opt_.channel);
         conn_.sendMessage(wire::MSG_STOP_STREAM, 0, ch);  // never answered
         dataConn_.shutdown();
         logout(conn_, std::min<Duration>(opt_.timeout, Duration(2000)));

@@ -2,16 +2,8 @@
  * stream.h - live video from a recorder: frames reassembled from fragments,
  * an H.264 recorder that writes them to a playable file, and a stream client
  * that starts a channel over TCP, UDP or multicast and feeds what it receives
- * into an assembler.
- *
- * A frame travels as its 32-byte frame header followed by its data, cut into
- * fragments of at most 1400 payload bytes, each behind a 16-byte fragment
- * header (little-endian):
- *   u32 sequence @0, u32 data length @4 (frame header excluded),
- *   u32 payload length @8 (1..1400), u8 fragment count @12, u8 index @13
- *   (both low 8 bits), u8 frame type @14, u8 0 @15.
- * Fragment 0 carries the frame header and the first 1368 data bytes; the count
- * is (data length + 32) / 1400 rounded up.
+ * into an assembler. The frame header and the fragments are laid out as in
+ * netserver/wire.h (FRAME_*, FRAGMENT_*).
  */
 #ifndef RECNET_CLIENT_STREAM_H
 #define RECNET_CLIENT_STREAM_H
@@ -30,15 +22,6 @@
 #include "keepalive.h"
 
 namespace recnet {
-
-constexpr size_t FRAGMENT_HEADER_SIZE = 16;
-constexpr size_t FRAGMENT_PAYLOAD_MAX = 1400;
-constexpr size_t FRAGMENT_SIZE_MAX = FRAGMENT_HEADER_SIZE + FRAGMENT_PAYLOAD_MAX;  // 1416
-constexpr size_t STREAM_FRAME_HEADER_SIZE = 32;
-constexpr uint32_t STREAM_FRAME_TOTAL_MAX = 0x100000;  // frame header and data
-
-// Fragments of a frame with `dataLength` data bytes (not cut to 8 bits).
-uint32_t fragmentCount(uint32_t dataLength);
 
 // One complete frame, valid during the call that hands it over.
 struct FrameView {

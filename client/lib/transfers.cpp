@@ -147,11 +147,7 @@ FirmwareImageHeader parseFirmwareImageHeader(const uint8_t* data, size_t size) {
     h.headerVersion = wire::getU32(data, records::IMAGE_HEADER_VERSION);
     h.payloadLength = wire::getU32(data, records::IMAGE_PAYLOAD_LENGTH);
     h.crc = wire::getU32(data, records::IMAGE_CRC);
-    const uint8_t* text = data + records::IMAGE_VERSION_TEXT;
-    const void* nul = std::memchr(text, 0, records::IMAGE_VERSION_TEXT_SIZE);
-    size_t n = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - text)
-                   : records::IMAGE_VERSION_TEXT_SIZE;
-    h.version.assign(reinterpret_cast<const char*>(text), n);
+    h.version = wire::getText(data, records::IMAGE_VERSION_TEXT, records::IMAGE_VERSION_TEXT_SIZE);
     return h;
 }
 

@@ -2,12 +2,19 @@
  * records.h - record layouts that the reference device (recnet-device) and the
  * client agree on. The module does not interpret these: they are the host's
  * side of the protocol. All fields are little-endian; offsets in bytes.
+ *
+ * Sizes of the records the module moves, and every layout the module reads
+ * or writes itself (the frame header, the serial settings, the log line), are
+ * in wire.h; this file adds the fields inside them that only the host and the
+ * client look at.
  */
 #ifndef NETSERVER_RECORDS_H
 #define NETSERVER_RECORDS_H
 
 #include <cstddef>
 #include <cstdint>
+
+#include "netserver/wire.h"
 
 namespace records {
 
@@ -16,7 +23,7 @@ namespace records {
 // NUL-terminated), 12 bytes reserved, then the 24 bytes of user information.
 constexpr size_t LOGIN_USER = 0;
 constexpr size_t LOGIN_PASSWORD = 24;
-constexpr size_t LOGIN_TEXT_SIZE = 24;
+constexpr size_t LOGIN_TEXT_SIZE = wire::USER_NAME_SIZE;
 
 // Results of the device's user check (st_app_netAuthUser).
 constexpr int AUTH_ACCEPTED = 0;
@@ -28,13 +35,13 @@ constexpr const char* DEFAULT_PASSWORD = "admin";
 
 /* ---- time record: the payload of the MSG_TIME_INFO answer (24 bytes) ---- */
 // six u32: full year (e.g. 2026), month 1-12, day 1-31, hour, minute, second.
-constexpr size_t TIME_RECORD_SIZE = 24;
 constexpr size_t TIME_YEAR = 0;
 constexpr size_t TIME_MONTH = 4;
 constexpr size_t TIME_DAY = 8;
 constexpr size_t TIME_HOUR = 12;
 constexpr size_t TIME_MINUTE = 16;
 constexpr size_t TIME_SECOND = 20;
+static_assert(TIME_SECOND + 4 == wire::TIME_RECORD_SIZE);
 
 /* ---- transfers through MSG_TIME_INFO ------------------------------------ */
 // The device answers MSG_TIME_INFO with the time record whatever the header's
@@ -66,6 +73,7 @@ constexpr size_t IMAGE_VERSION_TEXT = 16;
 constexpr size_t IMAGE_VERSION_TEXT_SIZE = 32;
 constexpr uint8_t IMAGE_MAGIC_BYTES[4] = {'R', 'N', 'F', 'W'};
 constexpr uint32_t IMAGE_FORMAT_VERSION = 1;
+static_assert(IMAGE_VERSION_TEXT + IMAGE_VERSION_TEXT_SIZE + 16 == IMAGE_HEADER_SIZE);
 
 /* ---- colliery-information record (192 bytes, the device's layout) ------- */
 // Bytes 0..119 are the device's own and stay zero. The last 72 bytes are what
@@ -85,6 +93,8 @@ constexpr size_t COLLIERY_SERIAL_PORTS = 152;
 constexpr size_t COLLIERY_BASE_PORT = 156;
 constexpr size_t COLLIERY_ADDRESS = 160;
 constexpr size_t COLLIERY_TEXT_SIZE = 16;
+static_assert(COLLIERY_SITE_NAME == wire::COLLIERY_REPLY_OFFSET);
+static_assert(COLLIERY_ADDRESS + 2 * COLLIERY_TEXT_SIZE == wire::COLLIERY_RECORD_SIZE);
 
 /* ---- network record (92 bytes, the device's layout) --------------------- */
 // The module reads only the base port. Offsets:
@@ -95,40 +105,9 @@ constexpr size_t COLLIERY_TEXT_SIZE = 16;
 //     8  84 bytes  zero
 constexpr size_t NETWORK_ADDRESS = 4;
 
-/* ---- frame header: the first 32 bytes of every live frame --------------- */
-// The stream pool's header of a frame; the module sends it in front of the
-// frame's data, byte for byte. Offsets:
-//     0  4 bytes   zero
-//     4  u32       data length in bytes, header excluded
-//     8  u32       sequence number, rising by one per frame of a stream
-//    12  u8        channel, from 0
-//    13  u8        frame type: FRAME_TYPE_KEY or FRAME_TYPE_OTHER
-//    14  u8        stream kind: 0 main, 1 sub
-//    15  1 byte    zero
-//    16  u64       capture time, microseconds since 1970-01-01 00:00 UTC
-//    24  8 bytes   zero
-// From a clip, a frame's data is one H.264 access unit in Annex B form, and
-// every key frame carries the stream's sequence and picture parameter sets;
-// the synthetic source fills its frames with a fixed byte pattern.
-constexpr size_t FRAME_HEADER_SIZE = 32;
-constexpr size_t FRAME_DATA_LENGTH = 4;
-constexpr size_t FRAME_SEQUENCE = 8;
-constexpr size_t FRAME_CHANNEL = 12;
-constexpr size_t FRAME_TYPE = 13;
-constexpr size_t FRAME_KIND = 14;
-constexpr size_t FRAME_CAPTURE_TIME = 16;
-constexpr uint8_t FRAME_TYPE_KEY = 1;    // key frame (from a clip: IDR picture, SPS, PPS)
-constexpr uint8_t FRAME_TYPE_OTHER = 2;  // any other frame
-
 /* ==== records of the reference device's host functions ====================
  * Everything below is the device's side of the command handlers: the module
  * passes these records through unchanged. Little-endian; u32 unless stated. */
-
-/* ---- device log categories (LogRecord byte 8, LogQuery byte 8) ---------- */
-constexpr uint32_t LOG_CATEGORY_SYSTEM = 1;     // start, restart, resets, clock, users
-constexpr uint32_t LOG_CATEGORY_DISK = 2;       // partitioning, formatting, record files
-constexpr uint32_t LOG_CATEGORY_CONTROL = 3;    // PTZ, manual recording, camera, serial
-constexpr uint32_t LOG_CATEGORY_OPERATION = 4;  // the module's audit lines
 
 /* ---- UserRecord (56 bytes) ------------------------------------------------ */
 //  0  24 bytes  user name, NUL-terminated (at most 23 characters)
@@ -137,9 +116,9 @@ constexpr uint32_t LOG_CATEGORY_OPERATION = 4;  // the module's audit lines
 // 52  4 bytes   reserved, zero
 constexpr size_t USER_NAME = 0;
 constexpr size_t USER_PASSWORD = 24;
-constexpr size_t USER_TEXT_SIZE = 24;
+constexpr size_t USER_TEXT_SIZE = wire::USER_NAME_SIZE;
 constexpr size_t USER_RIGHTS = 48;
-constexpr size_t USER_RECORD_SIZE = 56;
+static_assert(USER_RIGHTS + 8 == wire::USER_RECORD_SIZE);
 constexpr uint32_t RIGHT_LIVE = 1u << 0;
 constexpr uint32_t RIGHT_PTZ = 1u << 1;
 constexpr uint32_t RIGHT_PARAMS = 1u << 2;
@@ -157,13 +136,12 @@ constexpr size_t LOG_ID = 0;
 constexpr size_t LOG_TIME = 4;
 constexpr size_t LOG_CATEGORY = 8;
 constexpr size_t LOG_TEXT = 12;
-constexpr size_t LOG_TEXT_SIZE = 48;
-constexpr size_t LOG_RECORD_SIZE = 76;
 constexpr size_t QUERY_START = 0;
 constexpr size_t QUERY_END = 4;
 constexpr size_t QUERY_CATEGORY = 8;
 constexpr size_t QUERY_MAX = 12;
-constexpr size_t LOG_QUERY_SIZE = 52;
+static_assert(LOG_TEXT + wire::LOG_LINE_SIZE + 16 == wire::LOG_RECORD_SIZE);
+static_assert(QUERY_MAX + 4 + 36 == wire::LOG_QUERY_SIZE);
 
 /* ---- version record (160 bytes): five texts of 32 bytes, NUL-terminated -- */
 constexpr size_t VERSION_FIRMWARE = 0;
@@ -172,6 +150,7 @@ constexpr size_t VERSION_SERIAL_NUMBER = 64;
 constexpr size_t VERSION_RELEASE_DATE = 96;
 constexpr size_t VERSION_SYSTEM = 128;  // the operating system release
 constexpr size_t VERSION_TEXT_SIZE = 32;
+static_assert(VERSION_SYSTEM + VERSION_TEXT_SIZE == wire::VERSION_RECORD_SIZE);
 
 /* ---- hard-disk record (968 bytes) ---------------------------------------- */
 //  0 disk count, 4 reserved, then 8 disk entries of 120 bytes from offset 8:
@@ -194,6 +173,8 @@ constexpr size_t HD_PART_CAPACITY = 0;
 constexpr size_t HD_PART_FREE = 8;
 constexpr size_t HD_PART_STATE = 16;
 constexpr size_t HD_PART_FILE_SYSTEM = 20;
+static_assert(HD_PARTS + HD_MAX_PARTITIONS * HD_PART_SIZE == HD_DISK_SIZE);
+static_assert(HD_DISKS + HD_MAX_DISKS * HD_DISK_SIZE == wire::HARDDISK_RECORD_SIZE);
 constexpr uint32_t DISK_ABSENT = 0, DISK_READY = 1, DISK_PARTITIONING = 2, DISK_FORMATTING = 3;
 constexpr uint32_t PART_UNFORMATTED = 0, PART_FORMATTED = 1, PART_FORMATTING = 2;
 
@@ -221,6 +202,7 @@ constexpr size_t STATUS_USERS = 32;
 constexpr size_t STATUS_LOG_LINES = 36;
 constexpr size_t STATUS_RECORD_FILES = 40;
 constexpr size_t STATUS_RECORDING_MASK = 44;   // bit c: channel c records by hand (c < 32)
+static_assert(STATUS_RECORDING_MASK + 4 <= wire::SYSTEM_STATUS_RECORD_SIZE);
 
 /* ---- update information (4 bytes) and platform type ---------------------- */
 constexpr uint32_t UPDATE_UPLOAD_SUPPORTED = 1;  // bit 0 of the update word
@@ -231,6 +213,7 @@ constexpr uint32_t PLATFORM_REFERENCE = 1;       // st_param_getFlatType of this
 constexpr size_t PTZ_CHANNEL = 0;
 constexpr size_t PTZ_SPEED = 4;
 constexpr size_t PTZ_PRESET = 8;
+static_assert(PTZ_PRESET + 4 <= wire::PTZ_COMMAND_SIZE);
 constexpr uint16_t PTZ_UP = 1, PTZ_DOWN = 2, PTZ_LEFT = 3, PTZ_RIGHT = 4, PTZ_ZOOM_IN = 5,
                    PTZ_ZOOM_OUT = 6, PTZ_FOCUS_NEAR = 7, PTZ_FOCUS_FAR = 8, PTZ_IRIS_OPEN = 9,
                    PTZ_IRIS_CLOSE = 10, PTZ_STOP = 11, PTZ_SET_PRESET = 12, PTZ_GOTO_PRESET = 13,
@@ -242,20 +225,7 @@ constexpr uint16_t PTZ_UP = 1, PTZ_DOWN = 2, PTZ_LEFT = 3, PTZ_RIGHT = 4, PTZ_ZO
 constexpr size_t HAND_RECORD_ON = 0;
 constexpr size_t HAND_RECORD_KIND = 1;
 constexpr size_t HAND_RECORD_MINUTES = 2;
-
-/* ---- SerialSetting (32 bytes) and TransparenceSetting (4 bytes) ---------- */
-// SerialSetting: 0 u8 data bits (5..8), 1 u8 stop bits (1, 2), 4 parity
-// (0 none, 1 odd, 2 even), 8 baud rate, the rest zero.
-// TransparenceSetting: 0 u8 port, 1 u8 receive on (1), 2 u8 send on (1), 3 zero.
-constexpr size_t SERIAL_DATA_BITS = 0;
-constexpr size_t SERIAL_STOP_BITS = 1;
-constexpr size_t SERIAL_PARITY = 4;
-constexpr size_t SERIAL_BAUD = 8;
-constexpr size_t SERIAL_SETTING_SIZE = 32;
-constexpr size_t TRANSPARENCE_PORT = 0;
-constexpr size_t TRANSPARENCE_RECEIVE = 1;
-constexpr size_t TRANSPARENCE_SEND = 2;
-constexpr size_t TRANSPARENCE_SIZE = 4;
+static_assert(HAND_RECORD_MINUTES + 1 == wire::HAND_RECORD_SETTING_SIZE);
 
 /* ---- parameter types the device adds (sub-type of MSG_GET/SET_PARAM) ----- */
 constexpr uint16_t PARAM_SERIAL = 22;        // SerialSetting per serial port
@@ -273,6 +243,7 @@ constexpr size_t SYSCONFIG_ALARM_INPUTS = 10;
 constexpr size_t SYSCONFIG_ALARM_OUTPUTS = 11;
 constexpr size_t SYSCONFIG_NAME = 16;
 constexpr size_t SYSCONFIG_NAME_SIZE = 32;
+static_assert(SYSCONFIG_NAME + SYSCONFIG_NAME_SIZE <= wire::SYSCONFIG_SIZE);
 // Network record (92), beyond the base port and address above: 8 netmask,
 // 12 gateway, 16 DNS server (IPv4, network order), 20 MAC (6 bytes), 26 u8
 // DHCP on. A set that changes the base port or the address is refused.
@@ -281,12 +252,14 @@ constexpr size_t NETWORK_GATEWAY = 12;
 constexpr size_t NETWORK_DNS = 16;
 constexpr size_t NETWORK_MAC = 20;
 constexpr size_t NETWORK_DHCP = 26;
+static_assert(NETWORK_DHCP < wire::NETWORK_RECORD_SIZE);
 // Video config (12 per channel): name 0..7 ("CH01"), then u8 brightness,
 // contrast, saturation, hue (128 each by default).
 constexpr size_t VIDEO_BRIGHTNESS = 8;
 constexpr size_t VIDEO_CONTRAST = 9;
 constexpr size_t VIDEO_SATURATION = 10;
 constexpr size_t VIDEO_HUE = 11;
+static_assert(VIDEO_HUE + 1 == wire::VIDEO_CONFIG_RECORD_SIZE);
 // Video encode (36 per channel): 0 width, 4 height, 8 frame rate, 12 bit rate
 // (kbit/s), 16 key-frame interval (frames), 20 quality (1 best .. 6),
 // 24 bit-rate mode (0 constant, 1 variable), 28..35 zero.
@@ -297,6 +270,7 @@ constexpr size_t ENCODE_BIT_RATE = 12;
 constexpr size_t ENCODE_KEY_INTERVAL = 16;
 constexpr size_t ENCODE_QUALITY = 20;
 constexpr size_t ENCODE_VBR = 24;
+static_assert(ENCODE_VBR + 4 + 8 == wire::VIDEO_ENCODE_RECORD_SIZE);
 // OSD (64 per channel): time 0 u8 shown, 1 u8 format, 2 u16 x, 4 u16 y;
 // logo 8 u8 shown, 10 u16 x, 12 u16 y, 16 text (48 bytes, the channel name).
 constexpr size_t OSD_TIME_SHOWN = 0;
@@ -308,26 +282,35 @@ constexpr size_t OSD_LOGO_X = 10;
 constexpr size_t OSD_LOGO_Y = 12;
 constexpr size_t OSD_LOGO_TEXT = 16;
 constexpr size_t OSD_LOGO_TEXT_SIZE = 48;
+static_assert(OSD_LOGO_TEXT + OSD_LOGO_TEXT_SIZE == wire::OSD_BLOCK_SIZE);
 // PTZ config (16 per channel): 0 protocol (0 Pelco-D, 1 Pelco-P), 4 address,
 // 8 baud rate, 12 u8 serial port.
 constexpr size_t PTZCFG_PROTOCOL = 0;
 constexpr size_t PTZCFG_ADDRESS = 4;
 constexpr size_t PTZCFG_BAUD = 8;
 constexpr size_t PTZCFG_PORT = 12;
+static_assert(PTZCFG_PORT + 4 == wire::TERMINATE_RECORD_SIZE);
 // Timer entry (36, seven per channel, one per weekday from Sunday): 0 enabled,
 // then four periods of (start minute, end minute) from 4.
 constexpr size_t TIMER_ENABLED = 0;
 constexpr size_t TIMER_PERIODS = 4;
+static_assert(TIMER_PERIODS + 4 * 8 == wire::TIMER_ENTRY_SIZE);
 // Record type (16): 0 mode (0 manual only, 1 timer, 2 always), 4 pre-record
 // seconds, 8 file length in minutes, 12 overwrite when full (1).
 constexpr size_t RECTYPE_MODE = 0;
 constexpr size_t RECTYPE_PRERECORD = 4;
 constexpr size_t RECTYPE_FILE_MINUTES = 8;
 constexpr size_t RECTYPE_OVERWRITE = 12;
+static_assert(RECTYPE_OVERWRITE + 4 == wire::RECORD_TYPE_RECORD_SIZE);
 // CMOS (24): six u32: brightness, contrast, saturation, hue, sharpness (128
 // each by default), mirror (0).
 constexpr size_t CMOS_BRIGHTNESS = 0;
+constexpr size_t CMOS_CONTRAST = 4;
+constexpr size_t CMOS_SATURATION = 8;
+constexpr size_t CMOS_HUE = 12;
+constexpr size_t CMOS_SHARPNESS = 16;
 constexpr size_t CMOS_MIRROR = 20;
+static_assert(CMOS_MIRROR + 4 == wire::CMOS_RECORD_SIZE);
 // Prober alarm, video lost, motion, overlay, PPPoE and HandRecordSetting
 // records are zero by default; the device stores them as they come.
 

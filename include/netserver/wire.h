@@ -12,9 +12,11 @@
 #ifndef NETSERVER_WIRE_H
 #define NETSERVER_WIRE_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace wire {
 
@@ -56,6 +58,35 @@ inline void putI32(void* buf, size_t off, int32_t v) { putU32(buf, off, static_c
 inline void putU64(void* buf, size_t off, uint64_t v) {
     putU32(buf, off, static_cast<uint32_t>(v));
     putU32(buf, off + 4, static_cast<uint32_t>(v >> 32));
+}
+
+/* `N` consecutive u32 fields from `off`, for records whose fields are words
+ * in a row. */
+template <size_t N>
+std::array<uint32_t, N> getWords(const void* buf, size_t off) {
+    std::array<uint32_t, N> w{};
+    for (size_t i = 0; i < N; ++i) w[i] = getU32(buf, off + 4 * i);
+    return w;
+}
+
+/* ---- text fields ----------------------------------------------------------
+ * A text travels in a fixed-size field, NUL-terminated when shorter. */
+
+/* Writes `text` into the `size`-byte field at `off`, cut so that its NUL
+ * fits; bytes after the NUL are left as they are. */
+inline void putText(void* buf, size_t off, size_t size, const std::string& text) {
+    uint8_t* p = static_cast<uint8_t*>(buf) + off;
+    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(p, text.data(), n);
+    p[n] = 0;
+}
+
+/* The text of the `size`-byte field at `off`: up to its first NUL, the whole
+ * field when it has none. */
+inline std::string getText(const void* buf, size_t off, size_t size) {
+    const char* p = static_cast<const char*>(buf) + off;
+    const void* nul = std::memchr(p, 0, size);
+    return std::string(p, nul ? static_cast<size_t>(static_cast<const char*>(nul) - p) : size);
 }
 
 /* ---- MessageHeader ------------------------------------------------------- */
@@ -199,6 +230,13 @@ constexpr size_t START_TRANSPORT = 4;    // u32
 constexpr size_t START_DESTINATION = 8;  // 16-byte IPv4 socket address
 constexpr size_t START_KIND = 24;        // u8
 constexpr size_t START_OPTION = 25;      // u8, not interpreted
+constexpr size_t START_REQUEST_SIZE = 28;  // 26 bytes of fields, padded to a word
+static_assert(START_OPTION < START_REQUEST_SIZE);
+
+/* ---- MSG_STOP_STREAM payload --------------------------------------------- */
+
+constexpr size_t STOP_CHANNEL = 0;  // i32
+constexpr size_t STOP_REQUEST_SIZE = 4;
 
 /* ---- MSG_SET_POLL_CONFIG payload: four words ---------------------------- */
 
@@ -226,17 +264,149 @@ constexpr size_t NETWORK_BASE_PORT = 0;
 constexpr unsigned DATA_PORT_OFFSET = 1;
 constexpr unsigned UDP_RESPONDER_PORT_OFFSET = 4;
 
+/* ---- IPv4 socket address (16 bytes) inside a payload ----------------------
+ * Family u16 little-endian @0, port @2 and IPv4 address @4 in network order
+ * (the bytes as they stand in a sockaddr_in), 8 zero bytes @8. Ports and
+ * addresses below are host-order numbers: 127.0.0.1 is 0x7F000001. */
+constexpr size_t SOCKADDR_FAMILY = 0;
+constexpr size_t SOCKADDR_PORT = 2;
+constexpr size_t SOCKADDR_IPV4 = 4;
+constexpr size_t SOCKADDR_SIZE = 16;
+constexpr uint16_t FAMILY_IPV4 = 2;  // AF_INET of the device and the client
+static_assert(SOCKADDR_IPV4 + 4 + 8 == SOCKADDR_SIZE);
+
+struct AddressV4 {
+    uint16_t family = FAMILY_IPV4;
+    uint16_t port = 0;     // host order
+    uint32_t address = 0;  // host order
+};
+
+/* Writes all 16 bytes of the socket address at `off`. */
+inline void putAddressV4(void* buf, size_t off, const AddressV4& a) {
+    uint8_t* p = static_cast<uint8_t*>(buf) + off;
+    std::memset(p, 0, SOCKADDR_SIZE);
+    putU16(p, SOCKADDR_FAMILY, a.family);
+    putU8(p, SOCKADDR_PORT, static_cast<uint8_t>(a.port >> 8));
+    putU8(p, SOCKADDR_PORT + 1, static_cast<uint8_t>(a.port));
+    for (size_t i = 0; i < 4; ++i)
+        putU8(p, SOCKADDR_IPV4 + i, static_cast<uint8_t>(a.address >> (24 - 8 * i)));
+}
+
+/* Reads the family, port and address of the socket address at `off`. */
+inline AddressV4 getAddressV4(const void* buf, size_t off) {
+    const uint8_t* p = static_cast<const uint8_t*>(buf) + off;
+    AddressV4 a;
+    a.family = getU16(p, SOCKADDR_FAMILY);
+    a.port = static_cast<uint16_t>((p[SOCKADDR_PORT] << 8) | p[SOCKADDR_PORT + 1]);
+    a.address = 0;
+    for (size_t i = 0; i < 4; ++i) a.address = (a.address << 8) | p[SOCKADDR_IPV4 + i];
+    return a;
+}
+
 /* ---- the address probe of the UDP session responder -----------------------
  * 44 bytes, the same layout both ways: header @0 (status 0 in the answer),
- * client words @16 and @20, observed IPv4 socket address @24 (family u16
- * little-endian, port and address in network order, 8 zero bytes), client
- * word @40. */
+ * client words @16 and @20, observed IPv4 socket address @24 (written by the
+ * responder), client word @40. The responder echoes every other byte. */
 constexpr size_t PROBE_SIZE = 44;
 constexpr size_t PROBE_WORD_A = 16;
 constexpr size_t PROBE_WORD_B = 20;
 constexpr size_t PROBE_ADDRESS = 24;
 constexpr size_t PROBE_WORD_C = 40;
+static_assert(PROBE_ADDRESS + SOCKADDR_SIZE == PROBE_WORD_C);
 static_assert(PROBE_WORD_C + 4 == PROBE_SIZE);
+
+/* ---- the data connection's handshake (base port + 1) ----------------------
+ * Client: a message whose payload holds the u32 session id @0; server: the
+ * same header back, length 0, status 0. Client: a message of type 0 whose
+ * payload holds the i32 channel @0 and the u8 kind @4; server: that header
+ * with length 8 and the first 8 payload bytes. Fragments follow. */
+constexpr size_t DATA_SESSION_ID = 0;
+constexpr size_t DATA_SESSION_ID_SIZE = 4;
+constexpr size_t SUBSCRIBE_CHANNEL = 0;
+constexpr size_t SUBSCRIBE_KIND = 4;
+constexpr size_t SUBSCRIBE_SIZE = 8;
+static_assert(SUBSCRIBE_KIND < SUBSCRIBE_SIZE);
+
+/* ---- frame header: the first 32 bytes of every live frame -----------------
+ * The host's stream pool writes it; the module sends it in front of the
+ * frame's data, byte for byte, and reads the length, sequence and type.
+ *     0  4 bytes   zero
+ *     4  u32       data length in bytes, header excluded
+ *     8  u32       sequence number, rising by one per frame of a stream
+ *    12  u8        channel, from 0
+ *    13  u8        frame type: FRAME_TYPE_KEY or FRAME_TYPE_OTHER
+ *    14  u8        stream kind: 0 main, 1 sub
+ *    15  1 byte    zero
+ *    16  u64       capture time, microseconds since 1970-01-01 00:00 UTC
+ *    24  8 bytes   zero
+ * From a clip, a frame's data is one H.264 access unit in Annex B form, and
+ * every key frame carries the stream's sequence and picture parameter sets;
+ * the synthetic source fills its frames with a fixed byte pattern. */
+constexpr size_t FRAME_DATA_LENGTH = 4;
+constexpr size_t FRAME_SEQUENCE = 8;
+constexpr size_t FRAME_CHANNEL = 12;
+constexpr size_t FRAME_TYPE = 13;
+constexpr size_t FRAME_KIND = 14;
+constexpr size_t FRAME_CAPTURE_TIME = 16;
+constexpr size_t FRAME_HEADER_SIZE = 32;
+static_assert(FRAME_CAPTURE_TIME + 8 + 8 == FRAME_HEADER_SIZE);
+constexpr uint8_t FRAME_TYPE_KEY = 1;    // key frame (from a clip: IDR picture, SPS, PPS)
+constexpr uint8_t FRAME_TYPE_OTHER = 2;  // any other video frame
+constexpr uint8_t FRAME_TYPE_AUDIO = 3;  // an audio frame (the reference device has none)
+constexpr uint32_t FRAME_TOTAL_MAX = 0x100000;  // frame header and data; larger is not sent
+
+/* ---- stream fragments -----------------------------------------------------
+ * A frame goes out as its frame header followed by its data, cut into
+ * fragments of at most 1400 payload bytes, each behind a 16-byte header:
+ *   u32 sequence @0, u32 data length @4 (frame header excluded), u32 payload
+ *   length @8 (1..1400), u8 fragment count @12, u8 index @13 (both their low
+ *   8 bits), u8 frame type @14, u8 0 @15.
+ * Fragment 0 carries the frame header and the first 1368 data bytes. */
+constexpr size_t FRAGMENT_SEQUENCE = 0;
+constexpr size_t FRAGMENT_DATA_LENGTH = 4;
+constexpr size_t FRAGMENT_PAYLOAD_LENGTH = 8;
+constexpr size_t FRAGMENT_COUNT = 12;
+constexpr size_t FRAGMENT_INDEX = 13;
+constexpr size_t FRAGMENT_TYPE = 14;
+constexpr size_t FRAGMENT_HEADER_SIZE = 16;
+constexpr size_t FRAGMENT_PAYLOAD_MAX = 1400;
+constexpr size_t FRAGMENT_SIZE_MAX = FRAGMENT_HEADER_SIZE + FRAGMENT_PAYLOAD_MAX;  // 1416
+constexpr size_t FIRST_FRAGMENT_DATA = FRAGMENT_PAYLOAD_MAX - FRAME_HEADER_SIZE;  // 1368
+static_assert(FRAGMENT_TYPE + 2 == FRAGMENT_HEADER_SIZE && FRAGMENT_SIZE_MAX == 1416 &&
+              FIRST_FRAGMENT_DATA == 1368);
+
+/* Fragments of a frame with `dataLength` data bytes: (data length + 32) /
+ * 1400 rounded up, not cut to 8 bits. */
+constexpr uint32_t fragmentCount(uint32_t dataLength) {
+    const uint64_t total = static_cast<uint64_t>(dataLength) + FRAME_HEADER_SIZE;
+    return static_cast<uint32_t>((total + FRAGMENT_PAYLOAD_MAX - 1) / FRAGMENT_PAYLOAD_MAX);
+}
+
+struct FragmentHeader {
+    uint32_t sequence = 0;
+    uint32_t dataLength = 0;
+    uint32_t payloadLength = 0;
+    uint8_t count = 0;  // low 8 bits
+    uint8_t index = 0;  // low 8 bits
+    uint8_t type = 0;
+};
+
+inline FragmentHeader decodeFragmentHeader(const void* buf) {
+    return {getU32(buf, FRAGMENT_SEQUENCE), getU32(buf, FRAGMENT_DATA_LENGTH),
+            getU32(buf, FRAGMENT_PAYLOAD_LENGTH), getU8(buf, FRAGMENT_COUNT),
+            getU8(buf, FRAGMENT_INDEX), getU8(buf, FRAGMENT_TYPE)};
+}
+
+/* Writes all 16 header bytes, the zero byte @15 included. */
+inline void encodeFragmentHeader(void* buf, const FragmentHeader& h) {
+    static_assert(FRAGMENT_DATA_LENGTH == FRAGMENT_SEQUENCE + 4 &&
+                  FRAGMENT_PAYLOAD_LENGTH == FRAGMENT_SEQUENCE + 8 &&
+                  FRAGMENT_INDEX == FRAGMENT_COUNT + 1 && FRAGMENT_TYPE == FRAGMENT_COUNT + 2);
+    const uint32_t words[] = {h.sequence, h.dataLength, h.payloadLength};
+    for (size_t i = 0; i < 3; ++i) putU32(buf, FRAGMENT_SEQUENCE + 4 * i, words[i]);
+    const uint8_t bytes[] = {h.count, h.index, h.type, 0};
+    std::memcpy(static_cast<uint8_t*>(buf) + FRAGMENT_COUNT, bytes, sizeof bytes);
+}
 
 
 /* ---- command handlers: parameter types, record sizes, payload offsets ----
@@ -294,9 +464,19 @@ constexpr size_t LOG_QUERY_SIZE = 52;
 constexpr size_t LOG_RECORD_SIZE = 76;
 constexpr size_t LIST_COUNT_SIZE = 4;
 
+// The device log: a line holds 47 characters and its NUL; a longer one is
+// cut. Every line the module writes is of the operation category.
+constexpr size_t LOG_LINE_SIZE = 48;
+constexpr uint32_t LOG_CATEGORY_SYSTEM = 1;     // start, restart, resets, clock, users
+constexpr uint32_t LOG_CATEGORY_DISK = 2;       // partitioning, formatting, record files
+constexpr uint32_t LOG_CATEGORY_CONTROL = 3;    // PTZ, manual recording, camera, serial
+constexpr uint32_t LOG_CATEGORY_OPERATION = 4;  // the module's audit lines
+
 // Maintenance replies.
 constexpr size_t FORMAT_PERCENT_REPLY_SIZE = 12;  // word 0, word 1, i32 percent
+constexpr size_t FORMAT_PERCENT_VALUE = 8;
 constexpr size_t FDISK_STATUS_REPLY_SIZE = 8;     // zero, i32 status
+constexpr size_t FDISK_STATUS_VALUE = 4;
 
 // Recording, PTZ and serial.
 constexpr size_t PTZ_COMMAND_SIZE = 32;
@@ -305,10 +485,28 @@ constexpr size_t HAND_RECORD_SETTING_SIZE = 3;
 constexpr size_t SERIAL_COUNT = 0;  // u32, the data follow at 4
 constexpr size_t SERIAL_DATA = 4;
 constexpr size_t SERIAL_MAX_DATA = 1024;
-constexpr size_t TRANSPARENCE_SIZE = 4;  // port @0, receive @1, send @2
+// SerialSetting (32 bytes, per port): u8 data bits (5..8) @0, u8 stop bits
+// (1, 2) @1, parity @4 (0 none, 1 odd, 2 even), baud rate @8, the rest zero.
+constexpr size_t SERIAL_DATA_BITS = 0;
+constexpr size_t SERIAL_STOP_BITS = 1;
+constexpr size_t SERIAL_PARITY = 4;
+constexpr size_t SERIAL_BAUD = 8;
+constexpr size_t SERIAL_SETTING_SIZE = 32;
+static_assert(SERIAL_BAUD + 4 <= SERIAL_SETTING_SIZE);
+// TransparenceSetting (4 bytes): u8 port @0, u8 receive on (1) @1, u8 send
+// on (1) @2, 1 zero byte.
 constexpr size_t TRANSPARENCE_PORT = 0;
+constexpr size_t TRANSPARENCE_RECEIVE = 1;
 constexpr size_t TRANSPARENCE_SEND = 2;
-constexpr size_t SERIAL_SETTING_SIZE = 32;  // byte 0, byte 1, u32 @4, u32 @8
+constexpr size_t TRANSPARENCE_SIZE = 4;
+static_assert(TRANSPARENCE_SEND + 2 == TRANSPARENCE_SIZE);
+constexpr uint8_t SERIAL_PORTS_ADDRESSED = 2;
+
+/* The serial port a TransparenceSetting's port byte selects: a port number
+ * from 2 up means port 0. */
+constexpr int serialPortOf(uint8_t portByte) {
+    return portByte >= SERIAL_PORTS_ADDRESSED ? 0 : portByte;
+}
 constexpr size_t WORKER_WORK_SIZE = 60;     // MSG_START_SESSION_THREAD payload
 
 /* ---- JPEG snapshots and the firmware upload ------------------------------ */

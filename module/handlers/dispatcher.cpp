@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr int AUDIT_CATEGORY = 4;
-constexpr size_t AUDIT_LINE_SIZE = 48;  // 47 characters and the NUL
-
 struct HandlerEntry {
     uint16_t type;
     CommandHandler handler;
@@ -128,7 +125,7 @@ int reply_copy_send(HandlerContext& ctx, uint8_t* work, uint8_t status, uint32_t
 void audit_write(const CommandSession* session, const char* what) {
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &session->peer.sin_addr, address, sizeof address);
-    char line[AUDIT_LINE_SIZE];
+    char line[wire::LOG_LINE_SIZE];
     snprintf(line, sizeof line, "%.23s %s %s", session->userName, address, what);
-    st_param_writeLogBuffer(AUDIT_CATEGORY, line);
+    st_param_writeLogBuffer(wire::LOG_CATEGORY_OPERATION, line);
 }

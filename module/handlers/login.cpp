@@ -39,7 +39,6 @@ constexpr auto LOGIN_FAILURE_WINDOW = std::chrono::seconds(60);
 constexpr auto LOGIN_SLOWED_STEP = std::chrono::seconds(1);
 constexpr auto LOGIN_LONGEST_WAIT = std::chrono::seconds(15);  // the idle limit
 constexpr size_t LOGIN_ADDRESSES_KEPT = 4096;  // bounds the table under a spray of addresses
-constexpr int LOG_CATEGORY = 4;
 
 struct FailureRecord {
     int failures = 0;            // within the window that began at `since`
@@ -135,9 +134,9 @@ void login_log_slowed(in_addr_t address) {
     in_addr a{};
     a.s_addr = address;
     inet_ntop(AF_INET, &a, text, sizeof text);
-    char line[48];
+    char line[wire::LOG_LINE_SIZE];
     snprintf(line, sizeof line, "%s login failures slowed", text);
-    st_param_writeLogBuffer(LOG_CATEGORY, line);
+    st_param_writeLogBuffer(wire::LOG_CATEGORY_OPERATION, line);
 }
 
 /* Keeps the user name (cut to the 23 characters the field holds) and the

@@ -118,10 +118,9 @@ void handle_reboot_system(HandlerContext& ctx) {
 
 /* MSG_RESUME_DEFAULT_PARAM: reset, answer, then one log line. */
 void handle_resume_default_param(HandlerContext& ctx) {
-    constexpr int LOG_CATEGORY = 4;
     st_param_resetAllStruct();
     reply_in_place(ctx, wire::STATUS_OK);
-    st_param_writeLogBuffer(LOG_CATEGORY, "resume default param");
+    st_param_writeLogBuffer(wire::LOG_CATEGORY_OPERATION, "resume default param");
 }
 
 /* MSG_FDISK_HD: takes the busy flag and hands the two words to a worker.
@@ -191,7 +190,7 @@ void handle_get_format_percent(HandlerContext& ctx) {
     int percent = st_app_getFormatPercent(word0, word1);
     wire::putU32(payload, 0, word0);
     wire::putU32(payload, 4, word1);
-    wire::putI32(payload, 8, percent);
+    wire::putI32(payload, wire::FORMAT_PERCENT_VALUE, percent);
     uint8_t status = percent == -1 ? wire::STATUS_FAILED : wire::STATUS_OK;
     reply_copy_send(ctx, work, status, wire::FORMAT_PERCENT_REPLY_SIZE);
 }
@@ -203,7 +202,7 @@ void handle_get_fdisk_status(HandlerContext& ctx) {
     int32_t status = fdiskStatus.load();
     uint8_t* payload = work + wire::HEADER_SIZE;
     wire::putU32(payload, 0, 0);
-    wire::putI32(payload, 4, status);
+    wire::putI32(payload, wire::FDISK_STATUS_VALUE, status);
     reply_copy_send(ctx, work, status == -1 ? wire::STATUS_FAILED : wire::STATUS_OK,
                     wire::FDISK_STATUS_REPLY_SIZE);
 }

@@ -7,12 +7,6 @@
 #include "handlers/handlers.h"
 #include "netserver/host_api.h"
 
-namespace {
-
-constexpr uint32_t SERIAL_PORTS_ADDRESSED = 2;  // a port number of 2 or more means port 0
-
-}  // namespace
-
 /* MSG_SERIAL_SEND: the answer goes out before the port is touched; the bytes
  * are written only if the answer went out and the send switch is on.
  * A count above the 1024 data bytes a request carries cannot be written
@@ -25,10 +19,9 @@ void handle_serial_send(HandlerContext& ctx) {
 
     uint8_t transparence[wire::TRANSPARENCE_SIZE] = {};
     st_param_getTransparenceStruct(transparence);
-    uint32_t port = transparence[wire::TRANSPARENCE_PORT];
-    if (port >= SERIAL_PORTS_ADDRESSED) port = 0;
+    const int port = wire::serialPortOf(transparence[wire::TRANSPARENCE_PORT]);
     uint8_t serial[wire::SERIAL_SETTING_SIZE] = {};
-    st_param_getSerialStruct(static_cast<int>(port), serial);
+    st_param_getSerialStruct(port, serial);
 
     std::memcpy(scratch, work + wire::HEADER_SIZE, wire::SERIAL_DATA + wire::SERIAL_MAX_DATA);
     uint32_t count = wire::getU32(scratch, wire::SERIAL_COUNT);
@@ -39,7 +32,8 @@ void handle_serial_send(HandlerContext& ctx) {
     if (reply_copy_send(ctx, work, wire::STATUS_OK, 0) < 0) return;
     if (transparence[wire::TRANSPARENCE_SEND] != 1) return;  // sending is off: dropped
 
-    st_com_refreshSerialParam(static_cast<int>(port), wire::getU32(serial, 8),
-                              wire::getU32(serial, 4), serial[1], serial[0]);
-    st_com_sendDataToCom(static_cast<int>(port), scratch + wire::SERIAL_DATA, count);
+    st_com_refreshSerialParam(port, wire::getU32(serial, wire::SERIAL_BAUD),
+                              wire::getU32(serial, wire::SERIAL_PARITY),
+                              serial[wire::SERIAL_STOP_BITS], serial[wire::SERIAL_DATA_BITS]);
+    st_com_sendDataToCom(port, scratch + wire::SERIAL_DATA, count);
 }

@@ -16,16 +16,9 @@
 
 namespace {
 
-constexpr size_t FRAME_DATA_LENGTH = 4;
-constexpr size_t FRAME_SEQUENCE = 8;
-constexpr size_t FRAME_TYPE = 13;
-constexpr uint8_t FRAME_KEY = 1;
-constexpr uint8_t FRAME_OTHER = 2;
-constexpr uint8_t FRAME_AUDIO = 3;
 constexpr uint32_t FILTER_VIDEO = 1;
 constexpr uint32_t FILTER_AUDIO = 2;
 constexpr int32_t TOUR_DWELL_MIN = 1;  // seconds
-constexpr size_t FIRST_FRAGMENT_DATA = FRAGMENT_PAYLOAD_MAX - FRAME_HEADER_SIZE;  // 1368
 
 /* Where a sender reads from, and what its selection noted. */
 struct Selection {
@@ -66,13 +59,14 @@ bool stream_reselect_due(const StreamSender& s, const Selection& sel) {
 bool stream_wants(StreamSender& s, uint8_t type) {
     if (s.sendEnabled != nullptr && s.sendEnabled->load(std::memory_order_relaxed) != 1) return false;
     if (s.waitKeyFrame->load(std::memory_order_relaxed) == 1) {
-        if (type != FRAME_KEY) return false;
+        if (type != wire::FRAME_TYPE_KEY) return false;
         s.waitKeyFrame->store(0, std::memory_order_relaxed);
     }
     if (s.frameFilter != nullptr) {
         uint32_t filter = s.frameFilter->load(std::memory_order_relaxed);
-        if (filter == FILTER_VIDEO && type != FRAME_KEY && type != FRAME_OTHER) return false;
-        if (filter == FILTER_AUDIO && type != FRAME_AUDIO) return false;
+        if (filter == FILTER_VIDEO && type != wire::FRAME_TYPE_KEY && type != wire::FRAME_TYPE_OTHER)
+            return false;
+        if (filter == FILTER_AUDIO && type != wire::FRAME_TYPE_AUDIO) return false;
     }
     return true;
 }
@@ -82,7 +76,7 @@ enum class LoopEnd { NoFrame, Stopped, SendFailed };
 /* Sends frames while the pool has them. */
 LoopEnd stream_frame_loop(StreamSender& s, int32_t channel) {
     const int kind = static_cast<int>(s.kind);
-    uint8_t staging[FRAGMENT_MAX];
+    uint8_t staging[wire::FRAGMENT_SIZE_MAX];
     for (;;) {
         // Checked per frame as well: a pool that always has a frame ready
         // would otherwise keep a stopped sender in this loop.
@@ -93,25 +87,25 @@ LoopEnd stream_frame_loop(StreamSender& s, int32_t channel) {
             st_stream_unlockMutex(channel, kind, s.cursor[4]);
             return LoopEnd::NoFrame;
         }
-        const uint8_t type = frame->header[FRAME_TYPE];
-        const uint32_t length = wire::getU32(frame->header, FRAME_DATA_LENGTH);
+        const uint8_t type = frame->header[wire::FRAME_TYPE];
+        const uint32_t length = wire::getU32(frame->header, wire::FRAME_DATA_LENGTH);
         if (!stream_wants(s, type)) {
             st_stream_unlockMutex(channel, kind, s.cursor[4]);
             continue;
         }
-        const uint64_t total = static_cast<uint64_t>(length) + FRAME_HEADER_SIZE;
-        if (total > FRAME_TOTAL_MAX) {
+        const uint64_t total = static_cast<uint64_t>(length) + wire::FRAME_HEADER_SIZE;
+        if (total > wire::FRAME_TOTAL_MAX) {
             printf(s.tooLongFormat, static_cast<int>(total > 0x7fffffff ? 0x7fffffff : total));
             st_stream_unlockMutex(channel, kind, s.cursor[4]);
             continue;
         }
-        const uint32_t count = fragment_count(length);
+        const uint32_t count = wire::fragmentCount(length);
         size_t sent = 0;  // bytes of this frame on the wire so far
         for (uint32_t i = 0; i < count; ++i) {
             if (i > 0) {
                 st_stream_lockMutex(channel, kind, s.cursor[4]);
                 // The slot may have been rewritten while we were sending.
-                if (wire::getU32(frame->header, FRAME_SEQUENCE) != s.cursor[2] || frame->invalid == 1) {
+                if (wire::getU32(frame->header, wire::FRAME_SEQUENCE) != s.cursor[2] || frame->invalid == 1) {
                     s.cursor[3] = 0xFFFFFFFFu;
                     st_stream_unlockMutex(channel, kind, s.cursor[4]);
                     counters_frame_dropped(s.transport, FrameDrop::SlotRewritten, sent);
@@ -133,13 +127,9 @@ LoopEnd stream_frame_loop(StreamSender& s, int32_t channel) {
 
 }  // namespace
 
-uint32_t fragment_count(uint32_t dataLength) {
-    uint64_t total = static_cast<uint64_t>(dataLength) + FRAME_HEADER_SIZE;
-    return static_cast<uint32_t>((total + FRAGMENT_PAYLOAD_MAX - 1) / FRAGMENT_PAYLOAD_MAX);
-}
-
 size_t fragment_build(const uint8_t* frameHeader, const uint8_t* data, uint32_t dataLength,
                       uint32_t index, uint8_t* out) {
+    using namespace wire;
     uint8_t* payload = out + FRAGMENT_HEADER_SIZE;
     size_t size;
     if (index == 0) {
@@ -153,13 +143,14 @@ size_t fragment_build(const uint8_t* frameHeader, const uint8_t* data, uint32_t 
         size = left < FRAGMENT_PAYLOAD_MAX ? left : FRAGMENT_PAYLOAD_MAX;
         std::memcpy(payload, data + offset, size);
     }
-    wire::putU32(out, 0, wire::getU32(frameHeader, FRAME_SEQUENCE));
-    wire::putU32(out, 4, dataLength);
-    wire::putU32(out, 8, static_cast<uint32_t>(size));
-    wire::putU8(out, 12, static_cast<uint8_t>(fragment_count(dataLength)));
-    wire::putU8(out, 13, static_cast<uint8_t>(index));
-    wire::putU8(out, 14, frameHeader[FRAME_TYPE]);
-    wire::putU8(out, 15, 0);
+    FragmentHeader h;
+    h.sequence = getU32(frameHeader, FRAME_SEQUENCE);
+    h.dataLength = dataLength;
+    h.payloadLength = static_cast<uint32_t>(size);
+    h.count = static_cast<uint8_t>(fragmentCount(dataLength));
+    h.index = static_cast<uint8_t>(index);
+    h.type = frameHeader[FRAME_TYPE];
+    encodeFragmentHeader(out, h);
     return FRAGMENT_HEADER_SIZE + size;
 }
 

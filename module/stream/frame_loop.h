@@ -1,13 +1,7 @@
 /*
  * frame_loop.h - what the TCP, UDP and multicast senders share: channel
  * selection with the channel tour, the frame loop over the host's stream
- * pool, and the fragment format.
- *
- * A frame goes out as its 32-byte frame header followed by its data, cut into
- * fragments of at most 1400 bytes, each behind a 16-byte fragment header:
- *   u32 sequence @0, u32 data length @4, u32 fragment payload length @8,
- *   u8 fragment count @12, u8 fragment index @13 (both low 8 bits),
- *   u8 frame type @14, u8 0 @15.
+ * pool, and cutting a frame into fragments (layout: wire.h FRAGMENT_*).
  */
 #ifndef NETSERVER_STREAM_FRAME_LOOP_H
 #define NETSERVER_STREAM_FRAME_LOOP_H
@@ -20,17 +14,9 @@
 
 #include "core/session.h"
 
-constexpr size_t FRAGMENT_HEADER_SIZE = 16;
-constexpr size_t FRAGMENT_PAYLOAD_MAX = 1400;
-constexpr size_t FRAGMENT_MAX = FRAGMENT_HEADER_SIZE + FRAGMENT_PAYLOAD_MAX;  // 1416
-constexpr size_t FRAME_HEADER_SIZE = 32;
-constexpr uint64_t FRAME_TOTAL_MAX = 0x100000;  // frame header and data
-
-/* Fragments of a frame with `dataLength` data bytes. */
-uint32_t fragment_count(uint32_t dataLength);
-
-/* Writes fragment `index` of a frame into `out` (room for FRAGMENT_MAX) and
- * returns its size on the wire (header and payload). */
+/* Writes fragment `index` of a frame into `out` (room for
+ * wire::FRAGMENT_SIZE_MAX) and returns its size on the wire (header and
+ * payload). */
 size_t fragment_build(const uint8_t* frameHeader, const uint8_t* data, uint32_t dataLength,
                       uint32_t index, uint8_t* out);
 

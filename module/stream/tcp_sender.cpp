@@ -2,12 +2,8 @@
  * tcp_sender.cpp - TcpSendThread: one data connection, from the handshake
  * that binds it to a session to the fragments of its channel.
  *
- * Handshake on base port + 1:
- *   client: header + payload, u32 session id at payload 0
- *   server: the same 16 header bytes, length 0, status 0
- *   client: header type 0 + payload, u32 channel at 0, u8 kind at 4
- *   server: that header with length 8, then the first 8 payload bytes
- *   server: fragments, until the connection ends
+ * The handshake on base port + 1 is wire.h's DATA_SESSION_ID and
+ * SUBSCRIBE_*; fragments follow until the connection ends.
  */
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -30,7 +26,6 @@
 namespace {
 
 constexpr int HANDSHAKE_WAIT_MS = 15000;
-constexpr size_t SUBSCRIPTION_REPLY = 8;
 
 /* One accepted data connection; from my_malloc, released by its thread. */
 struct StreamConnection {
@@ -115,7 +110,7 @@ void* TcpSendThread(void* arg) {
     wire::putU32(buffer.get(), wire::HDR_LENGTH, 0);
     wire::putU8(buffer.get(), wire::HDR_STATUS, 0);
     writen(fd, buffer.get(), static_cast<int>(wire::HEADER_SIZE));
-    const uint32_t id = wire::getU32(buffer.get(), wire::HEADER_SIZE);
+    const uint32_t id = wire::getU32(buffer.get(), wire::HEADER_SIZE + wire::DATA_SESSION_ID);
     // Held until the attach, so the record cannot go in between. A session
     // that may not command (not logged in) is no session to stream for.
     SessionRef session = session_ref_by_id(id);
@@ -130,10 +125,10 @@ void* TcpSendThread(void* arg) {
         return tcp_give_up(conn);
     }
     if (wire::getU16(buffer.get(), wire::HDR_TYPE) != 0) return tcp_give_up(conn);
-    wire::putU32(buffer.get(), wire::HDR_LENGTH, SUBSCRIPTION_REPLY);
-    writen(fd, buffer.get(), static_cast<int>(wire::HEADER_SIZE + SUBSCRIPTION_REPLY));
-    const int32_t channel = wire::getI32(buffer.get(), wire::HEADER_SIZE);
-    const uint8_t kind = wire::getU8(buffer.get(), wire::HEADER_SIZE + 4);
+    wire::putU32(buffer.get(), wire::HDR_LENGTH, wire::SUBSCRIBE_SIZE);
+    writen(fd, buffer.get(), static_cast<int>(wire::HEADER_SIZE + wire::SUBSCRIBE_SIZE));
+    const int32_t channel = wire::getI32(buffer.get(), wire::HEADER_SIZE + wire::SUBSCRIBE_CHANNEL);
+    const uint8_t kind = wire::getU8(buffer.get(), wire::HEADER_SIZE + wire::SUBSCRIBE_KIND);
     if (channel < 0 || static_cast<uint32_t>(channel) >= NUGetSysConfig(1)) return tcp_give_up(conn);
 
     // Attach only to a session that is still live; the sender takes its

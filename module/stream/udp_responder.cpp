@@ -3,10 +3,7 @@
  * client with an open command connection the address and port from which its
  * datagram arrived.
  *
- * AddressProbe, 44 bytes, the same layout both ways: header @0 (status set to
- * 0 in the reply), client words @16 and @20, observed IPv4 socket address @24
- * (family u16 little-endian, port and address in network order, 8 zero
- * bytes), client word @40. Nothing of the request is checked.
+ * The probe's layout is wire.h's PROBE_*. Nothing of the request is checked.
  */
 #include <arpa/inet.h>
 #include <poll.h>
@@ -22,6 +19,8 @@
 #include "core/session.h"
 #include "netserver/wire.h"
 #include "stream/stream_control.h"
+
+static_assert(AF_INET == wire::FAMILY_IPV4);
 
 namespace {
 
@@ -47,10 +46,10 @@ void responder_build_reply(const uint8_t* datagram, size_t size, const sockaddr_
     std::memset(reply, 0, wire::PROBE_SIZE);
     std::memcpy(reply, datagram, size < wire::PROBE_SIZE ? size : wire::PROBE_SIZE);
     wire::putU8(reply, wire::HDR_STATUS, 0);
-    std::memset(reply + wire::PROBE_ADDRESS, 0, sizeof(sockaddr_in));
-    wire::putU16(reply, wire::PROBE_ADDRESS, AF_INET);
-    std::memcpy(reply + wire::PROBE_ADDRESS + 2, &from.sin_port, 2);
-    std::memcpy(reply + wire::PROBE_ADDRESS + 4, &from.sin_addr, 4);
+    wire::AddressV4 observed;
+    observed.port = ntohs(from.sin_port);
+    observed.address = ntohl(from.sin_addr.s_addr);
+    wire::putAddressV4(reply, wire::PROBE_ADDRESS, observed);
 }
 
 void* UdpResponderThread(void*) {

@@ -33,7 +33,6 @@ namespace {
 constexpr int32_t FLASH_HEADER_ROOM = 64;
 constexpr useconds_t SERVICES_SETTLE_US = 60000;
 constexpr unsigned POLL_SECONDS = 2;
-constexpr size_t LOG_LINE = 48;
 
 enum UpdateState : int32_t { UPDATE_RUNNING = 0, UPDATE_DONE = 1, UPDATE_FAILED = -1 };
 
@@ -155,11 +154,11 @@ int recvUpdateFile(CommandSession* session, int sock, NetMessage request) {
         }
         const uint32_t failed = 0xFFFFFFFFu;
         upload_send(u, wire::MSG_UPDATE_PROGRESS, wire::STATUS_FAILED, &failed);
-        char line[LOG_LINE];
+        char line[wire::LOG_LINE_SIZE];
         // A longer line is cut at the 47 characters that a log line holds.
         if (snprintf(line, sizeof line, "%.23s net update system failure", session ? session->userName : "") < 0)
             line[0] = '\0';
-        st_param_writeLogBuffer(4, line);
+        st_param_writeLogBuffer(wire::LOG_CATEGORY_OPERATION, line);
         upload_release_image();
         maintenance_release();
         st_app_setFreeRecordMemFlag(0);

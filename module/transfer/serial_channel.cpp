@@ -21,9 +21,8 @@
 
 namespace {
 
-constexpr size_t SERIAL_DATA_MAX = 1024;
-constexpr size_t SERIAL_MESSAGE = wire::HEADER_SIZE + 4 + SERIAL_DATA_MAX;  // 1044
-constexpr uint32_t SERIAL_PORTS_WITH_OWN_NUMBER = 2;
+constexpr size_t SERIAL_PAYLOAD = wire::SERIAL_DATA + wire::SERIAL_MAX_DATA;  // 1028
+constexpr size_t SERIAL_MESSAGE = wire::HEADER_SIZE + SERIAL_PAYLOAD;            // 1044
 constexpr useconds_t SWITCH_OFF_SLEEP_US = 1000000;
 constexpr useconds_t GATHER_SLEEP_US = 20000;
 
@@ -31,9 +30,9 @@ void serial_build(uint8_t* message, const uint8_t* data, uint32_t count) {
     std::memset(message, 0, SERIAL_MESSAGE);
     wire::putU32(message, wire::HDR_MAGIC, wire::MSG_MAGIC);
     wire::putU16(message, wire::HDR_TYPE, wire::MSG_SERIAL_DATA);
-    wire::putU32(message, wire::HDR_LENGTH, 4 + SERIAL_DATA_MAX);
-    wire::putU32(message, wire::HEADER_SIZE, count);
-    std::memcpy(message + wire::HEADER_SIZE + 4, data, count);
+    wire::putU32(message, wire::HDR_LENGTH, SERIAL_PAYLOAD);
+    wire::putU32(message, wire::HEADER_SIZE + wire::SERIAL_COUNT, count);
+    std::memcpy(message + wire::HEADER_SIZE + wire::SERIAL_DATA, data, count);
 }
 
 }  // namespace
@@ -43,10 +42,10 @@ void serial_build(uint8_t* message, const uint8_t* data, uint32_t count) {
 extern "C" void* startRecvTransparentThread(void* arg) {
     auto* session = static_cast<CommandSession*>(arg);
     st_comm_sendThreadInfoForTop("startRecvTransparentThread");
-    uint8_t setting[4] = {};
+    uint8_t setting[wire::TRANSPARENCE_SIZE] = {};
     st_param_getTransparenceStruct(setting);
-    const int port = setting[0] >= SERIAL_PORTS_WITH_OWN_NUMBER ? 0 : setting[0];
-    const bool receiving = setting[1] == 1;
+    const int port = wire::serialPortOf(setting[wire::TRANSPARENCE_PORT]);
+    const bool receiving = setting[wire::TRANSPARENCE_RECEIVE] == 1;
     // A write position that cannot be read would start the cursor anywhere
     // in the ring and forward bytes that never arrived: no forwarding then.
     const int first = st_com_getRecBufWritePos(port);
@@ -54,7 +53,7 @@ extern "C" void* startRecvTransparentThread(void* arg) {
     if (first < 0 || second < 0) return nullptr;
     uint32_t cursor[2] = {static_cast<uint32_t>(first), static_cast<uint32_t>(second)};
 
-    uint8_t data[SERIAL_DATA_MAX];
+    uint8_t data[wire::SERIAL_MAX_DATA];
     uint8_t message[SERIAL_MESSAGE];
     for (;;) {
         if (!receiving) {
@@ -71,7 +70,7 @@ extern "C" void* startRecvTransparentThread(void* arg) {
         if (session->serialRun.load() == 0) return nullptr;
         usleep(GATHER_SLEEP_US);
         uint32_t count = 0;
-        while (count < SERIAL_DATA_MAX) {
+        while (count < wire::SERIAL_MAX_DATA) {
             int byte = st_com_getDataFromRecBuf(port, cursor);
             if (byte < 0) break;
             data[count++] = static_cast<uint8_t>(byte);

@@ -84,9 +84,9 @@ void writeFrame(StreamRing& ring, const Bytes& data, uint8_t type, uint64_t micr
     ASSERT_TRUE(ring.commitFrame(type, micros, never));
 }
 
-uint32_t seqOf(const NetFrame* f) { return wire::getU32(f->header, records::FRAME_SEQUENCE); }
-uint32_t lenOf(const NetFrame* f) { return wire::getU32(f->header, records::FRAME_DATA_LENGTH); }
-uint8_t typeOf(const Bytes& frame) { return frame[records::FRAME_TYPE]; }
+uint32_t seqOf(const NetFrame* f) { return wire::getU32(f->header, wire::FRAME_SEQUENCE); }
+uint32_t lenOf(const NetFrame* f) { return wire::getU32(f->header, wire::FRAME_DATA_LENGTH); }
+uint8_t typeOf(const Bytes& frame) { return frame[wire::FRAME_TYPE]; }
 Bytes dataOf(const Bytes& frame) { return Bytes(frame.begin() + 32, frame.end()); }
 
 // A reader that works like the module's senders: a five-word cursor set at
@@ -115,7 +115,7 @@ struct Reader {
             pool.unlock(channel, kind);
             return Got::Nothing;
         }
-        const size_t total = lenOf(f) + records::FRAME_HEADER_SIZE;
+        const size_t total = lenOf(f) + wire::FRAME_HEADER_SIZE;
         out.assign(total, 0);
         for (size_t offset = 0; offset < total; offset += fragment) {
             if (offset > 0) {
@@ -128,8 +128,8 @@ struct Reader {
             }
             const size_t end = std::min(total, offset + fragment);
             for (size_t i = offset; i < end; ++i)
-                out[i] = i < records::FRAME_HEADER_SIZE ? f->header[i]
-                                                        : f->data[i - records::FRAME_HEADER_SIZE];
+                out[i] = i < wire::FRAME_HEADER_SIZE ? f->header[i]
+                                                        : f->data[i - wire::FRAME_HEADER_SIZE];
             pool.unlock(channel, kind);
         }
         return Got::Frame;
@@ -332,7 +332,7 @@ TEST(Clip, MissingAndEmptyClipsAreReported) {
 TEST(StreamRing, FrameHeaderLayout) {
     StreamPool pool(3, {64, 64});
     Reader reader(pool, 2, 1);
-    writeFrame(*pool.ring(2, 1), {1, 2, 3, 4, 5}, records::FRAME_TYPE_KEY,
+    writeFrame(*pool.ring(2, 1), {1, 2, 3, 4, 5}, wire::FRAME_TYPE_KEY,
                0x0102030405060708ull);
     Bytes frame;
     ASSERT_EQ(reader.fetch(frame), Reader::Got::Frame);
@@ -511,10 +511,10 @@ TEST(Producers, SyntheticOnDemandMakesFramesOnlyForReaders) {
         ASSERT_TRUE(frame) << "frame " << i;
         ASSERT_EQ(frame->size(), 3032u);
         EXPECT_EQ(0, std::memcmp(frame->data() + 32, material->pattern.data(), 3000));
-        if (typeOf(*frame) == records::FRAME_TYPE_KEY)
-            keys.push_back(wire::getU32(frame->data(), records::FRAME_SEQUENCE));
+        if (typeOf(*frame) == wire::FRAME_TYPE_KEY)
+            keys.push_back(wire::getU32(frame->data(), wire::FRAME_SEQUENCE));
         else
-            EXPECT_EQ(typeOf(*frame), records::FRAME_TYPE_OTHER);
+            EXPECT_EQ(typeOf(*frame), wire::FRAME_TYPE_OTHER);
     }
     // Key frames every 25 frames, and none made for nobody in between: a
     // reader at the live end gets a batch of 8 more, no further.
@@ -530,7 +530,7 @@ TEST(Producers, SyntheticOnDemandMakesFramesOnlyForReaders) {
     for (int i = 0; i < 2 * 8 + 1 && !key; ++i) {
         auto frame = reader.nextFrame();
         ASSERT_TRUE(frame);
-        key = typeOf(*frame) == records::FRAME_TYPE_KEY;
+        key = typeOf(*frame) == wire::FRAME_TYPE_KEY;
     }
     EXPECT_TRUE(key);
     producers.stop();
@@ -552,9 +552,9 @@ TEST(Producers, SyntheticRealTimeKeepsItsRateAndKeyInterval) {
     reader.cursor[0] = 0;
     Bytes frame;
     ASSERT_EQ(reader.fetch(frame), Reader::Got::Frame);
-    EXPECT_EQ(typeOf(frame), records::FRAME_TYPE_KEY);
+    EXPECT_EQ(typeOf(frame), wire::FRAME_TYPE_KEY);
     ASSERT_EQ(reader.fetch(frame), Reader::Got::Frame);
-    EXPECT_EQ(typeOf(frame), records::FRAME_TYPE_OTHER);
+    EXPECT_EQ(typeOf(frame), wire::FRAME_TYPE_OTHER);
 }
 
 TEST(Producers, ClipChannelsStartAtDifferentKeyFrames) {
@@ -573,10 +573,10 @@ TEST(Producers, ClipChannelsStartAtDifferentKeyFrames) {
         const auto& unit = clip.units[static_cast<size_t>(reader.channel) * 25 % clip.units.size()];
         EXPECT_EQ(dataOf(*frame), unit.bytes)
             << "channel " << reader.channel << " kind " << reader.kind;
-        EXPECT_EQ(typeOf(*frame), records::FRAME_TYPE_KEY);
-        EXPECT_EQ((*frame)[records::FRAME_CHANNEL], reader.channel);
-        EXPECT_EQ((*frame)[records::FRAME_KIND], reader.kind);
-        const uint64_t micros = wire::getU64(frame->data(), records::FRAME_CAPTURE_TIME);
+        EXPECT_EQ(typeOf(*frame), wire::FRAME_TYPE_KEY);
+        EXPECT_EQ((*frame)[wire::FRAME_CHANNEL], reader.channel);
+        EXPECT_EQ((*frame)[wire::FRAME_KIND], reader.kind);
+        const uint64_t micros = wire::getU64(frame->data(), wire::FRAME_CAPTURE_TIME);
         const uint64_t now = static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(
                 std::chrono::system_clock::now().time_since_epoch())
@@ -608,7 +608,7 @@ TEST(Producers, KeyFrameRequestJumpsToTheClipsNextKeyFrame) {
         for (;; ++waited) {
             auto frame = reader->nextFrame();
             ASSERT_TRUE(frame);
-            if (typeOf(*frame) == records::FRAME_TYPE_KEY) break;
+            if (typeOf(*frame) == wire::FRAME_TYPE_KEY) break;
         }
         // The frame made when the request was taken is the key frame; the
         // reader may have been a frame or two behind.
@@ -640,10 +640,10 @@ TEST(Concurrency, EightReadersSeeWholeFramesInOrder) {
                     const Reader::Got got = reader.fetch(frame);
                     if (got == Reader::Got::Nothing) break;
                     if (got == Reader::Got::Abandoned) continue;
-                    const uint32_t seq = wire::getU32(frame.data(), records::FRAME_SEQUENCE);
+                    const uint32_t seq = wire::getU32(frame.data(), wire::FRAME_SEQUENCE);
                     const bool ok =
                         frame.size() == kFrame + 32 && seq > lastSeq &&
-                        frame[records::FRAME_CHANNEL] == channel &&
+                        frame[wire::FRAME_CHANNEL] == channel &&
                         std::memcmp(frame.data() + 32, material->pattern.data(), kFrame) == 0;
                     if (!ok) bad++;
                     lastSeq = seq;
@@ -699,7 +699,7 @@ TEST(VideoService, DeinitStopsFramesAndRestartBringsThemBack) {
     frame = reader.nextFrame();
     ASSERT_TRUE(frame);
     EXPECT_GT(reader.cursor[2], seqBefore);
-    EXPECT_EQ(typeOf(*frame), records::FRAME_TYPE_KEY);  // a fresh start
+    EXPECT_EQ(typeOf(*frame), wire::FRAME_TYPE_KEY);  // a fresh start
 
     service.stop();
     EXPECT_EQ(currentStreamPool(), nullptr);
@@ -757,7 +757,7 @@ void recordFromKeyFrames(const std::shared_ptr<VideoMaterial>& material,
         for (int written = 0; written < r.count;) {
             auto frame = reader.nextFrame();
             ASSERT_TRUE(frame) << "frame " << written;
-            if (written == 0 && typeOf(*frame) != records::FRAME_TYPE_KEY) continue;
+            if (written == 0 && typeOf(*frame) != wire::FRAME_TYPE_KEY) continue;
             out.write(reinterpret_cast<const char*>(frame->data() + 32),
                       static_cast<std::streamsize>(frame->size() - 32));
             ++written;

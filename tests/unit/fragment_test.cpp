@@ -27,7 +27,7 @@ struct Fragment {
 };
 
 Fragment build(const Frame& f, uint32_t index) {
-    uint8_t out[FRAGMENT_MAX];
+    uint8_t out[wire::FRAGMENT_SIZE_MAX];
     size_t n = fragment_build(f.header, f.data.data(), static_cast<uint32_t>(f.data.size()), index, out);
     Fragment r{wire::getU32(out, 0), wire::getU32(out, 4), wire::getU32(out, 8), out[12], out[13], out[14], out[15],
                std::vector<uint8_t>(out + 16, out + n)};
@@ -39,7 +39,7 @@ Fragment build(const Frame& f, uint32_t index) {
 
 TEST(Fragments, EmptyFrameIsItsHeaderAlone) {
     Frame f(0, 77, 1);
-    EXPECT_EQ(fragment_count(0), 1u);
+    EXPECT_EQ(wire::fragmentCount(0), 1u);
     Fragment g = build(f, 0);
     EXPECT_EQ(g.seq, 77u);
     EXPECT_EQ(g.length, 0u);
@@ -53,13 +53,13 @@ TEST(Fragments, EmptyFrameIsItsHeaderAlone) {
 
 TEST(Fragments, FirstFragmentHoldsHeaderAnd1368Bytes) {
     Frame exact(1368, 1, 2);
-    EXPECT_EQ(fragment_count(1368), 1u);
+    EXPECT_EQ(wire::fragmentCount(1368), 1u);
     Fragment g = build(exact, 0);
     EXPECT_EQ(g.payload, 1400u);
     EXPECT_EQ(g.bytes.back(), exact.data[1367]);
 
     Frame over(1369, 2, 2);
-    ASSERT_EQ(fragment_count(1369), 2u);
+    ASSERT_EQ(wire::fragmentCount(1369), 2u);
     Fragment a = build(over, 0), b = build(over, 1);
     EXPECT_EQ(a.payload, 1400u);
     EXPECT_EQ(b.payload, 1u);
@@ -71,7 +71,7 @@ TEST(Fragments, FirstFragmentHoldsHeaderAnd1368Bytes) {
 TEST(Fragments, ReassemblyGivesTheFrameBack) {
     Frame f(5000, 9, 2);
     std::vector<uint8_t> joined;
-    for (uint32_t i = 0; i < fragment_count(5000); ++i) {
+    for (uint32_t i = 0; i < wire::fragmentCount(5000); ++i) {
         Fragment g = build(f, i);
         joined.insert(joined.end(), g.bytes.begin(), g.bytes.end());
     }
@@ -81,7 +81,7 @@ TEST(Fragments, ReassemblyGivesTheFrameBack) {
 
 TEST(Fragments, LargestFrameWrapsCountAndIndex) {
     const uint32_t length = 1048576 - 32;  // the largest total that is sent
-    EXPECT_EQ(fragment_count(length), 749u);
+    EXPECT_EQ(wire::fragmentCount(length), 749u);
     Frame f(length, 3, 1);
     Fragment first = build(f, 0);
     EXPECT_EQ(first.count, 749 % 256);
