@@ -94,6 +94,9 @@ std::unique_ptr<CLI::App> makeApp(Context& ctx) {
         "command, prints its result and logs out. Global options go before the command, the "
         "command's own after it; `recnet COMMAND --help` describes a command.",
         "recnet");
+    // An option given twice takes its last value (scripts add to a base
+    // line); subcommands inherit this unless they say otherwise.
+    app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     GlobalOptions& g = ctx.global;
     app->add_option("--host", g.host, "recorder address or IPv4 host name")
         ->capture_default_str()

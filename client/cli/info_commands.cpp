@@ -166,6 +166,7 @@ void registerTime(CLI::App& app, Context& ctx) {
     });
     set->add_option("TIME", *words, "\"YYYY-MM-DD HH:MM:SS\", or now (this machine's local time)")
         ->expected(1, 2)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->required();
 }
 

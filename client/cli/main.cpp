@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     } catch (const UsageError& e) {
         return usageFailure(e.what());
     }
+    if (!ctx.run) return usageFailure("no command given");
     try {
         const int status = ctx.run();
         std::cout.flush();

@@ -47,6 +47,13 @@ CLI::Option* addPath(CLI::App& c, const std::string& name, std::string& target,
             "", ""));
 }
 
+// A transfer command: each of its options may be given once, since a
+// second path or count is more likely a slip than an override.
+CLI::App* givenOnce(CLI::App* c) {
+    c->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    return c;
+}
+
 /* ---- make-image ---------------------------------------------------------------------- */
 
 struct MakeImageArgs {
@@ -291,9 +298,10 @@ int snapshotCommand(const GlobalOptions& g, const SnapshotArgs& a) {
 void registerSnapshot(CLI::App& app, Context& ctx) {
     const GlobalOptions& g = ctx.global;
     auto a = args<SnapshotArgs>();
-    CLI::App* c = command(app, ctx, "snapshot",
-                          "save one JPEG picture of a channel, or a stream of them (--stream)",
-                          [&g, a] { return snapshotCommand(g, *a); });
+    CLI::App* c = givenOnce(command(app, ctx, "snapshot",
+                                    "save one JPEG picture of a channel, or a stream of them "
+                                    "(--stream)",
+                                    [&g, a] { return snapshotCommand(g, *a); }));
     addNumber(*c, "--channel", a->stream.channel, 0, 255, "channel, from 0");
     a->outGiven = addPath(*c, "-o,--out", a->out, "the picture's file");
     c->add_flag("--stream", a->streamed, "save pictures until --count or SIGINT/SIGTERM");
@@ -390,8 +398,9 @@ int serialAttachCommand(const GlobalOptions& g, Duration linger) {
 void addTransferCommands(CLI::App& app, Context& ctx) {
     const GlobalOptions& g = ctx.global;
     auto image = args<MakeImageArgs>();
-    CLI::App* c = command(app, ctx, "make-image", "build a firmware image from a file (offline)",
-                          [&g, image] { return makeImageCommand(g, *image); });
+    CLI::App* c =
+        givenOnce(command(app, ctx, "make-image", "build a firmware image from a file (offline)",
+                          [&g, image] { return makeImageCommand(g, *image); }));
     c->add_option("--version", image->version, "the version text (at most 31 characters)")
         ->required()
         ->type_name("TEXT")
@@ -406,17 +415,17 @@ void addTransferCommands(CLI::App& app, Context& ctx) {
     addPath(*c, "-o,--out", image->out, "the image file to write")->required();
 
     auto up = args<UpgradeArgs>();
-    c = command(app, ctx, "upgrade", "upload a firmware image and follow the flash write",
-                [&g, up] { return upgradeCommand(g, *up); });
+    c = givenOnce(command(app, ctx, "upgrade", "upload a firmware image and follow the flash write",
+                          [&g, up] { return upgradeCommand(g, *up); }));
     addPath(*c, "IMAGE", up->image, "the firmware image")->required();
     c->add_flag("--no-check", up->noCheck, "send the file without checking it first");
 
     registerSnapshot(app, ctx);
 
     auto linger = std::make_shared<Duration>(0);
-    c = command(*group(app, "serial", "the serial port: send, attach"), ctx, "attach",
-                "stdin to the serial port, the port's bytes to stdout",
-                [&g, linger] { return serialAttachCommand(g, *linger); });
+    c = givenOnce(command(*group(app, "serial", "the serial port: send, attach"), ctx, "attach",
+                          "stdin to the serial port, the port's bytes to stdout",
+                          [&g, linger] { return serialAttachCommand(g, *linger); }));
     addSeconds(*c, "--linger", *linger, true, "seconds to go on receiving after stdin ends")
         ->default_str("0");
 }
