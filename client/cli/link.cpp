@@ -23,16 +23,18 @@ namespace {
 // line end go to stderr, so that stdout carries only the result.
 std::optional<std::string> promptPassword(const GlobalOptions& g) {
     std::cerr << "password for " << g.user << "@" << g.host << ": " << std::flush;
+    // TCSANOW rather than TCSAFLUSH: a password typed ahead of the prompt
+    // is kept.
     termios saved{};
     const bool quiet = ::tcgetattr(STDIN_FILENO, &saved) == 0;
     if (quiet) {
         termios silent = saved;
         silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &silent);
     }
     std::string line;
     const bool got = static_cast<bool>(std::getline(std::cin, line));
-    if (quiet) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (quiet) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     std::cerr << "\n";
     if (!got) return std::nullopt;
     return line;
