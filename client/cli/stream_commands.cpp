@@ -1,18 +1,22 @@
 /*
- * stream_commands.cpp - `recnet stream` and `recnet probe`.
+ * stream_commands.cpp - live video: `stream` records a channel to an H.264
+ * file, `probe` asks which address and port the device sees this host's
+ * datagrams from.
  */
-#include "stream_commands.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <optional>
 
-#include "cli_support.h"
 #include "commands.h"
+#include "hex.h"
+#include "link.h"
+#include "output.h"
 #include "probe.h"
 #include "stream.h"
 
@@ -22,85 +26,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char USAGE[] =
-    "\n"
-    "live video:\n"
-    "  stream          record a channel's live video to an H.264 file\n"
-    "      --channel N          channel, from 0 (required)\n"
-    "      --kind K             0 main stream (default), 1 sub stream\n"
-    "      --transport T        tcp (default), udp or multicast\n"
-    "      --group-base A       multicast group base of the device (default 239.255.0.0)\n"
-    "      --tour-mask M        channel tour over the channels whose bit is set\n"
-    "      --dwell S            seconds per channel of the tour (default 5)\n"
-    "      --out FILE           the H.264 Annex B file to write (required)\n"
-    "      --frames K           stop after K frames\n"
-    "      --seconds S          stop after S seconds (default: until interrupted)\n"
-    "  probe           print the address and port the device sees our datagrams from\n";
-
 struct StreamArgs {
     StreamOptions stream;
+    std::string transport = "tcp";
     std::string out;
-    std::optional<uint64_t> frames;
-    std::optional<Duration> seconds;
+    uint64_t frames = 0;
+    Duration seconds{0};
+    CLI::Option *framesGiven = nullptr, *secondsGiven = nullptr;
 };
 
-StreamArgs parseStreamArgs(const GlobalOptions& g, const std::vector<std::string>& args) {
-    StreamArgs a;
-    a.stream.host = g.host;
-    a.stream.port = g.port;
-    a.stream.user = g.user;
-    a.stream.password = g.password;
-    a.stream.timeout = g.timeout;
-    bool haveChannel = false, haveDwell = false;
-    size_t i = 0;
-    OptionCursor cur{args, i};
-    for (; i < args.size(); ++i) {
-        std::optional<std::string> inl;
-        const std::string name = cur.name(inl);
-        if (name == "--channel") {
-            a.stream.channel = static_cast<int32_t>(number(name, cur.value(name, inl), 255));
-            haveChannel = true;
-        } else if (name == "--kind") {
-            a.stream.kind = static_cast<uint8_t>(number(name, cur.value(name, inl), 1));
-        } else if (name == "--transport") {
-            std::string t = cur.value(name, inl);
-            if (t == "tcp") a.stream.transport = Transport::Tcp;
-            else if (t == "udp") a.stream.transport = Transport::Udp;
-            else if (t == "multicast") a.stream.transport = Transport::Multicast;
-            else throw UsageError("bad value '" + t + "' for --transport (tcp, udp or multicast)");
-        } else if (name == "--group-base") {
-            a.stream.groupBase = cur.value(name, inl);
-            try {
-                multicastGroup(a.stream.groupBase, 1, 0, 0);
-            } catch (const std::invalid_argument&) {
-                throw UsageError("bad value '" + a.stream.groupBase +
-                                 "' for --group-base (an IPv4 address)");
-            }
-        } else if (name == "--tour-mask") {
-            a.stream.tourMask =
-                static_cast<uint32_t>(number(name, cur.value(name, inl), 0xffffffff));
-        } else if (name == "--dwell") {
-            a.stream.tourDwell = static_cast<int32_t>(number(name, cur.value(name, inl), 86400));
-            haveDwell = true;
-        } else if (name == "--out") {
-            a.out = cur.value(name, inl);
-            if (a.out.empty()) throw UsageError("--out needs a file name");
-        } else if (name == "--frames") {
-            a.frames = number(name, cur.value(name, inl), 1000000000);
-            if (*a.frames == 0) throw UsageError("--frames needs at least 1");
-        } else if (name == "--seconds") {
-            a.seconds = seconds(name, cur.value(name, inl), /*zeroAllowed=*/false);
-        } else if (name.rfind("-", 0) == 0) {
-            throw UsageError("unknown option " + name + " for stream");
-        } else {
-            throw UsageError("stream takes no operands (got '" + name + "')");
-        }
-    }
-    if (!haveChannel) throw UsageError("stream needs --channel N");
-    if (a.out.empty()) throw UsageError("stream needs --out FILE");
-    if (a.frames && a.seconds) throw UsageError("--frames and --seconds exclude each other");
-    if (haveDwell && !a.stream.tourMask) throw UsageError("--dwell needs --tour-mask");
-    return a;
+// The stream's options as the library takes them: the session's from the
+// global options, the channel's from the command line.
+StreamOptions streamOptions(const GlobalOptions& g, const StreamArgs& a) {
+    StreamOptions s = a.stream;
+    s.host = g.host;
+    s.port = g.port;
+    s.user = g.user;
+    s.password = loginPassword(g);
+    s.timeout = g.timeout;
+    s.transport = a.transport == "udp"         ? Transport::Udp
+                  : a.transport == "multicast" ? Transport::Multicast
+                                               : Transport::Tcp;
+    return s;
 }
 
 // The live line: on a terminal rewritten in place, otherwise one per second.
@@ -129,19 +76,14 @@ private:
     bool shown_ = false;
 };
 
-int cmdStream(const Invocation& inv) {
-    StreamArgs a;
-    try {
-        a = parseStreamArgs(inv.global, inv.commandArgs);
-    } catch (const UsageError& e) {
-        return usageFailure(e.what());
-    }
-    const GlobalOptions& g = inv.global;
+int streamCommand(const GlobalOptions& g, const StreamArgs& a) {
+    const StreamOptions options = streamOptions(g, a);
+    const bool byFrames = a.framesGiven->count() > 0, bySeconds = a.secondsGiven->count() > 0;
     AnnexBRecorder recorder(a.out);
     FrameAssembler assembler([&recorder](const FrameView& f) { recorder.write(f); });
     InterruptGuard guard;
 
-    StreamClient client(a.stream);
+    StreamClient client(options);
     LiveLine live;
     const auto start = Clock::now();
     auto lastShow = start;
@@ -152,11 +94,11 @@ int cmdStream(const Invocation& inv) {
     for (;;) {
         if (guard.interrupted()) break;
         auto now = Clock::now();
-        if (a.seconds && now - start >= *a.seconds) break;
-        if (a.frames && recorder.stats().frames >= *a.frames) break;
+        if (bySeconds && now - start >= a.seconds) break;
+        if (byFrames && recorder.stats().frames >= a.frames) break;
         Duration wait(100);
-        if (a.seconds) {
-            auto left = std::chrono::duration_cast<Duration>(*a.seconds - (now - start));
+        if (bySeconds) {
+            auto left = std::chrono::duration_cast<Duration>(a.seconds - (now - start));
             wait = std::clamp(left, Duration(1), wait);
         }
         if (!client.receive(wait, assembler)) {
@@ -190,67 +132,89 @@ int cmdStream(const Invocation& inv) {
 
     const RecorderStats& r = recorder.stats();
     const AssemblerStats& s = assembler.stats();
-    char line[256];
-    if (g.json) {
-        std::snprintf(line, sizeof line,
-                      "{\"frames\":%llu,\"lost\":%llu,\"bytes\":%llu,\"seconds\":%.1f,"
-                      "\"skipped\":%llu,\"fragments\":%llu,\"bad_fragments\":%llu,"
-                      "\"transport\":\"%s\"}",
-                      static_cast<unsigned long long>(r.frames),
-                      static_cast<unsigned long long>(s.lost),
-                      static_cast<unsigned long long>(r.bytes), seconds,
-                      static_cast<unsigned long long>(r.skipped),
-                      static_cast<unsigned long long>(s.fragments),
-                      static_cast<unsigned long long>(s.badFragments),
-                      transportName(a.stream.transport));
-    } else {
-        std::snprintf(line, sizeof line, "frames %llu lost %llu bytes %llu seconds %.1f",
-                      static_cast<unsigned long long>(r.frames),
-                      static_cast<unsigned long long>(s.lost),
-                      static_cast<unsigned long long>(r.bytes), seconds);
-    }
-    std::cout << line << "\n";
+    char text[128];
+    std::snprintf(text, sizeof text, "frames %llu lost %llu bytes %llu seconds %.1f\n",
+                  static_cast<unsigned long long>(r.frames),
+                  static_cast<unsigned long long>(s.lost),
+                  static_cast<unsigned long long>(r.bytes), seconds);
+    emit(g, {{{"frames", r.frames},
+              {"lost", s.lost},
+              {"bytes", r.bytes},
+              {"seconds", std::round(seconds * 10) / 10},
+              {"skipped", r.skipped},
+              {"fragments", s.fragments},
+              {"bad_fragments", s.badFragments},
+              {"transport", transportName(options.transport)}},
+             text});
     if (!failure.empty()) return fail(failure, status);
     if (r.frames == 0) return fail("no key frame received; " + a.out + " is empty", EXIT_FAILED);
     return EXIT_OK;
 }
 
-int cmdProbe(const Invocation& inv) {
-    if (!inv.commandArgs.empty()) {
-        return usageFailure("probe takes no options or operands (got '" + inv.commandArgs[0] + "')");
-    }
-    const GlobalOptions& g = inv.global;
+int probeCommand(const GlobalOptions& g) {
     ProbeResult r;
     {
         // The responder answers only while the session exists.
         Link link(g);
         r = probeAddress(link.conn(), g.timeout);
     }
-    if (g.json) {
-        std::cout << "{\"address\":\"" << r.address << "\",\"port\":" << r.port
-                  << ",\"family\":" << r.family << ",\"local_port\":" << r.localPort << "}\n";
-    } else {
-        std::cout << "address " << r.address << " port " << r.port << "\n";
-    }
-    return EXIT_OK;
+    return emit(g, {{{"address", r.address},
+                     {"port", r.port},
+                     {"family", r.family},
+                     {"local_port", r.localPort}},
+                    "address " + r.address + " port " + std::to_string(r.port) + "\n"});
 }
 
 }  // namespace
 
-bool isStreamCommand(const std::string& command) {
-    return command == "stream" || command == "probe";
-}
+void addStreamCommands(CLI::App& app, Context& ctx) {
+    const GlobalOptions& g = ctx.global;
+    auto a = args<StreamArgs>();
+    CLI::App* c = command(app, ctx, "stream", "record a channel's live video to an H.264 file",
+                          [&g, a] { return streamCommand(g, *a); });
+    StreamOptions& s = a->stream;
+    addNumber(*c, "--channel", s.channel, 0, 255, "channel, from 0")->required();
+    addNumber(*c, "--kind", s.kind, 0, 1, "0 main stream, 1 sub stream");
+    addChoice(*c, "--transport", a->transport, {"tcp", "udp", "multicast"},
+              "tcp: a data connection; udp: datagrams to this host; multicast: the group")
+        ->capture_default_str();
+    c->add_option("--group-base", s.groupBase, "the device's multicast group base")
+        ->capture_default_str()
+        ->type_name("A")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                try {
+                    multicastGroup(text, 1, 0, 0);
+                    return "";
+                } catch (const std::invalid_argument&) {
+                    return "bad value '" + text + "' (an IPv4 address)";
+                }
+            },
+            "", ""));
+    CLI::Option* tour = c->add_option_function<std::string>(
+                             "--tour-mask",
+                             [&s](const std::string& m) {
+                                 s.tourMask = static_cast<uint32_t>(*parseNumber(m, 0xffffffffu));
+                             },
+                             "channel tour over the channels whose bit is set")
+                            ->transform(numberIn(0, 0xffffffffu))
+                            ->type_name("M");
+    addNumber(*c, "--dwell", s.tourDwell, 0, 86400, "seconds per channel of the tour")
+        ->needs(tour);
+    c->add_option("--out", a->out, "the H.264 Annex B file to write (replaced)")
+        ->required()
+        ->type_name("FILE")
+        ->check(CLI::Validator(
+            [](std::string& f) { return f.empty() ? std::string("needs a file name") : ""; }, "",
+            ""));
+    a->framesGiven = addNumber(*c, "--frames", a->frames, 1, 1000000000, "stop after K frames")
+                         ->default_str("");
+    a->secondsGiven = addSeconds(*c, "--seconds", a->seconds, false,
+                                 "stop after S seconds (default: until SIGINT or SIGTERM)")
+                          ->excludes(a->framesGiven);
 
-bool streamCommandWantsHelp(const std::vector<std::string>& args) {
-    return std::any_of(args.begin(), args.end(),
-                       [](const std::string& a) { return a == "-h" || a == "--help"; });
+    command(app, ctx, "probe", "print the address and port the device sees our datagrams from",
+            [&g] { return probeCommand(g); });
 }
-
-int runStreamCommand(const Invocation& inv) {
-    if (inv.command == "probe") return cmdProbe(inv);
-    return cmdStream(inv);
-}
-
-const char* streamCommandsUsage() { return USAGE; }
 
 }  // namespace recnet::cli

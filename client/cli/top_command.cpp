@@ -3,8 +3,6 @@
  * device's --metrics-port) and shows what the device is doing, with rates
  * from one fetch to the next.
  */
-#include "top_command.h"
-
 #include <httplib.h>
 #include <unistd.h>
 
@@ -17,23 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include "cli_support.h"
 #include "commands.h"
+#include "link.h"
+#include "output.h"
 
 namespace recnet::cli {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-const char USAGE[] =
-    "\n"
-    "device metrics:\n"
-    "  top, stats      show the device's counters from its /metrics page, refreshed\n"
-    "                  every second until interrupted (the device runs with\n"
-    "                  --metrics-port)\n"
-    "      --metrics-port P     HTTP port of the page (default: --port + 10)\n"
-    "      --once               print one screen (two fetches a second apart) and exit\n";
 
 const char* const kTransports[] = {"tcp", "udp", "multicast"};
 
@@ -172,22 +162,11 @@ std::string screen(const std::string& where, const Scrape& now, const Scrape* be
     return out.str();
 }
 
-}  // namespace
 
-bool isTopCommand(const std::string& command) { return command == "top" || command == "stats"; }
-
-int runTopCommand(const Invocation& inv) {
-    const GlobalOptions& g = inv.global;
-    unsigned port = g.port + 10u;
-    bool once = false;
-    try {
-        const Words w = splitWords(inv.command, inv.commandArgs, {"--metrics-port"}, {"--once"});
-        if (!w.operands.empty()) throw UsageError(inv.command + " takes no operands (got '" + w.operands[0] + "')");
-        if (auto p = w.get("--metrics-port")) port = static_cast<unsigned>(number("--metrics-port", *p, 1, 65535));
-        once = w.has("--once");
-    } catch (const UsageError& e) {
-        return usageFailure(e.what());
-    }
+// Shows the counters of the page at `port` (0: --port + 10) until Ctrl-C,
+// or one screen when `once`.
+int runTop(const GlobalOptions& g, unsigned port, bool once) {
+    if (port == 0) port = g.port + 10u;
     if (port > 65535) return usageFailure("--port + 10 is no port; give --metrics-port");
     const std::string where = "http://" + g.host + ":" + std::to_string(port) + "/metrics";
     httplib::Client client(g.host, static_cast<int>(port));
@@ -219,6 +198,25 @@ int runTopCommand(const Invocation& inv) {
     return EXIT_OK;
 }
 
-const char* topCommandUsage() { return USAGE; }
+struct TopArgs {
+    unsigned port = 0;
+    bool once = false;
+};
+
+}  // namespace
+
+void addTopCommand(CLI::App& app, Context& ctx) {
+    auto a = args<TopArgs>();
+    const GlobalOptions& g = ctx.global;
+    CLI::App* c = command(app, ctx, "top",
+                          "show the device's counters from its /metrics page, refreshed every "
+                          "second until interrupted (the device runs with --metrics-port)",
+                          [&g, a] { return runTop(g, a->port, a->once); });
+    c->alias("stats");
+    c->add_option("--metrics-port", a->port, "HTTP port of the page (default: --port + 10)")
+        ->transform(numberIn(1, 65535))
+        ->type_name("P");
+    c->add_flag("--once", a->once, "print one screen (two fetches a second apart) and exit");
+}
 
 }  // namespace recnet::cli

@@ -1,40 +1,35 @@
 /*
- * transfer_commands.cpp - `upgrade`, `make-image`, `snapshot` and
- * `serial attach`.
+ * transfer_commands.cpp - `make-image` (offline), `upgrade` (firmware upload
+ * and flash write), `snapshot` (one JPEG picture, or a stream of them) and
+ * `serial attach` (the transparent serial channel on stdin and stdout).
  *
- * Each command parses its words completely before it connects. Results go to
- * stdout (one JSON object with --json), errors to stderr; files are written
- * to a temporary name and renamed, so that a failure never leaves half a file
- * under the name asked for.
+ * Files are written to a temporary name and renamed, so that a failure never
+ * leaves half a file under the name asked for.
  */
-#include "transfer_commands.h"
-
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <optional>
 #include <stdexcept>
 
-// The library's commands.h; a plain "commands.h" would be this folder's.
+// The library's commands.h; a plain "commands.h" is this folder's.
 #include "../lib/commands.h"
-#include "cli_support.h"
-#include "commands.h"  // this folder's: the exit statuses
-#include "device_commands.h"  // EXIT_BUSY
+#include "commands.h"
 #include "errors.h"
 #include "hex.h"
 #include "keepalive.h"
+#include "link.h"
 #include "netserver/records.h"
 #include "netserver/wire.h"
+#include "output.h"
 #include "transfers.h"
+#include "values.h"
 
 namespace recnet::cli {
 
@@ -42,90 +37,45 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char USAGE[] =
-    "\n"
-    "transfers (see docs/cli.md):\n"
-    "  upgrade IMAGE [--no-check]      upload a firmware image and follow the flash write\n"
-    "  make-image --version TEXT PAYLOAD -o IMAGE\n"
-    "                                  build a firmware image (offline)\n"
-    "  snapshot [--channel N] -o FILE.jpg\n"
-    "                                  save one JPEG picture of a channel (from 0)\n"
-    "  snapshot --stream [--channel N] [--quality Q] [--rate R] [--count K] --out-dir DIR\n"
-    "                                  save pictures as DIR/snapshot-0001.jpg ...\n"
-    "  serial attach [--linger S]      stdin to the serial port, the port's bytes to stdout\n";
-
-/* ---- the command line -------------------------------------------------------------- */
-
-// Every word that starts with '-' (but "-" itself) is an option, "-o" is
-// short for "--out", and a valued option may be given once.
-const WordRules WORDS{.negativeNumbers = false,
-                      .shortInlineValues = false,
-                      .shortNames = {{"-o", "--out"}},
-                      .refuseRepeats = true};
-
-// The value of a required option that names a file or folder.
-std::string pathOption(const Words& w, const std::string& name, const std::string& what) {
-    auto v = w.get(name);
-    if (!v) throw UsageError(what + " needs " + name);
-    if (v->empty()) throw UsageError(name + " needs a non-empty value");
-    return *v;
+// A path option or operand that may not be empty.
+CLI::Option* addPath(CLI::App& c, const std::string& name, std::string& target,
+                     const std::string& help) {
+    return c.add_option(name, target, help)
+        ->type_name("FILE")
+        ->check(CLI::Validator(
+            [](std::string& s) { return s.empty() ? std::string("needs a non-empty value") : ""; },
+            "", ""));
 }
 
-/* ---- files --------------------------------------------------------------------------- */
-
-// Writes `data` to a temporary file beside `path` and renames it to `path`,
-// so that readers only ever see a complete file.
-void writeFileReplacing(const std::string& path, const std::vector<uint8_t>& data) {
-    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (out) out.write(reinterpret_cast<const char*>(data.data()),
-                           static_cast<std::streamsize>(data.size()));
-        if (out) out.close();
-        if (!out) {
-            const int err = errno;
-            std::remove(temp.c_str());
-            throw std::runtime_error("cannot write '" + path + "': " + std::strerror(err));
-        }
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        std::remove(temp.c_str());
-        throw std::runtime_error("cannot write '" + path + "': " + std::strerror(err));
-    }
+// A transfer command: each of its options may be given once, since a
+// second path or count is more likely a slip than an override.
+CLI::App* givenOnce(CLI::App* c) {
+    c->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    return c;
 }
 
 /* ---- make-image ---------------------------------------------------------------------- */
 
-// make-image --version TEXT PAYLOAD -o IMAGE: builds the image, no connection.
-int cmdMakeImage(const GlobalOptions& g, const std::vector<std::string>& args) {
-    Words w = splitWords("make-image", args, {"--version", "--out"}, {}, WORDS);
-    if (w.operands.size() != 1)
-        throw UsageError("make-image needs --version TEXT PAYLOAD -o IMAGE");
-    auto version = w.get("--version");
-    if (!version) throw UsageError("make-image needs --version TEXT");
-    if (version->size() > IMAGE_VERSION_TEXT_MAX) {
-        throw UsageError("version text is longer than " + std::to_string(IMAGE_VERSION_TEXT_MAX) +
-                         " characters");
-    }
-    const std::string out = pathOption(w, "--out", "make-image");
+struct MakeImageArgs {
+    std::string version, payload, out;
+};
+
+int makeImageCommand(const GlobalOptions& g, const MakeImageArgs& a) {
     // The upgrade request states the image size as a signed 32-bit number.
     const uint64_t maxPayload = 0x7fffffffu - records::IMAGE_HEADER_SIZE;
-    std::vector<uint8_t> payload = readFile(w.operands[0], maxPayload, /*regularOnly=*/true);
-    std::vector<uint8_t> image = buildFirmwareImage(*version, payload);
-    writeFileReplacing(out, image);
-    const uint32_t crc = wire::getU32(image.data(), records::IMAGE_CRC);
-    if (g.json) {
-        std::cout << "{\"result\":\"ok\",\"image\":" << jsonString(out)
-                  << ",\"version\":" << jsonString(*version) << ",\"payload_bytes\":"
-                  << payload.size() << ",\"size\":" << image.size() << ",\"crc32\":"
-                  << jsonString(hexWord(crc)) << "}\n";
-    } else {
-        std::cout << "image " << out << ": version " << *version << ", " << payload.size()
-                  << " payload bytes, CRC-32 " << hexWord(crc) << ", " << image.size()
-                  << " bytes in all\n";
-    }
-    return EXIT_OK;
+    std::vector<uint8_t> payload = readFile(a.payload, maxPayload, /*regularOnly=*/true);
+    std::vector<uint8_t> image = buildFirmwareImage(a.version, payload);
+    writeFileReplacing(a.out, image);
+    const std::string crc = hexWord(wire::getU32(image.data(), records::IMAGE_CRC));
+    return emit(g, {{{"result", "ok"},
+                     {"image", a.out},
+                     {"version", a.version},
+                     {"payload_bytes", payload.size()},
+                     {"size", image.size()},
+                     {"crc32", crc}},
+                    "image " + a.out + ": version " + a.version + ", " +
+                        std::to_string(payload.size()) + " payload bytes, CRC-32 " + crc + ", " +
+                        std::to_string(image.size()) + " bytes in all\n"});
 }
 
 /* ---- upgrade ------------------------------------------------------------------------- */
@@ -138,37 +88,69 @@ enum class RefusalCause { Busy, Image, Unknown };
 RefusalCause diagnoseRefusal(const GlobalOptions& g) {
     try {
         Link link(g, Link::Login::WithoutKeepAlive);
-        RefusalCause cause = RefusalCause::Unknown;
         try {
             getHardDisk(link.conn(), g.timeout);
-            cause = RefusalCause::Image;
+            return RefusalCause::Image;
         } catch (const CommandRefused& e) {
-            if (e.status() == wire::STATUS_DISK_BUSY || e.status() == wire::STATUS_FDISK_BUSY) {
-                cause = RefusalCause::Busy;
-            }
+            const bool busy =
+                e.status() == wire::STATUS_DISK_BUSY || e.status() == wire::STATUS_FDISK_BUSY;
+            return busy ? RefusalCause::Busy : RefusalCause::Unknown;
         }
-        return cause;
     } catch (const Error&) {
         return RefusalCause::Unknown;
     }
 }
 
-// upgrade IMAGE [--no-check]: checks the image, uploads it on a session of
-// its own (no keep-alive) and follows the flash write. Reports the device's
-// refusals and failures itself (exit 1, or EXIT_BUSY when it is busy).
-int cmdUpgrade(const GlobalOptions& g, const std::vector<std::string>& args) {
-    Words w = splitWords("upgrade", args, {}, {"--no-check"}, WORDS);
-    if (w.operands.size() != 1) throw UsageError("upgrade needs IMAGE");
-    const std::string path = w.operands[0];
-    std::vector<uint8_t> image = readFile(path, 0x7fffffffu, /*regularOnly=*/true);
+// The line and exit status for an upgrade that failed as `e` says.
+int upgradeFailure(const GlobalOptions& g, const UpgradeFailed& e, const std::string& size) {
+    switch (e.failure()) {
+        case UpgradeFailure::Refused:
+            switch (diagnoseRefusal(g)) {
+                case RefusalCause::Busy:
+                    return fail("upgrade refused: device busy (a disk operation or another "
+                                "upgrade runs)",
+                                EXIT_BUSY);
+                case RefusalCause::Image:
+                    return fail("upgrade refused: the image (" + size +
+                                    " bytes) is empty or larger than the device's flash",
+                                EXIT_FAILED);
+                case RefusalCause::Unknown:
+                    return fail("upgrade refused: the device is busy, or the image (" + size +
+                                    " bytes) is empty or larger than its flash",
+                                EXIT_FAILED);
+            }
+            break;
+        case UpgradeFailure::TransferFailed:
+            return fail("upgrade failed: the device did not receive the image (" + size +
+                            " bytes); the old firmware is kept",
+                        EXIT_FAILED);
+        case UpgradeFailure::WriteFailed:
+            return fail("upgrade failed: the device could not write the image (bad image: its "
+                        "header or CRC check failed); the old firmware is kept",
+                        EXIT_FAILED);
+        case UpgradeFailure::Failed:
+            break;
+    }
+    return fail(e.what(), EXIT_FAILED);
+}
+
+struct UpgradeArgs {
+    std::string image;
+    bool noCheck = false;
+};
+
+// Checks the image, uploads it on a session of its own (no keep-alive: the
+// conversation allows no other message) and follows the flash write.
+int upgradeCommand(const GlobalOptions& g, const UpgradeArgs& a) {
+    std::vector<uint8_t> image = readFile(a.image, 0x7fffffffu, /*regularOnly=*/true);
     std::optional<std::string> version;
-    if (!w.has("--no-check")) {
+    if (!a.noCheck) {
         // The device checks the image only after the whole upload; checking
         // here first saves the transfer of a file that it would refuse.
         try {
             version = checkFirmwareImage(image).version;
         } catch (const std::invalid_argument& e) {
-            throw UsageError("'" + path + "' is not a valid firmware image: " + e.what() +
+            throw UsageError("'" + a.image + "' is not a valid firmware image: " + e.what() +
                              " (--no-check sends it anyway)");
         }
     } else {
@@ -179,14 +161,14 @@ int cmdUpgrade(const GlobalOptions& g, const std::vector<std::string>& args) {
     }
     const std::string size = std::to_string(image.size());
     if (!g.json) {
-        std::cout << "image " << path << ": " << size << " bytes"
+        std::cout << "image " << a.image << ": " << size << " bytes"
                   << (version ? ", version " + *version : "") << std::endl;
     }
 
     Link link(g, Link::Login::WithoutKeepAlive);
-    Progress upload("upload", 10), write("flash write");
-    UpgradeCallbacks callbacks;
-    if (!g.json) {
+    {
+        Progress upload("upload", g.json, 10), write("flash write", g.json);
+        UpgradeCallbacks callbacks;
         callbacks.uploaded = [&](uint64_t sent, uint64_t total) {
             upload.show(total ? static_cast<int>(sent * 100 / total) : 100);
         };
@@ -194,63 +176,37 @@ int cmdUpgrade(const GlobalOptions& g, const std::vector<std::string>& args) {
             upload.finish();
             write.show(static_cast<int>(percent));
         };
-    }
-    try {
-        upgradeFirmware(link.conn(), image, callbacks, g.timeout);
-    } catch (const UpgradeFailed& e) {
-        upload.finish();
-        write.finish();
-        link.drop();
-        switch (e.failure()) {
-            case UpgradeFailure::Refused:
-                switch (diagnoseRefusal(g)) {
-                    case RefusalCause::Busy:
-                        return fail("upgrade refused: device busy (a disk operation or another "
-                                    "upgrade runs)",
-                                    EXIT_BUSY);
-                    case RefusalCause::Image:
-                        return fail("upgrade refused: the image (" + size +
-                                        " bytes) is empty or larger than the device's flash",
-                                    EXIT_FAILED);
-                    case RefusalCause::Unknown:
-                        return fail("upgrade refused: the device is busy, or the image (" + size +
-                                        " bytes) is empty or larger than its flash",
-                                    EXIT_FAILED);
-                }
-                break;
-            case UpgradeFailure::TransferFailed:
-                return fail("upgrade failed: the device did not receive the image (" + size +
-                                " bytes); the old firmware is kept",
-                            EXIT_FAILED);
-            case UpgradeFailure::WriteFailed:
-                return fail("upgrade failed: the device could not write the image (bad image: "
-                            "its header or CRC check failed); the old firmware is kept",
-                            EXIT_FAILED);
-            case UpgradeFailure::Failed:
-                break;
+        try {
+            upgradeFirmware(link.conn(), image, callbacks, g.timeout);
+        } catch (const UpgradeFailed& e) {
+            upload.finish();
+            write.finish();
+            link.drop();
+            return upgradeFailure(g, e, size);
         }
-        return fail(e.what(), EXIT_FAILED);
-    } catch (...) {
-        upload.finish();
-        write.finish();
-        throw;
     }
-    upload.finish();
-    write.finish();
     // The device restarts its server now, which ends this session.
     link.drop();
-    if (g.json) {
-        std::cout << "{\"result\":\"ok\",\"image\":" << jsonString(path) << ",\"bytes\":" << size
-                  << ",\"version\":" << (version ? jsonString(*version) : "null")
-                  << ",\"restarting\":true}\n";
-    } else {
-        std::cout << "firmware " << (version ? *version + " " : "") << "written; the device "
-                  << "restarts its server now, and the new firmware is active once it is back\n";
-    }
-    return EXIT_OK;
+    return emit(g, {{{"result", "ok"},
+                     {"image", a.image},
+                     {"bytes", image.size()},
+                     {"version", version ? Json(*version) : Json(nullptr)},
+                     {"restarting", true}},
+                    "firmware " + (version ? *version + " " : "") +
+                        "written; the device restarts its server now, and the new firmware is "
+                        "active once it is back\n"});
 }
 
 /* ---- snapshot ------------------------------------------------------------------------ */
+
+struct SnapshotArgs {
+    SnapshotStreamSettings stream;
+    bool streamed = false;
+    std::string out, dir;
+    uint64_t count = 0;
+    CLI::Option *outGiven = nullptr, *countGiven = nullptr;
+    std::vector<CLI::Option*> streamOnly;
+};
 
 // The file name of a stream's picture `number` (from 1).
 std::string pictureName(uint64_t number) {
@@ -261,39 +217,34 @@ std::string pictureName(uint64_t number) {
 
 // snapshot --stream: saves pictures into --out-dir until --count or a signal,
 // then closes the connection, which is what ends the device's stream.
-int cmdSnapshotStream(const GlobalOptions& g, const Words& w) {
-    if (!w.operands.empty()) throw UsageError("snapshot takes no operands");
-    if (w.has("--out")) throw UsageError("snapshot --stream writes to --out-dir DIR, not -o");
-    const std::string dir = pathOption(w, "--out-dir", "snapshot --stream");
-    SnapshotStreamSettings s;
-    if (auto v = w.get("--channel"))
-        s.channel = static_cast<uint8_t>(number("--channel", *v, 0, 255));
-    if (auto v = w.get("--quality"))
-        s.quality = static_cast<uint8_t>(number("--quality", *v, 1, 100));
-    if (auto v = w.get("--rate")) s.rate = static_cast<uint8_t>(number("--rate", *v, 1, 10));
-    std::optional<uint64_t> count;
-    if (auto v = w.get("--count")) count = number("--count", *v, 1, 1000000000);
-
+int snapshotStreamCommand(const GlobalOptions& g, const SnapshotArgs& a) {
+    if (a.outGiven->count() > 0) {
+        throw UsageError("snapshot --stream writes to --out-dir DIR, not -o");
+    }
+    if (a.dir.empty()) throw UsageError("snapshot --stream needs --out-dir");
+    const std::optional<uint64_t> count =
+        a.countGiven->count() > 0 ? std::optional<uint64_t>(a.count) : std::nullopt;
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) throw std::runtime_error("cannot create folder '" + dir + "': " + ec.message());
+    std::filesystem::create_directories(a.dir, ec);
+    if (ec) throw std::runtime_error("cannot create folder '" + a.dir + "': " + ec.message());
 
     InterruptGuard guard;
     Link link(g);
     uint64_t bytes = 0;
-    std::vector<std::string> files;
+    Result r;
+    r.json["files"] = Json::array();
     // A picture may take up to 1/rate s beyond the answer time-out.
     const Duration wait = g.timeout + Duration(1000);
     uint64_t pictures = 0;
     try {
         pictures = snapshotStream(
-            link.conn(), s,
+            link.conn(), a.stream,
             [&](const StreamPicture& p) {
                 const std::string name = pictureName(p.number);
-                const std::string path = (std::filesystem::path(dir) / name).string();
+                const std::string path = (std::filesystem::path(a.dir) / name).string();
                 writeFileReplacing(path, *p.jpeg);
                 bytes += p.jpeg->size();
-                files.push_back(name);
+                r.json["files"].push_back(name);
                 if (!g.json) {
                     std::cout << path << " " << p.jpeg->size() << " bytes" << std::endl;
                 }
@@ -306,17 +257,14 @@ int cmdSnapshotStream(const GlobalOptions& g, const Words& w) {
         throw;
     }
     link.drop();
-    if (g.json) {
-        std::cout << "{\"result\":\"ok\",\"channel\":" << unsigned(s.channel)
-                  << ",\"pictures\":" << pictures << ",\"bytes\":" << bytes
-                  << ",\"dir\":" << jsonString(dir) << ",\"files\":[";
-        for (size_t i = 0; i < files.size(); ++i)
-            std::cout << (i ? "," : "") << jsonString(files[i]);
-        std::cout << "]}\n";
-    } else {
-        std::cout << pictures << " picture" << (pictures == 1 ? "" : "s") << " of channel "
-                  << unsigned(s.channel) << " saved in " << dir << " (" << bytes << " bytes)\n";
-    }
+    const unsigned channel = a.stream.channel;
+    Json files = std::move(r.json["files"]);
+    r.json = {{"result", "ok"}, {"channel", channel}, {"pictures", pictures}, {"bytes", bytes},
+              {"dir", a.dir},   {"files", files}};
+    r.text = std::to_string(pictures) + " picture" + (pictures == 1 ? "" : "s") + " of channel " +
+             std::to_string(channel) + " saved in " + a.dir + " (" + std::to_string(bytes) +
+             " bytes)\n";
+    emit(g, r);
     if (count && pictures < *count) {
         return fail("interrupted after " + std::to_string(pictures) + " of " +
                         std::to_string(*count) + " pictures",
@@ -325,23 +273,13 @@ int cmdSnapshotStream(const GlobalOptions& g, const Words& w) {
     return EXIT_OK;
 }
 
-// snapshot [--channel N] -o FILE.jpg, or the --stream form.
-int cmdSnapshot(const GlobalOptions& g, const std::vector<std::string>& args) {
-    Words w = splitWords("snapshot", args,
-                         {"--channel", "--out", "--out-dir", "--quality", "--rate", "--count"},
-                         {"--stream"}, WORDS);
-    if (w.has("--stream")) return cmdSnapshotStream(g, w);
-    for (const char* o : {"--out-dir", "--quality", "--rate", "--count"}) {
-        if (w.has(o)) throw UsageError(std::string(o) + " goes with snapshot --stream");
+int snapshotCommand(const GlobalOptions& g, const SnapshotArgs& a) {
+    if (a.streamed) return snapshotStreamCommand(g, a);
+    for (const CLI::Option* o : a.streamOnly) {
+        if (o->count() > 0) throw UsageError(o->get_name() + " goes with snapshot --stream");
     }
-    if (!w.operands.empty())
-        throw UsageError("snapshot takes no operands (the file goes after -o)");
-    if (!w.has("--out")) throw UsageError("snapshot needs -o FILE.jpg (or --stream)");
-    const std::string out = pathOption(w, "--out", "snapshot");
-    uint32_t channel = 0;
-    if (auto v = w.get("--channel"))
-        channel = static_cast<uint32_t>(number("--channel", *v, 0, 255));
-
+    if (a.out.empty()) throw UsageError("snapshot needs -o FILE.jpg (or --stream)");
+    const unsigned channel = a.stream.channel;
     std::vector<uint8_t> jpeg;
     {
         Link link(g);
@@ -351,22 +289,33 @@ int cmdSnapshot(const GlobalOptions& g, const std::vector<std::string>& args) {
         throw CommandRefused(wire::STATUS_FAILED, "the device sent an empty picture of channel " +
                                                       std::to_string(channel));
     }
-    writeFileReplacing(out, jpeg);
-    if (g.json) {
-        std::cout << "{\"result\":\"ok\",\"channel\":" << channel << ",\"file\":" << jsonString(out)
-                  << ",\"bytes\":" << jpeg.size() << "}\n";
-    } else {
-        std::cout << "picture of channel " << channel << " saved to " << out << " (" << jpeg.size()
-                  << " bytes)\n";
-    }
-    return EXIT_OK;
+    writeFileReplacing(a.out, jpeg);
+    return emit(g, {{{"result", "ok"}, {"channel", channel}, {"file", a.out}, {"bytes", jpeg.size()}},
+                    "picture of channel " + std::to_string(channel) + " saved to " + a.out + " (" +
+                        std::to_string(jpeg.size()) + " bytes)\n"});
 }
 
-}  // namespace
+void registerSnapshot(CLI::App& app, Context& ctx) {
+    const GlobalOptions& g = ctx.global;
+    auto a = args<SnapshotArgs>();
+    CLI::App* c = givenOnce(command(app, ctx, "snapshot",
+                                    "save one JPEG picture of a channel, or a stream of them "
+                                    "(--stream)",
+                                    [&g, a] { return snapshotCommand(g, *a); }));
+    addNumber(*c, "--channel", a->stream.channel, 0, 255, "channel, from 0");
+    a->outGiven = addPath(*c, "-o,--out", a->out, "the picture's file");
+    c->add_flag("--stream", a->streamed, "save pictures until --count or SIGINT/SIGTERM");
+    a->streamOnly = {
+        addPath(*c, "--out-dir", a->dir, "--stream: folder for the pictures (created if missing)")
+            ->type_name("DIR"),
+        addNumber(*c, "--quality", a->stream.quality, 1, 100, "--stream: JPEG quality"),
+        addNumber(*c, "--rate", a->stream.rate, 1, 10, "--stream: pictures a second"),
+        addNumber(*c, "--count", a->count, 1, 1000000000, "--stream: stop after K pictures")
+            ->default_str("until SIGINT/SIGTERM")};
+    a->countGiven = a->streamOnly.back();
+}
 
 /* ---- serial attach ------------------------------------------------------------------- */
-
-namespace {
 
 // Writes all bytes to stdout at once: the port's bytes are passed on as they
 // come, unbuffered.
@@ -374,23 +323,19 @@ void writeStdout(const uint8_t* data, size_t size) {
     while (size > 0) {
         ssize_t n = ::write(STDOUT_FILENO, data, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error(std::string("cannot write to stdout: ") +
-                                             std::strerror(errno));
+        if (n <= 0) {
+            throw std::runtime_error(std::string("cannot write to stdout: ") +
+                                     std::strerror(errno));
+        }
         data += n;
         size -= static_cast<size_t>(n);
     }
 }
 
-}  // namespace
-
-int runSerialAttach(const GlobalOptions& g, const std::vector<std::string>& args) {
-    Words w = splitWords("serial attach", args, {"--linger"}, {}, WORDS);
-    if (!w.operands.empty()) throw UsageError("serial attach takes no operands");
-    const Duration linger =
-        w.get("--linger") ? seconds("--linger", *w.get("--linger"), /*zeroAllowed=*/true)
-                          : Duration(0);
+// stdin goes to the device's serial port, the port's bytes come out on
+// stdout, until stdin ends (and `linger` more) or SIGINT/SIGTERM.
+int serialAttachCommand(const GlobalOptions& g, Duration linger) {
     const bool interactive = ::isatty(STDIN_FILENO) == 1;
-
     InterruptGuard guard;
     Link link(g, Link::Login::WithoutKeepAlive);
     SerialChannel channel(link.conn(), writeStdout, g.timeout);
@@ -448,16 +393,41 @@ int runSerialAttach(const GlobalOptions& g, const std::vector<std::string>& args
     return EXIT_OK;
 }
 
-bool isTransferCommand(const std::string& command) {
-    return command == "upgrade" || command == "make-image" || command == "snapshot";
-}
+}  // namespace
 
-int runTransferCommand(const Invocation& inv) {
-    if (inv.command == "upgrade") return cmdUpgrade(inv.global, inv.commandArgs);
-    if (inv.command == "make-image") return cmdMakeImage(inv.global, inv.commandArgs);
-    return cmdSnapshot(inv.global, inv.commandArgs);
-}
+void addTransferCommands(CLI::App& app, Context& ctx) {
+    const GlobalOptions& g = ctx.global;
+    auto image = args<MakeImageArgs>();
+    CLI::App* c =
+        givenOnce(command(app, ctx, "make-image", "build a firmware image from a file (offline)",
+                          [&g, image] { return makeImageCommand(g, *image); }));
+    c->add_option("--version", image->version, "the version text (at most 31 characters)")
+        ->required()
+        ->type_name("TEXT")
+        ->check(CLI::Validator(
+            [](std::string& s) -> std::string {
+                if (s.size() <= IMAGE_VERSION_TEXT_MAX) return "";
+                return "version text is longer than " + std::to_string(IMAGE_VERSION_TEXT_MAX) +
+                       " characters";
+            },
+            "", ""));
+    addPath(*c, "PAYLOAD", image->payload, "the payload file")->required();
+    addPath(*c, "-o,--out", image->out, "the image file to write")->required();
 
-const char* transferCommandsUsage() { return USAGE; }
+    auto up = args<UpgradeArgs>();
+    c = givenOnce(command(app, ctx, "upgrade", "upload a firmware image and follow the flash write",
+                          [&g, up] { return upgradeCommand(g, *up); }));
+    addPath(*c, "IMAGE", up->image, "the firmware image")->required();
+    c->add_flag("--no-check", up->noCheck, "send the file without checking it first");
+
+    registerSnapshot(app, ctx);
+
+    auto linger = std::make_shared<Duration>(0);
+    c = givenOnce(command(*group(app, "serial", "the serial port: send, attach"), ctx, "attach",
+                          "stdin to the serial port, the port's bytes to stdout",
+                          [&g, linger] { return serialAttachCommand(g, *linger); }));
+    addSeconds(*c, "--linger", *linger, true, "seconds to go on receiving after stdin ends")
+        ->default_str("0");
+}
 
 }  // namespace recnet::cli

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "device_fixture.h"
 
 using e2e::Device;
@@ -311,4 +313,66 @@ TEST(CliErrors, FailuresGiveAClearLineAndANonZeroStatus) {
     auto gone = testproc::run(RECNET_CLI_PATH, {"--port", std::to_string(port), "user", "list"});
     EXPECT_EQ(gone.exitCode, 1);
     EXPECT_TRUE(contains(gone.err, "connection refused")) << gone.err;
+}
+
+TEST(CliCommandLine, BadLinesGiveOneClearLineAndTheUsageStatus) {
+    // Refused before any connection: no device runs on this port.
+    const std::string port = std::to_string(testnet::pickBasePort());
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } bad[] = {
+        {{"--port", "70000", "login"}, "--port: bad value '70000'"},
+        {{"--port", port, "login", "--bogus"}, "unknown option --bogus for login"},
+        {{"--port", port, "raw", "0x103", "--json"}, "option --json goes before the command"},
+        {{"--port", port, "user", "add", "bob"}, "user add: PASSWORD is required"},
+        {{"--port", port, "ptz", "1", "sideways"}, "unknown PTZ action 'sideways'"},
+        {{"--port", port, "record", "start", "1", "--kind", "third"}, "bad value 'third'"},
+        {{"--port", port, "frobnicate"}, "unknown command 'frobnicate'"},
+        {{"--port", port, "disk"}, "disk needs one of fdisk, format"},
+    };
+    for (const auto& b : bad) {
+        auto r = testproc::run(RECNET_CLI_PATH, b.args);
+        EXPECT_EQ(r.exitCode, 2) << b.says << ": " << r.err;
+        EXPECT_EQ(r.out, "");
+        const std::vector<std::string> err = lines(r.err);
+        ASSERT_EQ(err.size(), 2u) << r.err;  // the message, then the synopsis
+        EXPECT_EQ(err[0].rfind("recnet: ", 0), 0u) << r.err;
+        EXPECT_TRUE(contains(err[0], b.says)) << r.err;
+        EXPECT_EQ(err[1].rfind("usage: recnet ", 0), 0u) << r.err;
+    }
+    auto help = testproc::run(RECNET_CLI_PATH, {"user", "add", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(contains(help.out, "--rights")) << help.out;
+}
+
+TEST(CliCommandLine, PasswordFromTheEnvironmentAndJsonThatParses) {
+    Device d;
+    ASSERT_FALSE(d.ready.empty());
+    ASSERT_EQ(d.cli({"user", "add", "carol", "s3cret"}).exitCode, 0);
+    // RECNET_PASSWORD stands in for --password; --password wins over it.
+    ::setenv("RECNET_PASSWORD", "s3cret", 1);
+    auto fromEnv = d.cli({"login"}, {"--user", "carol"});
+    auto given = d.cli({"login"}, {"--password", "admin"});
+    ::setenv("RECNET_PASSWORD", "wrong", 1);
+    auto wrong = d.cli({"login"}, {"--user", "carol"});
+    ::unsetenv("RECNET_PASSWORD");
+    EXPECT_EQ(fromEnv.exitCode, 0) << fromEnv.err;
+    EXPECT_EQ(given.exitCode, 0) << given.err;
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_EQ(wrong.err, "recnet: login refused: wrong password\n");
+
+    auto users = nlohmann::json::parse(d.cli({"user", "list"}, {"--json"}).out);
+    ASSERT_EQ(users["users"].size(), 2u) << users;
+    EXPECT_EQ(users["users"][1]["name"], "carol");
+    EXPECT_EQ(users["users"][1]["rights"], 0xffffffffu);
+    auto status = nlohmann::json::parse(d.cli({"info", "status"}, {"--json"}).out);
+    EXPECT_EQ(status["channels"], 4);
+    EXPECT_EQ(status["users"], 2);
+    auto raw = nlohmann::json::parse(d.cli({"raw", "0x104"}, {"--json"}).out);
+    EXPECT_EQ(raw["length"], 72);
+    EXPECT_EQ(raw["payload"].get<std::string>().size(), 144u);
+    auto param = nlohmann::json::parse(d.cli({"param", "get", "record-type"}, {"--json"}).out);
+    EXPECT_EQ(param["type"], 21);
+    EXPECT_TRUE(param["records"][0]["mode"].is_number()) << param;
 }

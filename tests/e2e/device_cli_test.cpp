@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 #include "device_fixture.h"
 
@@ -63,6 +65,35 @@ TEST(DeviceStart, StartupProblemsGiveOneClearMessage) {
         EXPECT_NE(r.err.find("--channels"), std::string::npos) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+}
+
+TEST(DeviceStart, HelpListsEveryDocumentedOptionWithItsDefault) {
+    auto help = testproc::run(RECNET_DEVICE_PATH, {"--help"});
+    ASSERT_EQ(help.exitCode, 0) << help.err;
+    // The option table of docs/device.md: | `--name VALUE` | default | meaning |
+    std::ifstream doc(std::string(RECNET_SOURCE_DIR) + "/docs/device.md");
+    ASSERT_TRUE(doc) << "docs/device.md";
+    int rows = 0;
+    for (std::string row; std::getline(doc, row);) {
+        if (row.rfind("| `--", 0) != 0) continue;
+        ++rows;
+        const std::string name = row.substr(3, row.find_first_of(" `", 3) - 3);
+        const size_t cell = row.find("| ", 3) + 2;
+        const std::string def = row.substr(cell, row.find(" |", cell) - cell);
+        // The name as a whole word of the help ("-h,--help", "--fail NAME=RESULT").
+        size_t at = 0;
+        while ((at = help.out.find(name, at + 1)) != std::string::npos &&
+               !(std::string(" ,").find(help.out[at - 1]) != std::string::npos &&
+                 std::string(" \n").find(help.out[at + name.size()]) != std::string::npos)) {
+        }
+        ASSERT_NE(at, std::string::npos) << name << " is not in the help:\n" << help.out;
+        const std::string line = help.out.substr(at, help.out.find('\n', at) - at) + " ";
+        // A plain number as the default must be the help's default too.
+        if (!def.empty() && def.find_first_not_of("0123456789") == std::string::npos) {
+            EXPECT_NE(line.find("=" + def + " "), std::string::npos) << line;
+        }
+    }
+    EXPECT_GE(rows, 20);
 }
 
 TEST(DeviceCli, LoginEchoAndTime) {
