@@ -34,6 +34,7 @@ enum OptionId {
     OPT_MULTICAST_BASE,
     OPT_OPEN,
     OPT_MAX_SESSIONS,
+    OPT_MEDIA_DIR,
 };
 
 const option kLongOptions[] = {
@@ -58,6 +59,7 @@ const option kLongOptions[] = {
     {"multicast-base", required_argument, nullptr, OPT_MULTICAST_BASE},
     {"open", no_argument, nullptr, OPT_OPEN},
     {"max-sessions", required_argument, nullptr, OPT_MAX_SESSIONS},
+    {"media-dir", required_argument, nullptr, OPT_MEDIA_DIR},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -116,6 +118,13 @@ bool handleVideoOption(int id, const char* arg, Options& options, std::string& e
             return false;
         }
         (id == OPT_VIDEO ? video.mainClip : video.subClip) = arg;
+        return true;
+    case OPT_MEDIA_DIR:
+        if (arg[0] == '\0') {
+            error = "--media-dir expects a directory";
+            return false;
+        }
+        video.mediaDir = arg;
         return true;
     case OPT_SOURCE:
         if (std::strcmp(arg, "clip") == 0) {
@@ -290,11 +299,13 @@ void printUsage(std::FILE* out) {
         "  --fail NAME=RESULT  host function NAME returns RESULT instead of doing its\n"
         "                      work; repeatable; for my_malloc any RESULT means null\n"
         "  --module PATH       module to load (default: libnetserver.so beside this\n"
-        "                      executable)\n"
+        "                      executable, else the installed libnetserver.so.1)\n"
         "  --video FILE        H.264 Annex B file of the main streams (default: the\n"
-        "                      sample clip media/main.h264 beside this executable)\n"
+        "                      sample clip main.h264 of the media directory)\n"
         "  --sub-video FILE    H.264 Annex B file of the sub streams (default: the\n"
-        "                      sample clip media/sub.h264)\n"
+        "                      sample clip sub.h264 of the media directory)\n"
+        "  --media-dir DIR     directory of the sample clips (default: share/recnet/media\n"
+        "                      of the installation, else media/ beside this executable)\n"
         "  --clip-fps N        frames per second of the clips, 1..1000 (default 25)\n"
         "  --source S          clip (default) or synthetic\n"
         "  --frame-size BYTES  synthetic frame size, 0..4194304 (default 16384)\n"
