@@ -3,7 +3,7 @@
 # only those that are missing. Runs as root, or through sudo.
 set -eu
 
-PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev libsqlite3-dev libsodium-dev zlib1g-dev libturbojpeg0-dev ffmpeg iproute2 clang libclang-rt-14-dev"
+PACKAGES="g++ cmake make pkg-config dpkg-dev libgtest-dev libgmock-dev libsqlite3-dev libsodium-dev zlib1g-dev libturbojpeg0-dev ffmpeg iproute2 clang libclang-rt-14-dev"
 
 missing=""
 for p in $PACKAGES; do
