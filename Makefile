@@ -24,11 +24,16 @@ endef
 
 all: build
 
+CONFIGURE = cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRECNET_WERROR=ON -DRECNET_SANITIZE=
+
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRECNET_WERROR=ON -DRECNET_SANITIZE=
+	$(CONFIGURE)
 	cmake --build build -j $(JOBS)
 
-run: build
+# Only what it runs: a first start does not wait for the tests to compile.
+run:
+	$(CONFIGURE)
+	cmake --build build -j $(JOBS) --target recnet-device netserver
 	./build/recnet-device $(DEVICE_ARGS)
 
 test: test-plain test-asan test-tsan test-release

@@ -129,7 +129,15 @@ std::string defaultModulePath() {
     std::error_code ec;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return "libnetserver.so";
-    return (exe.parent_path() / "libnetserver.so").string();
+    const std::filesystem::path beside = exe.parent_path() / "libnetserver.so";
+#ifdef RECNET_MODULE_FROM_BIN
+    // Installed, the module lives in the library directory under its soname.
+    if (!std::filesystem::exists(beside, ec)) {
+        const std::filesystem::path installed = exe.parent_path() / RECNET_MODULE_FROM_BIN;
+        if (std::filesystem::exists(installed, ec)) return installed.lexically_normal().string();
+    }
+#endif
+    return beside.string();
 }
 
 int moduleSessionWrite(CommandSession* session, const void* data, uint32_t length) {

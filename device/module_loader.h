@@ -50,7 +50,9 @@ private:
 };
 
 // The default module: libnetserver.so in the directory of the running
-// executable, or just the file name when /proc/self/exe cannot be read.
+// executable (the build tree), else the installed module in the library
+// directory next to the executable's (<bin>/../lib/libnetserver.so.1), or just
+// the file name when /proc/self/exe cannot be read.
 std::string defaultModulePath();
 
 // The module's st_net_sessionWrite. Returns -1 when no module is loaded.

@@ -148,14 +148,19 @@ std::unique_ptr<CLI::App> makeParser(Options& o, Raw& raw) {
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     text(a, "--module", o.modulePath, "PATH", "module to load")
-        ->default_str("libnetserver.so beside this executable")
+        ->default_str("libnetserver.so beside this executable, else the installed "
+                      "libnetserver.so.1")
         ->check(nonEmpty("a path"));
     text(a, "--video", v.mainClip, "FILE", "H.264 Annex B file of the main streams")
-        ->default_str("media/main.h264 beside this executable")
+        ->default_str("main.h264 of the media directory")
         ->check(nonEmpty("a file"));
     text(a, "--sub-video", v.subClip, "FILE", "H.264 Annex B file of the sub streams")
-        ->default_str("media/sub.h264 beside this executable")
+        ->default_str("sub.h264 of the media directory")
         ->check(nonEmpty("a file"));
+    text(a, "--media-dir", v.mediaDir, "DIR", "directory of the sample clips")
+        ->default_str("share/recnet/media of the installation, else media/ beside this "
+                      "executable")
+        ->check(nonEmpty("a directory"));
     number(a, "--clip-fps", v.clipFps, 1, kMaxFps, "N", "frames per second of the clips");
     text(a, "--source", raw.source, "S", "clip or synthetic")
         ->check(CLI::Validator(

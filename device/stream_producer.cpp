@@ -33,19 +33,20 @@ uint64_t captureMicros() {
 
 /* ---- material ------------------------------------------------------------- */
 
-std::string sampleClipPath(int kind) {
+std::string sampleClipPath(int kind, const std::string& mediaDir) {
     const char* name = kind == 0 ? "main.h264" : "sub.h264";
+    if (!mediaDir.empty()) return (std::filesystem::path(mediaDir) / name).string();
     std::error_code ec;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const std::filesystem::path beside = exe.parent_path() / "media" / name;
-        if (std::filesystem::exists(beside, ec)) return beside.string();
-    }
-#ifdef RECNET_MEDIA_DIR
-    return (std::filesystem::path(RECNET_MEDIA_DIR) / name).string();
-#else
-    return (std::filesystem::path("media") / name).string();
+    if (ec) return (std::filesystem::path("media") / name).string();
+    const std::filesystem::path bin = exe.parent_path();
+#ifdef RECNET_MEDIA_FROM_BIN
+    const std::filesystem::path installed = bin / RECNET_MEDIA_FROM_BIN / name;
+    if (std::filesystem::exists(installed, ec)) return installed.lexically_normal().string();
 #endif
+    // The build tree keeps the clips in media/ beside the device; when neither
+    // exists, that is the path the error message names.
+    return (bin / "media" / name).string();
 }
 
 size_t VideoMaterial::largestFrame(int kind) const {
@@ -63,8 +64,8 @@ bool loadVideoMaterial(const VideoConfig& config, VideoMaterial& material, std::
         return true;
     }
     const std::string paths[streampool::KIND_COUNT] = {
-        config.mainClip.empty() ? sampleClipPath(0) : config.mainClip,
-        config.subClip.empty() ? sampleClipPath(1) : config.subClip,
+        config.mainClip.empty() ? sampleClipPath(0, config.mediaDir) : config.mainClip,
+        config.subClip.empty() ? sampleClipPath(1, config.mediaDir) : config.subClip,
     };
     for (int kind = 0; kind < streampool::KIND_COUNT; ++kind) {
         auto clip = std::make_shared<h264::Clip>();

@@ -34,14 +34,16 @@ struct VideoConfig {
     Source source = Source::Clip;
     std::string mainClip;  // Annex B file of kind 0; empty: the sample clip
     std::string subClip;   // Annex B file of kind 1; empty: the sample clip
+    std::string mediaDir;  // directory of the sample clips; empty: found by sampleClipPath
     unsigned clipFps = 25;       // frames per second of a clip, 1..1000
     size_t frameSize = 16384;    // synthetic frame size in bytes
     unsigned fps = 25;           // synthetic frames per second; 0: on demand
 };
 
-// The sample clip of a stream kind: media/main.h264 or media/sub.h264 beside
-// the running executable, else the one in the source tree.
-std::string sampleClipPath(int kind);
+// The sample clip of a stream kind (main.h264 or sub.h264): in `mediaDir` when
+// it is given, else in the installed data directory (<bin>/../share/recnet/media),
+// else in media/ beside the running executable (the build tree).
+std::string sampleClipPath(int kind, const std::string& mediaDir);
 
 // What the producers play. Clips are loaded once and shared read-only.
 struct VideoMaterial {

@@ -1,0 +1,157 @@
+#!/bin/bash
+# Installs a finished build into a temporary prefix, builds host_example/
+# against it twice (pkg-config, then find_package), and checks that each
+# build loads the installed module and answers logins on loopback with the
+# bytes of the message tables; then that the installed recnet-device finds its
+# module and clips and that the installed recnet logs in to it.
+#
+#   install_host_test.sh BUILD_DIR LIBDIR [SANITIZER]
+#
+# SANITIZER (address or thread) is that of the build: an instrumented module
+# can only be loaded by a program built with the same sanitizer, so the host
+# is built with it too.
+set -euo pipefail
+
+build=$1
+libdir=$2
+sanitizer=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d)
+prefix=$tmp/prefix
+server_pid=
+
+cleanup() {
+    if [ -n "$server_pid" ]; then kill -KILL "$server_pid" 2>/dev/null || true; fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+case $sanitizer in
+    address) flags="-fsanitize=address,undefined" ;;
+    thread) flags="-fsanitize=thread" ;;
+    "") flags="" ;;
+    *) fail "unknown sanitizer '$sanitizer'" ;;
+esac
+
+# Starts "$@ PORT" on a free base port and waits for its ready line; tries
+# other ports when the program ends first (a port taken by someone else).
+# Sets server_pid and base.
+start_server() {
+    local attempt
+    for attempt in 1 2 3 4 5; do
+        base=$((20000 + (RANDOM % 4000) * 5))
+        "$@" "$base" >"$tmp/server.out" 2>"$tmp/server.err" &
+        server_pid=$!
+        local waited
+        for waited in $(seq 1 200); do
+            grep -q '^ready' "$tmp/server.out" && return 0
+            kill -0 "$server_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        server_pid=
+    done
+    cat "$tmp/server.err" >&2
+    fail "$1 did not become ready"
+}
+
+# Stops the server with SIGTERM; it must end cleanly within 20 s.
+stop_server() {
+    kill -TERM "$server_pid"
+    local status=0
+    timeout 20 tail --pid="$server_pid" -f /dev/null || fail "server did not stop"
+    wait "$server_pid" || status=$?
+    server_pid=
+    [ "$status" -eq 0 ] || { cat "$tmp/server.err" >&2; fail "server ended with status $status"; }
+}
+
+# Sends the bytes of HEX on a new command connection and prints the hex of
+# the first COUNT bytes that come back.
+exchange() {
+    local hex=$1 count=$2
+    exec 3<>"/dev/tcp/127.0.0.1/$base"
+    printf "$(sed 's/../\\x&/g' <<<"$hex")" >&3
+    timeout 10 head -c "$count" <&3 | od -An -v -tx1 | tr -d ' \n'
+    exec 3<&-
+}
+
+zeros() { printf '%0*d' $(($1 * 2)) 0; }
+# A 24-byte login field holding TEXT.
+field() {
+    local hex
+    hex=$(printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n')
+    printf '%s%s' "$hex" "$(zeros $((24 - ${#hex} / 2)))"
+}
+
+# MSG_LOGIN (type 1) with an 84-byte LoginRequest: name at 0, password at 24.
+login_request() {
+    printf '4c4c4c50''0100''0000''54000000''00000000%s%s%s' \
+        "$(field "$1")" "$(field "$2")" "$(zeros 36)"
+}
+
+# Checks the answers to an accepted and to two refused logins.
+check_logins() {
+    local got session_id
+    # Accepted: header with length 84 and status 0, the record with the
+    # password cleared, then MSG_SESSION_ID (type 9, length 4, status 0).
+    got=$(exchange "$(login_request admin admin)" 120)
+    local want="4c4c4c50010000005400000000000000$(field admin)$(zeros 60)4c4c4c50090000000400000000000000"
+    [ "${got:0:232}" = "$want" ] || fail "accepted login: got $got, want $want<session id>"
+    session_id=${got:232:8}
+    [ "${#session_id}" -eq 8 ] && [ "$session_id" != 00000000 ] || fail "session id '$session_id'"
+    # Unknown user: status 1, no record; MSG_SESSION_ID still follows.
+    got=$(exchange "$(login_request nobody admin)" 36)
+    want="4c4c4c500100000000000000010000004c4c4c50090000000400000001000000"
+    [ "${got:0:64}" = "$want" ] || fail "unknown user: got $got, want $want<session id>"
+    # Wrong password: status 2.
+    got=$(exchange "$(login_request admin wrong)" 36)
+    want="4c4c4c500100000000000000020000004c4c4c50090000000400000002000000"
+    [ "${got:0:64}" = "$want" ] || fail "wrong password: got $got, want $want<session id>"
+}
+
+cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" || { cat "$tmp/install.log"; fail "install"; }
+for file in "$libdir/libnetserver.so.1" "$libdir/libnetserver.so" include/netserver/host_api.h \
+            include/netserver/netserver.h "$libdir/pkgconfig/netserver.pc" \
+            "$libdir/cmake/netserver/netserverConfig.cmake" bin/recnet-device bin/recnet \
+            share/recnet/media/main.h264 share/recnet/media/sub.h264 \
+            "$libdir/librecnet-client.a" include/recnet-client/session.h \
+            "$libdir/pkgconfig/recnet-client.pc"; do
+    [ -e "$prefix/$file" ] || fail "$file not installed"
+done
+
+# Through pkg-config: headers from --cflags, the module file from `module`.
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+module=$(pkg-config --variable=module netserver)
+[ -f "$module" ] || fail "pkg-config names module '$module', which does not exist"
+# shellcheck disable=SC2046,SC2086
+c++ -std=c++20 -Wall -Wextra -Werror $flags $(pkg-config --cflags netserver) \
+    -DNETSERVER_MODULE="\"$module\"" "$here/host_example/host.cpp" \
+    "$here/host_example/host_refusals.cpp" \
+    -o "$tmp/host_pkgconfig" -rdynamic -ldl || fail "pkg-config build"
+start_server "$tmp/host_pkgconfig"
+check_logins
+stop_server
+
+# Through find_package(netserver).
+cmake -S "$here/host_example" -B "$tmp/host_cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCMAKE_CXX_FLAGS="$flags" >"$tmp/cmake.log" || { cat "$tmp/cmake.log"; fail "configure"; }
+cmake --build "$tmp/host_cmake" >"$tmp/build.log" || { cat "$tmp/build.log"; fail "find_package build"; }
+start_server "$tmp/host_cmake/host_example"
+check_logins
+stop_server
+
+# The installed device, run from a directory far from the build tree, finds
+# the module and the clips relative to itself; the installed CLI logs in.
+mkdir "$tmp/run"
+cd "$tmp/run"
+start_server "$prefix/bin/recnet-device" --state "$tmp/run/state" --base-port
+out=$("$prefix/bin/recnet" --port "$base" login) || fail "recnet login: $out"
+[[ $out =~ ^session\ [1-9][0-9]*$ ]] || fail "recnet login printed '$out'"
+stop_server
+echo "install tree, pkg-config and find_package hosts, installed device and CLI: ok"
