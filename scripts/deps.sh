@@ -3,7 +3,7 @@
 # only those that are missing. Runs as root, or through sudo.
 set -eu
 
-PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev libsqlite3-dev libsodium-dev zlib1g-dev libturbojpeg0-dev ffmpeg iproute2 clang libclang-rt-14-dev"
+PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev libsqlite3-dev libsodium-dev zlib1g-dev libturbojpeg0-dev ffmpeg iproute2 clang libclang-rt-14-dev libgstrtspserver-1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad libcli11-dev nlohmann-json3-dev libcpp-httplib-dev chromium chromium-driver python3"
 
 missing=""
 for p in $PACKAGES; do
