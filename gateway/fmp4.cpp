@@ -206,8 +206,9 @@ bool Fmp4Muxer::start(const uint8_t* keyFrame, size_t size) {
     std::vector<uint8_t>& b = init_;
     b.clear();
     size_t ftyp = open(b, "ftyp");
-    for (const char* brand : {"isom", "isom", "iso6", "avc1", "mp41"}) b.insert(b.end(), brand, brand + 4);
-    putBe32(b, ftyp + 12, 0x200);  // minor version
+    b.insert(b.end(), {'i', 's', 'o', 'm'});  // major brand
+    u32(b, 0x200);                            // minor version
+    for (const char* brand : {"isom", "iso6", "avc1", "mp41"}) b.insert(b.end(), brand, brand + 4);
     close(b, ftyp);
 
     size_t moov = open(b, "moov");
