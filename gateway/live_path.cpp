@@ -61,7 +61,11 @@ int LivePath::viewers() const {
 int LivePath::waitReady(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);
     ensureRunningLocked();
+    // A waiting viewer keeps the stream from lingering out before its first
+    // key frame.
+    ++waiters_;
     const bool done = changed_.wait_for(lock, wait, [this] { return !gop_.empty() || lastStatus_ != 0; });
+    --waiters_;
     lastSeen_ = std::chrono::steady_clock::now();
     if (!gop_.empty()) return 200;
     return done ? lastStatus_ : 504;
@@ -78,7 +82,7 @@ void LivePath::ensureRunningLocked() {
 }
 
 bool LivePath::idleLocked() const {
-    return sinks_.empty() && std::chrono::steady_clock::now() - lastSeen_ >= linger_;
+    return sinks_.empty() && waiters_ == 0 && std::chrono::steady_clock::now() - lastSeen_ >= linger_;
 }
 
 void LivePath::run() {
@@ -126,7 +130,10 @@ void LivePath::run() {
             error = e.what();
         }
         lock.lock();
-        if (status == 0) break;  // stopped on purpose
+        // Stopped on purpose; a viewer that came meanwhile found the thread
+        // still running and waits for it, so the loop's condition decides
+        // again under the lock.
+        if (status == 0) continue;
         // The next stream starts with a key frame of its own; frames kept from
         // the lost one may not fit it.
         dropKeptLocked(false);

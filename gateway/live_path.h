@@ -87,6 +87,7 @@ private:
     std::condition_variable changed_;
     std::map<uint64_t, FrameSink> sinks_;
     uint64_t nextId_ = 1;
+    int waiters_ = 0;             // callers inside waitReady
     std::vector<FramePtr> gop_;  // from the last key frame; empty while waiting for one
     size_t gopBytes_ = 0;
     bool synced_ = false;         // frames go out (a key frame came since the last loss)

@@ -22,25 +22,52 @@ constexpr std::chrono::milliseconds READY_WAIT{6000};
 constexpr int CLIENT_THREADS = 16;
 // A pipeline that stops taking frames must not make its queue grow.
 constexpr guint64 QUEUE_BYTES_MAX = 8 << 20;
+constexpr const char* FEEDER_KEY = "recnet-feeder";
 
 // One viewer's media: subscribed to a path, pushing its frames into the
 // media's appsrc. Lives as data of the media; unsubscribes when the media is
 // unprepared (the viewer left) or destroyed.
-struct Feeder {
-    LivePath* path = nullptr;
-    GstElement* appsrc = nullptr;  // owned reference
-    uint64_t id = 0;
-    bool subscribed = false;
-    Timeline timeline;
-
-    void stop() {
-        if (subscribed) path->unsubscribe(id);
-        subscribed = false;
-    }
+//
+// A live media plays from the moment it is prepared (at DESCRIBE, which
+// needs the first frames for its SDP), so what the path hands over then is
+// gone before the viewer's PLAY. At PLAY the feeder subscribes again, and the
+// viewer's first frames are the path's kept key frame and its successors.
+class Feeder {
+public:
+    Feeder(LivePath* path, GstElement* appsrc) : path_(path), appsrc_(appsrc) {}
     ~Feeder() {
         stop();
-        if (appsrc) gst_object_unref(appsrc);
+        gst_object_unref(appsrc_);
     }
+    // (Re)subscribes to the path.
+    void start() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (subscribed_) path_->unsubscribe(id_);
+        id_ = path_->subscribe([this](const FramePtr& f, bool kept) { push(f, kept); });
+        subscribed_ = true;
+    }
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (subscribed_) path_->unsubscribe(id_);
+        subscribed_ = false;
+    }
+
+private:
+    // Called by the path under its lock, one frame at a time.
+    void push(const FramePtr& f, bool kept) {
+        GstBuffer* buffer = gst_buffer_new_allocate(nullptr, f->data.size(), nullptr);
+        gst_buffer_fill(buffer, 0, f->data.data(), f->data.size());
+        GST_BUFFER_PTS(buffer) = timeline_.next(f->captureUs, kept) * GST_USECOND;
+        if (!f->key) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+        gst_app_src_push_buffer(GST_APP_SRC(appsrc_), buffer);
+    }
+
+    LivePath* const path_;
+    GstElement* const appsrc_;  // owned reference
+    std::mutex mutex_;          // guards id_ and subscribed_
+    uint64_t id_ = 0;
+    bool subscribed_ = false;
+    Timeline timeline_;         // used by the path's thread only, under the path's lock
 };
 
 void destroyFeeder(gpointer data) { delete static_cast<Feeder*>(data); }
@@ -58,19 +85,16 @@ void onMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) 
     g_object_set(appsrc, "caps", caps, "format", GST_FORMAT_TIME, "is-live", TRUE, "max-bytes",
                  QUEUE_BYTES_MAX, "leaky-type", GST_APP_LEAKY_TYPE_DOWNSTREAM, nullptr);
     gst_caps_unref(caps);
-    auto* feeder = new Feeder;
-    feeder->path = path;
-    feeder->appsrc = appsrc;
-    g_object_set_data_full(G_OBJECT(media), "recnet-feeder", feeder, destroyFeeder);
+    auto* feeder = new Feeder(path, appsrc);
+    g_object_set_data_full(G_OBJECT(media), FEEDER_KEY, feeder, destroyFeeder);
     g_signal_connect(media, "unprepared", G_CALLBACK(onUnprepared), feeder);
-    feeder->id = path->subscribe([feeder](const FramePtr& f, bool kept) {
-        GstBuffer* buffer = gst_buffer_new_allocate(nullptr, f->data.size(), nullptr);
-        gst_buffer_fill(buffer, 0, f->data.data(), f->data.size());
-        GST_BUFFER_PTS(buffer) = feeder->timeline.next(f->captureUs, kept) * GST_USECOND;
-        if (!f->key) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-        gst_app_src_push_buffer(GST_APP_SRC(feeder->appsrc), buffer);
-    });
-    feeder->subscribed = true;
+    feeder->start();
+}
+
+// After the PLAY answer, when the viewer's transport is active.
+void onPlay(GstRTSPClient*, GstRTSPContext* ctx, gpointer) {
+    if (!ctx->media) return;
+    if (auto* feeder = static_cast<Feeder*>(g_object_get_data(G_OBJECT(ctx->media), FEEDER_KEY))) feeder->start();
 }
 
 GstRTSPStatusCode rtspStatus(int status) {
@@ -91,6 +115,7 @@ GstRTSPStatusCode onPreDescribe(GstRTSPClient*, GstRTSPContext* ctx, gpointer da
 
 void onClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer data) {
     g_signal_connect(client, "pre-describe-request", G_CALLBACK(onPreDescribe), data);
+    g_signal_connect(client, "play-request", G_CALLBACK(onPlay), nullptr);
 }
 
 }  // namespace
