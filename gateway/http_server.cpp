@@ -84,6 +84,8 @@ void sendError(httplib::Response& res, int status, const std::string& text) {
 HttpServer::HttpServer(Registry& registry, const std::string& bind, uint16_t port)
     : registry_(registry), server_(std::make_unique<httplib::Server>()) {
     server_->new_task_queue = [] { return new httplib::ThreadPool(WORKERS); };
+    // An idle kept-alive connection holds a worker, and stop() waits for it.
+    server_->set_keep_alive_timeout(1);
     routes();
     if (!server_->bind_to_port(bind.c_str(), port)) {
         throw std::runtime_error("cannot listen for HTTP on " + bind + ":" + std::to_string(port));
