@@ -1,11 +1,13 @@
 # The two everyday commands:
 #   make run    build and start the reference device with its defaults
+#   make gateway  build and start recnet-gateway for the device of `make run`
 #   make test   build and run every test, plain, under ASan+UBSan and under TSan,
 #               then build everything as Release and run the unit tests from it
 # Both expect scripts/deps.sh to have installed the build dependencies.
 
 JOBS ?= $(shell nproc)
 DEVICE_ARGS ?=
+GATEWAY_ARGS ?= --device dev=127.0.0.1:5500
 
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -20,7 +22,7 @@ define suite
 	$(SANITIZER_ENV) ctest --test-dir $(1) --output-on-failure -j $(JOBS)
 endef
 
-.PHONY: all build run test test-plain test-asan test-tsan test-release fuzz clean
+.PHONY: all build run gateway test test-plain test-asan test-tsan test-release fuzz clean
 
 all: build
 
@@ -35,6 +37,11 @@ run:
 	$(CONFIGURE)
 	cmake --build build -j $(JOBS) --target recnet-device netserver
 	./build/recnet-device $(DEVICE_ARGS)
+
+gateway:
+	$(CONFIGURE)
+	cmake --build build -j $(JOBS) --target recnet-gateway
+	./build/recnet-gateway $(GATEWAY_ARGS)
 
 test: test-plain test-asan test-tsan test-release
 

@@ -3,11 +3,14 @@
 # only those that are missing. Runs as root, or through sudo.
 set -eu
 
-# One group a line: build, module tests, device and client libraries, tools.
+# One group a line: build, module tests, device and client libraries, the
+# gateway's media libraries, tools and the browser the gateway tests drive.
 PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev
  libsqlite3-dev libsodium-dev zlib1g-dev libturbojpeg0-dev
  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
- ffmpeg iproute2 clang libclang-rt-14-dev tshark dpkg-dev"
+ libgstrtspserver-1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
+ gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+ ffmpeg iproute2 clang libclang-rt-14-dev tshark dpkg-dev python3 chromium chromium-driver"
 
 missing=""
 for p in $PACKAGES; do
