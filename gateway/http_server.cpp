@@ -5,12 +5,15 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <iostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <thread>
 
 #include "fmp4.h"
 #include "timeline.h"
@@ -90,7 +93,18 @@ HttpServer::HttpServer(Registry& registry, const std::string& bind, uint16_t por
     if (!server_->bind_to_port(bind.c_str(), port)) {
         throw std::runtime_error("cannot listen for HTTP on " + bind + ":" + std::to_string(port));
     }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = std::thread([this] {
+        server_->listen_after_bind();
+        listenEnded_ = true;
+    });
+    // stop() does nothing to a server that has not entered its accept loop
+    // yet, so a stop right after the start would leave the thread listening
+    // for ever: the server is handed out only once it runs (or has failed).
+    while (!server_->is_running() && !listenEnded_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (listenEnded_) {
+        thread_.join();
+        throw std::runtime_error("cannot serve HTTP on " + bind + ":" + std::to_string(port));
+    }
 }
 
 HttpServer::~HttpServer() {

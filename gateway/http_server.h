@@ -44,6 +44,7 @@ private:
     Registry& registry_;
     std::unique_ptr<httplib::Server> server_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> listenEnded_{false};  // the accept loop has returned
     std::atomic<int> liveViewers_{0};
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::thread thread_;

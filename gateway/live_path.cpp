@@ -112,8 +112,8 @@ void LivePath::run() {
             std::cerr << "gateway: " << name_ << ": device stream started\n";
             backoff = std::chrono::milliseconds(0);
             recnet::FrameAssembler assembler([this](const recnet::FrameView& f) {
-                onFrame(f.data, f.dataLength, f.type == records::FRAME_TYPE_KEY,
-                        wire::getU64(f.header, records::FRAME_CAPTURE_TIME), f.afterLoss);
+                onFrame(f.data, f.dataLength, f.type == wire::FRAME_TYPE_KEY,
+                        wire::getU64(f.header, wire::FRAME_CAPTURE_TIME), f.afterLoss);
             });
             bool alive = true;
             while (alive) {

@@ -143,7 +143,19 @@ RtspServer::RtspServer(Registry& registry, const std::string& bind, uint16_t por
 }
 
 RtspServer::~RtspServer() {
-    g_main_loop_quit(loop_);
+    // The quit runs inside the loop: a g_main_loop_quit before the thread has
+    // entered g_main_loop_run would be forgotten, and the join would wait for
+    // ever.
+    GSource* quit = g_idle_source_new();
+    g_source_set_callback(
+        quit,
+        [](gpointer loop) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+        },
+        loop_, nullptr);
+    g_source_attach(quit, context_);
+    g_source_unref(quit);
     thread_.join();
     GSource* source = g_main_context_find_source_by_id(context_, sourceId_);
     if (source) g_source_destroy(source);

@@ -109,7 +109,7 @@ struct LogArgs {
 };
 
 uint32_t parseCategory(const std::string& text) {
-    for (uint32_t c = records::LOG_CATEGORY_SYSTEM; c <= records::LOG_CATEGORY_OPERATION; ++c) {
+    for (uint32_t c = wire::LOG_CATEGORY_SYSTEM; c <= wire::LOG_CATEGORY_OPERATION; ++c) {
         if (text == logCategoryName(c)) return c;
     }
     if (auto v = parseNumber(text, 0xffffffffu)) return static_cast<uint32_t>(*v);
