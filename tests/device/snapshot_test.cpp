@@ -67,13 +67,6 @@ Picture decode(const Bytes& jpeg) {
     return p;
 }
 
-// Mean absolute difference per component of two pictures of one size.
-double meanDifference(const Picture& a, const Picture& b) {
-    double sum = 0;
-    for (size_t i = 0; i < a.rgb.size(); ++i) sum += std::abs(int(a.rgb[i]) - int(b.rgb[i]));
-    return sum / static_cast<double>(a.rgb.size());
-}
-
 // Near-white pixels in the rectangle [x0, x1) x [y0, y1).
 int whiteCount(const Picture& p, int x0, int y0, int x1, int y1) {
     int n = 0;
@@ -103,16 +96,6 @@ TEST(Snapshot, OtherModesAre352x288) {
     }
 }
 
-TEST(Snapshot, ChannelsHaveDifferentBackgrounds) {
-    const Picture c0 = decode(render({0, kTime, 80, 1}));
-    const Picture c1 = decode(render({1, kTime, 80, 1}));
-    const Picture c2 = decode(render({2, kTime, 80, 1}));
-    ASSERT_FALSE(c0.rgb.empty());
-    EXPECT_GT(meanDifference(c0, c1), 20.0);
-    EXPECT_GT(meanDifference(c1, c2), 20.0);
-    EXPECT_GT(meanDifference(c0, c2), 20.0);
-}
-
 TEST(Snapshot, TextIsWhiteAndBackgroundIsNot) {
     for (int channel = 0; channel < 8; ++channel) {
         const Picture p = decode(render({channel, kTime, 90, 0}));
@@ -123,15 +106,6 @@ TEST(Snapshot, TextIsWhiteAndBackgroundIsNot) {
         EXPECT_GT(whiteCount(p, 0, 432, 704, 576), 3000) << "channel " << channel;
         EXPECT_GT(whiteCount(p, 0, 0, 352, 144), 1000) << "channel " << channel;
     }
-}
-
-TEST(Snapshot, ChannelNumberIsDrawn) {
-    // "CH 10" has one digit more than "CH 1": more white at the top left.
-    const Picture one = decode(render({0, kTime, 90, 0}));
-    const Picture ten = decode(render({9, kTime, 90, 0}));
-    ASSERT_EQ(one.width, 704);
-    ASSERT_EQ(ten.width, 704);
-    EXPECT_GT(whiteCount(ten, 0, 0, 704, 144), whiteCount(one, 0, 0, 704, 144) + 500);
 }
 
 TEST(Snapshot, TimeChangesOnlyTheTimeText) {
@@ -148,13 +122,6 @@ TEST(Snapshot, TimeChangesOnlyTheTimeText) {
                 }
     EXPECT_GT(changed, 100);
     EXPECT_EQ(changedAbove, 0);  // only the time's last digit, in the bottom band
-}
-
-TEST(Snapshot, LowQualityIsClearlySmaller) {
-    const size_t low = render({0, kTime, 10, 0}).size();
-    const size_t high = render({0, kTime, 95, 0}).size();
-    ASSERT_GT(low, 0u);
-    EXPECT_LT(low * 3, high) << "quality 10: " << low << " bytes, quality 95: " << high;
 }
 
 TEST(Snapshot, Quality100FitsThePictureBuffer) {

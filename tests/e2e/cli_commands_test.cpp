@@ -13,13 +13,10 @@
 
 #include "device_fixture.h"
 
+using e2e::contains;
 using e2e::Device;
 
 namespace {
-
-bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
 
 // The lines of `text`, without their newlines.
 std::vector<std::string> lines(const std::string& text) {
@@ -84,9 +81,8 @@ TEST(CliUsers, ListAddModifyDeleteAndRefusals) {
 TEST(CliParams, AChangedParameterLeavesAnAuditLineInTheLog) {
     Device d;
     ASSERT_FALSE(d.ready.empty());
-    auto before = d.cli({"param", "get", "record-type"});
-    ASSERT_EQ(before.exitCode, 0) << before.err;
-    EXPECT_EQ(before.out, "mode: 2\nprerecord_seconds: 5\nfile_minutes: 30\noverwrite: 1\n");
+    EXPECT_EQ(d.cli({"param", "get", "record-type"}).out,
+              "mode: 2\nprerecord_seconds: 5\nfile_minutes: 30\noverwrite: 1\n");
 
     // mode 1, pre-record 10 s, 15-minute files, overwrite on.
     auto set = d.cli({"param", "set", "21", "--hex", "01000000 0a000000 0f000000 01000000"});
@@ -228,28 +224,24 @@ TEST(CliControl, RebootAndLogInAgain) {
 TEST(CliSerial, TextSentReachesThePseudoTerminal) {
     Device d({"--serial-ports", "2"});
     ASSERT_FALSE(d.ready.empty());
-    const std::string path = d.serialPath(0);
-    ASSERT_FALSE(path.empty()) << d.child->out();
-    const int pty = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(pty, 0) << path;
-
+    // "serial 0: PATH", "serial 1: PATH", then the ready line.
+    const std::string out = d.child->out();
+    EXPECT_LT(out.find("serial 0: /dev/pts/"), out.find("\nserial 1: /dev/pts/")) << out;
+    EXPECT_LT(out.find("\nserial 1: /dev/pts/"), out.find("\nready")) << out;
+    const int pty = d.openSerial(0);
+    ASSERT_GE(pty, 0) << out;
     auto text = d.cli({"serial", "send", "hello pty"});
     EXPECT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(text.out, "9 bytes sent to the serial port\n");
     auto hex = d.cli({"serial", "send", "--hex", "0d0a"});
     EXPECT_EQ(hex.exitCode, 0) << hex.err;
-
-    std::string got;
-    for (int i = 0; i < 20 && got.size() < 11; ++i) {
-        pollfd p{pty, POLLIN, 0};
-        if (::poll(&p, 1, 250) <= 0) continue;
-        char buf[64];
-        const ssize_t n = ::read(pty, buf, sizeof buf);
-        if (n > 0) got.append(buf, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(got, "hello pty\r\n");
+    EXPECT_EQ(e2e::readUpTo(pty, 11), "hello pty\r\n");
+    // With the send switch off, the answer is the same and nothing arrives.
+    ASSERT_EQ(d.cli({"param", "set", "23", "--hex", "00010000"}).exitCode, 0);
+    EXPECT_EQ(d.cli({"serial", "send", "quiet"}).exitCode, 0);
+    pollfd p{pty, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 500), 0);
     ::close(pty);
-
     auto tooLong = d.cli({"serial", "send", std::string(1025, 'x')});
     EXPECT_EQ(tooLong.exitCode, 2);
 }
@@ -289,6 +281,10 @@ TEST(CliRecordFiles, DeleteByName) {
     auto again = d.cli({"file", "delete", "ch01-0001.h264"});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_EQ(again.err, "recnet: delete record file 'ch01-0001.h264': failed (status 0xff)\n");
+    // Only names inside the records folder are deleted.
+    for (const char* name : {"../device.db", "/etc/hostname"})
+        EXPECT_EQ(d.cli({"file", "delete", name}).exitCode, 1) << name;
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(d.state) / "device.db"));
 }
 
 TEST(CliErrors, FailuresGiveAClearLineAndANonZeroStatus) {
