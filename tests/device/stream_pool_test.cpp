@@ -306,26 +306,6 @@ TEST(Producers, SyntheticOnDemandMakesFramesOnlyForReaders) {
     EXPECT_FALSE(producers.running());
 }
 
-TEST(Producers, SyntheticRealTimeKeepsItsRateAndKeyInterval) {
-    StreamPool pool(1, {100, 100});
-    StreamProducers producers(pool, syntheticConfig(100, 50),
-                              loadMaterial(syntheticConfig(100, 50)));
-    start(producers);
-    std::this_thread::sleep_for(500ms);
-    const uint32_t made = pool.writePosition(0, 0);
-    EXPECT_GE(made, 15u);
-    EXPECT_LE(made, 35u);
-    producers.stop();
-    // Frame 1 and frame 51 would be keys; check the first one.
-    Reader reader(pool, 0, 0);
-    reader.cursor[0] = 0;
-    Bytes frame;
-    ASSERT_EQ(reader.fetch(frame), Reader::Got::Frame);
-    EXPECT_EQ(typeOf(frame), records::FRAME_TYPE_KEY);
-    ASSERT_EQ(reader.fetch(frame), Reader::Got::Frame);
-    EXPECT_EQ(typeOf(frame), records::FRAME_TYPE_OTHER);
-}
-
 TEST(Producers, ClipChannelsStartAtDifferentKeyFrames) {
     auto material = clipMaterial(mediaPath("main.h264"));
     StreamPool pool = poolFor(*material, 3);

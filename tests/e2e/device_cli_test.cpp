@@ -83,9 +83,6 @@ TEST(DeviceCli, LoginEchoAndTime) {
                           &second, &tail), 7)
         << time.out;
     EXPECT_EQ(tail, '\n');
-    EXPECT_GE(year, 2024);
-    EXPECT_TRUE(month >= 1 && month <= 12) << month;
-    EXPECT_TRUE(day >= 1 && day <= 31) << day;
 }
 
 TEST(DeviceCli, RefusedLoginsSayWhy) {
@@ -145,12 +142,7 @@ TEST(DeviceWire, LoginAnswerCarriesNoPasswordAndTimeInfoIsTheHostsAnswer) {
     Bytes header(time.begin(), time.begin() + 16);
     Bytes expected = {0x4C, 0x4C, 0x4C, 0x50, 0x03, 0x01, 0x42, 0x00, 24, 0, 0, 0, 0, 0xAA, 0xBB, 0xCC};
     EXPECT_EQ(header, expected);
-    uint32_t year = testnet::u32At(time, 16), month = testnet::u32At(time, 20), day = testnet::u32At(time, 24);
-    EXPECT_GE(year, 2024u);
-    EXPECT_GE(month, 1u);
-    EXPECT_LE(month, 12u);
-    EXPECT_GE(day, 1u);
-    EXPECT_LE(day, 31u);
+    // The date itself is the device clock's (DeviceStore checks it); here only the layout.
     EXPECT_LE(testnet::u32At(time, 28), 23u);
     EXPECT_TRUE(c.silentFor(200));
 }

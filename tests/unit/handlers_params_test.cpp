@@ -52,34 +52,28 @@ Bytes okReply(uint16_t type, uint16_t subtype) { return replyHeader(type, subtyp
 
 }  // namespace
 
-TEST(SetParam, ChangedValueWritesOneAuditLineOfItsTypeThenStores) {
+// An unchanged value is stored and answered without a line; a change in the
+// last compared byte of the last channel writes one line of the type's text.
+TEST(SetParam, OnlyAChangedValueWritesAnAuditLineBothAreStoredAndAnsweredOk) {
     for (const Audited& a : kAudited) {
-        fake_host::reset();
-        PairedSession ps(4, "10.0.0.5");
-        std::strcpy(ps.session->userName, "u1");
-        Bytes value = storedValueFor(a.type, a.payloadSize);
-        value.back() ^= 0x40;  // the last compared byte of the last channel
-        dispatch(ps, request(SET_PARAM, value, a.type));
-        EXPECT_EQ(ps.read(16), okReply(SET_PARAM, a.type)) << a.type;
-        ASSERT_EQ(fake_host::logLines().size(), 1u) << a.type;
-        EXPECT_EQ(fake_host::logLines()[0], std::string("u1 10.0.0.5 ") + a.text) << a.type;
-        EXPECT_EQ(fake_host::logCategories()[0], 4);
-        fh::Call set = fh::last("st_app_netSetParam");
-        EXPECT_EQ(set.args.at(0), a.type);
-        EXPECT_EQ(Bytes(set.data.begin(), set.data.begin() + 16), Bytes(value.begin(), value.begin() + 16));
-        EXPECT_TRUE(ps.nothingPending());
-    }
-}
-
-TEST(SetParam, UnchangedValueWritesNoLineButIsStoredAndAnsweredOk) {
-    for (const Audited& a : kAudited) {
-        fake_host::reset();
-        PairedSession ps;
-        Bytes value = storedValueFor(a.type, a.payloadSize);
-        dispatch(ps, request(SET_PARAM, value, a.type));
-        EXPECT_EQ(ps.read(16), okReply(SET_PARAM, a.type)) << a.type;
-        EXPECT_TRUE(fake_host::logLines().empty()) << a.type;
-        EXPECT_EQ(fake_host::callCount("st_app_netSetParam"), 1) << a.type;
+        for (bool changed : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "type " << a.type << (changed ? " changed" : " same"));
+            fake_host::reset();
+            PairedSession ps(4, "10.0.0.5");
+            std::strcpy(ps.session->userName, "u1");
+            Bytes value = storedValueFor(a.type, a.payloadSize);
+            if (changed) value.back() ^= 0x40;
+            dispatch(ps, request(SET_PARAM, value, a.type));
+            EXPECT_EQ(ps.read(16), okReply(SET_PARAM, a.type));
+            EXPECT_TRUE(ps.nothingPending());
+            const std::vector<std::string> expected = {std::string("u1 10.0.0.5 ") + a.text};
+            EXPECT_EQ(fake_host::logLines(), changed ? expected : std::vector<std::string>{});
+            EXPECT_EQ(fake_host::logCategories(), changed ? std::vector<int>{4} : std::vector<int>{});
+            ASSERT_EQ(fake_host::callCount("st_app_netSetParam"), 1);
+            fh::Call set = fh::last("st_app_netSetParam");
+            EXPECT_EQ(set.args.at(0), a.type);
+            EXPECT_EQ(Bytes(set.data.begin(), set.data.begin() + 16), Bytes(value.begin(), value.begin() + 16));
+        }
     }
 }
 
