@@ -64,13 +64,19 @@ int resultOf(const char* name, int fallback = 0) {
     return it == hs().results.end() ? fallback : it->second;
 }
 
+/* The first `n` bytes of `from` to `to`; nothing for n == 0 (an empty
+ * vector's data() may be null, which memcpy must not get). */
+void copyBytes(void* to, const Bytes& from, size_t n) {
+    if (n > 0) std::memcpy(to, from.data(), n);
+}
+
 /* Zeroes `size` bytes of `out`, then writes the scripted output over them. */
 void writeOutput(const char* name, void* out, size_t size) {
     std::lock_guard<std::mutex> lock(hs().mutex);
     std::memset(out, 0, size);
     auto it = hs().outputs.find(name);
     if (it != hs().outputs.end())
-        std::memcpy(out, it->second.data(), std::min(size, it->second.size()));
+        copyBytes(out, it->second, std::min(size, it->second.size()));
 }
 
 size_t outputSize(const char* name) {
@@ -104,7 +110,7 @@ Node* buildList(const std::vector<Bytes>& records) {
     for (const Bytes& r : records) {
         auto* node = static_cast<Node*>(std::malloc(sizeof(Node)));
         std::memset(node, 0, sizeof(Node));
-        std::memcpy(node->record, r.data(), std::min(r.size(), sizeof node->record));
+        copyBytes(node->record, r, std::min(r.size(), sizeof node->record));
         hs().handedOut.push_back(node);
         *tail = node;
         tail = &node->next;
@@ -130,7 +136,7 @@ int wifiScan(const char* name, void* buffer, int sock) {
     {
         std::lock_guard<std::mutex> lock(hs().mutex);
         auto it = hs().outputs.find(name);
-        if (it != hs().outputs.end()) std::memcpy(buffer, it->second.data(), n);
+        if (it != hs().outputs.end()) copyBytes(buffer, it->second, n);
     }
     return resultOf(name, static_cast<int>(n));
 }
@@ -247,7 +253,7 @@ int st_app_netGetParam(uint16_t type, void* out, uint32_t* count) {
     {
         std::lock_guard<std::mutex> lock(hs().mutex);
         auto it = hs().outputs.find("st_app_netGetParam");
-        if (it != hs().outputs.end()) std::memcpy(out, it->second.data(), n);
+        if (it != hs().outputs.end()) copyBytes(out, it->second, n);
         *count = hs().getParamCount.value_or(static_cast<uint32_t>(n));
     }
     return resultOf("st_app_netGetParam");
