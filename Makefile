@@ -1,9 +1,11 @@
-# The two everyday commands:
+# The everyday commands:
 #   make run    build and start the reference device with its defaults
 #   make gateway  build and start recnet-gateway for the device of `make run`
 #   make test   build and run every test, plain, under ASan+UBSan and under TSan,
 #               then build everything as Release and run the unit tests from it
-# Both expect scripts/deps.sh to have installed the build dependencies.
+#   make test-fast  build the plain tree and run every test but the slow ones
+#               (ctest label "slow": idle limits, long streams, formats)
+# They expect scripts/deps.sh to have installed the build dependencies.
 
 JOBS ?= $(shell nproc)
 DEVICE_ARGS ?=
@@ -22,7 +24,7 @@ define suite
 	$(SANITIZER_ENV) ctest --test-dir $(1) --output-on-failure -j $(JOBS)
 endef
 
-.PHONY: all build run gateway test test-plain test-asan test-tsan test-release fuzz clean
+.PHONY: all build run gateway test test-fast test-plain test-asan test-tsan test-release fuzz clean
 
 all: build
 
@@ -47,6 +49,11 @@ test: test-plain test-asan test-tsan test-release
 
 test-plain:
 	$(call suite,build,)
+
+# Everything but the tests labelled slow (tests/CMakeLists.txt), for the edit
+# and test loop; make test and CI still run them all.
+test-fast: build
+	$(SANITIZER_ENV) ctest --test-dir build --output-on-failure -j $(JOBS) -LE slow
 
 test-asan:
 	$(call suite,build-asan,address)

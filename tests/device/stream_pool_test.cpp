@@ -6,221 +6,17 @@
  * clips decoded by ffprobe.
  */
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "h264_source.h"
-#include "netserver/records.h"
-#include "netserver/wire.h"
-#include "stream_pool.h"
-#include "stream_producer.h"
+#include "stream_pool_support.h"
 
 namespace {
 
+using namespace pooltest;
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
-using streampool::StreamPool;
-using streampool::StreamRing;
-
-/* ---- helpers ------------------------------------------------------------ */
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// A NAL unit behind a 3-byte start code; units behind 4-byte start codes, as
-// the device writes them.
-Bytes nal3(const Bytes& unit) { return concat({{0, 0, 1}, unit}); }
-Bytes nals(std::initializer_list<Bytes> units) {
-    Bytes out;
-    for (const Bytes& u : units) out = concat({out, {0, 0, 0, 1}, u});
-    return out;
-}
-
-std::vector<uint8_t> types(const std::vector<h264::NalUnit>& nals) {
-    std::vector<uint8_t> out;
-    for (const auto& n : nals) out.push_back(n.type);
-    return out;
-}
-
-const Bytes kAud = {0x09, 0xF0};
-const Bytes kSpsA = {0x67, 0x42, 0x00, 0x1E, 0xAB};
-const Bytes kPpsA = {0x68, 0xCE, 0x3C, 0x80};
-const Bytes kSpsB = {0x67, 0x42, 0x00, 0x28, 0xCD};
-const Bytes kPpsB = {0x68, 0xCE, 0x06, 0xE2};
-const Bytes kSei = {0x06, 0x05, 0x01, 0x11, 0x80};
-const Bytes kIdr = {0x65, 0x88, 0x84, 0x21};       // first_mb_in_slice 0
-const Bytes kIdrSecond = {0x65, 0x40, 0x11, 0x22};  // first_mb_in_slice not 0
-const Bytes kP1 = {0x41, 0x9A, 0x11};
-const Bytes kP2 = {0x41, 0x9A, 0x22};
-const Bytes kIdr2 = {0x65, 0x88, 0x99, 0x31};
-
-std::vector<h264::AccessUnit> parse(const Bytes& stream) {
-    return h264::parseAccessUnits(stream.data(), stream.size());
-}
-
-const std::atomic<bool> never{false};
-
-// Writes one frame as the producer does.
-void writeFrame(StreamRing& ring, const Bytes& data, uint8_t type, uint64_t micros = 0) {
-    const StreamRing::Writing w = ring.beginFrame(data.size(), never);
-    ASSERT_NE(w.data, nullptr);
-    if (!data.empty()) std::memcpy(w.data, data.data(), data.size());
-    ASSERT_TRUE(ring.commitFrame(type, micros, never));
-}
-
-uint32_t seqOf(const NetFrame* f) { return wire::getU32(f->header, wire::FRAME_SEQUENCE); }
-uint32_t lenOf(const NetFrame* f) { return wire::getU32(f->header, wire::FRAME_DATA_LENGTH); }
-uint8_t typeOf(const Bytes& frame) { return frame[wire::FRAME_TYPE]; }
-Bytes dataOf(const Bytes& frame) { return Bytes(frame.begin() + 32, frame.end()); }
-
-// A reader that works like the module's senders: a five-word cursor set at
-// the live end, the lock around every fetch and every copy, and before every
-// further fragment the sequence check and the invalid flag.
-struct Reader {
-    enum class Got { Nothing, Frame, Abandoned };
-
-    const StreamPool& pool;
-    int channel;
-    int kind;
-    uint32_t cursor[5] = {};
-
-    Reader(const StreamPool& p, int ch, int k) : pool(p), channel(ch), kind(k) { select(); }
-
-    void select() {
-        std::fill(std::begin(cursor), std::end(cursor), 0u);
-        cursor[0] = cursor[1] = cursor[4] = pool.writePosition(channel, kind);
-    }
-
-    // One frame: header and data into `out`.
-    Got fetch(Bytes& out, size_t fragment = 1400) {
-        if (pool.lock(channel, kind) != 0) return Got::Nothing;
-        const NetFrame* f = pool.next(channel, kind, cursor);
-        if (f == nullptr || f->invalid == 1) {
-            pool.unlock(channel, kind);
-            return Got::Nothing;
-        }
-        const size_t total = lenOf(f) + wire::FRAME_HEADER_SIZE;
-        out.assign(total, 0);
-        for (size_t offset = 0; offset < total; offset += fragment) {
-            if (offset > 0) {
-                pool.lock(channel, kind);
-                if (seqOf(f) != cursor[2] || f->invalid == 1) {
-                    cursor[3] = UINT32_MAX;
-                    pool.unlock(channel, kind);
-                    return Got::Abandoned;
-                }
-            }
-            const size_t end = std::min(total, offset + fragment);
-            for (size_t i = offset; i < end; ++i)
-                out[i] = i < wire::FRAME_HEADER_SIZE ? f->header[i]
-                                                        : f->data[i - wire::FRAME_HEADER_SIZE];
-            pool.unlock(channel, kind);
-        }
-        return Got::Frame;
-    }
-
-    // Waits (up to `limit`) for the next complete frame.
-    std::optional<Bytes> nextFrame(std::chrono::milliseconds limit = 3000ms) {
-        const auto deadline = Clock::now() + limit;
-        Bytes out;
-        while (Clock::now() < deadline) {
-            if (fetch(out) == Got::Frame) return out;
-            pool.waitForFrame(channel, kind, streampool::WAIT_LIMIT);
-        }
-        return std::nullopt;
-    }
-};
-
-// The held record of the one frame the reader has not fetched yet.
-NetFrame* holdNext(StreamPool& pool, Reader& reader) {
-    EXPECT_EQ(pool.lock(reader.channel, reader.kind), 0);
-    NetFrame* held = pool.next(reader.channel, reader.kind, reader.cursor);
-    EXPECT_EQ(pool.unlock(reader.channel, reader.kind), 0);
-    return held;
-}
-
-std::string mediaPath(const char* name) {
-    return (std::filesystem::path(RECNET_MEDIA_DIR) / name).string();
-}
-
-std::string tempPath(const char* name) {
-    return (std::filesystem::temp_directory_path() /
-            ("recnet-pool-" + std::to_string(::getpid()) + "-" + name))
-        .string();
-}
-
-bool haveFfprobe() { return std::system("command -v ffprobe >/dev/null 2>&1") == 0; }
-
-// ffprobe's decoded frame count and size of an H.264 file, "W H N".
-std::string probe(const std::string& file) {
-    std::string out;
-    FILE* pipe = ::popen(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                          "stream=width,height,nb_read_frames -of "
-                          "default=noprint_wrappers=1:nokey=1 '" +
-                          file + "' 2>&1 | tr '\\n' ' '")
-                             .c_str(),
-                         "r");
-    if (pipe == nullptr) return out;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
-    ::pclose(pipe);
-    return out;
-}
-
-VideoConfig syntheticConfig(size_t frameSize, unsigned fps) {
-    VideoConfig config;
-    config.source = VideoConfig::Source::Synthetic;
-    config.frameSize = frameSize;
-    config.fps = fps;
-    return config;
-}
-
-std::shared_ptr<VideoMaterial> loadMaterial(const VideoConfig& config) {
-    auto material = std::make_shared<VideoMaterial>();
-    std::string error;
-    EXPECT_TRUE(loadVideoMaterial(config, *material, error)) << error;
-    return material;
-}
-
-std::shared_ptr<VideoMaterial> clipMaterial(const std::string& main,
-                                            const std::string& sub = mediaPath("sub.h264")) {
-    VideoConfig config;
-    config.mainClip = main;
-    config.subClip = sub;
-    return loadMaterial(config);
-}
-
-VideoConfig clipConfig(unsigned clipFps) {
-    VideoConfig config;
-    config.clipFps = clipFps;
-    return config;
-}
-
-// A pool whose slots hold the largest frames of `material`.
-StreamPool poolFor(const VideoMaterial& material, int channels) {
-    return StreamPool(channels, {material.largestFrame(0), material.largestFrame(1)});
-}
-
-void start(StreamProducers& producers) {
-    std::string error;
-    ASSERT_TRUE(producers.start(error)) << error;
-}
 
 /* ---- Annex B parsing -------------------------------------------------------- */
 
@@ -294,15 +90,6 @@ TEST(AnnexB, EveryKeyUnitGetsTheLastParameterSetsSeen) {
     units = parse(nals({kIdr, kP1}));
     ASSERT_EQ(units.size(), 2u);
     EXPECT_EQ(units[0].bytes, nals({kIdr}));
-}
-
-TEST(Clip, KeyAtOrAfterWraps) {
-    h264::Clip clip;
-    for (bool key : {true, false, false, true, false}) clip.units.push_back({{1}, key});
-    EXPECT_EQ(clip.keyAtOrAfter(0), 0u);
-    EXPECT_EQ(clip.keyAtOrAfter(1), 3u);
-    EXPECT_EQ(clip.keyAtOrAfter(3), 3u);
-    EXPECT_EQ(clip.keyAtOrAfter(4), 0u);
 }
 
 TEST(Clip, MissingAndEmptyClipsAreReported) {
@@ -482,18 +269,6 @@ TEST(StreamRing, WaitReturnsOnTheNextFrameOrAfterItsLimit) {
     EXPECT_LT(waited, 2s);
 }
 
-TEST(StreamRing, SlotCountsArePowersOfTwoWithinTheBudget) {
-    const size_t mib = size_t{1} << 20;
-    for (size_t bytes : {size_t{0}, size_t{1000}, size_t{200000}, mib, 4 * mib}) {
-        const unsigned n = streampool::slotCountFor(bytes);
-        EXPECT_TRUE(std::has_single_bit(n)) << bytes;
-        EXPECT_GE(n, 8u);
-        EXPECT_LE(n, 64u);
-    }
-    EXPECT_EQ(streampool::slotCountFor(20000), 64u);
-    EXPECT_EQ(streampool::slotCountFor(mib), 16u);
-}
-
 /* ---- producers ----------------------------------------------------------------- */
 
 TEST(Producers, SyntheticOnDemandMakesFramesOnlyForReaders) {
@@ -535,26 +310,6 @@ TEST(Producers, SyntheticOnDemandMakesFramesOnlyForReaders) {
     EXPECT_TRUE(key);
     producers.stop();
     EXPECT_FALSE(producers.running());
-}
-
-TEST(Producers, SyntheticRealTimeKeepsItsRateAndKeyInterval) {
-    StreamPool pool(1, {100, 100});
-    StreamProducers producers(pool, syntheticConfig(100, 50),
-                              loadMaterial(syntheticConfig(100, 50)));
-    start(producers);
-    std::this_thread::sleep_for(500ms);
-    const uint32_t made = pool.writePosition(0, 0);
-    EXPECT_GE(made, 15u);
-    EXPECT_LE(made, 35u);
-    producers.stop();
-    // Frame 1 and frame 51 would be keys; check the first one.
-    Reader reader(pool, 0, 0);
-    reader.cursor[0] = 0;
-    Bytes frame;
-    ASSERT_EQ(reader.fetch(frame), Reader::Got::Frame);
-    EXPECT_EQ(typeOf(frame), wire::FRAME_TYPE_KEY);
-    ASSERT_EQ(reader.fetch(frame), Reader::Got::Frame);
-    EXPECT_EQ(typeOf(frame), wire::FRAME_TYPE_OTHER);
 }
 
 TEST(Producers, ClipChannelsStartAtDifferentKeyFrames) {

@@ -15,13 +15,10 @@
 
 #include "device_fixture.h"
 
+using e2e::contains;
 using e2e::Device;
 
 namespace {
-
-bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
 
 // The lines of `text`, without their newlines.
 std::vector<std::string> lines(const std::string& text) {
@@ -60,22 +57,11 @@ TEST(CliUsers, ListAddModifyDeleteAndRefusals) {
     EXPECT_EQ(dup.exitCode, 1);
     EXPECT_EQ(dup.err, "recnet: add user 'operator1': failed (status 0xff)\n");
 
-    // Modify the rights only: the password stays.
     EXPECT_EQ(d.cli({"user", "modify", "operator1", "--rights", "7"}).exitCode, 0);
     EXPECT_TRUE(contains(d.cli({"user", "list"}).out, "operator1               rights 0x00000007"));
-    EXPECT_EQ(d.cli({"login"}, {"--user", "operator1", "--password", "s3cret"}).exitCode, 0);
-    // Then the password: the rights stay.
-    EXPECT_EQ(d.cli({"user", "modify", "operator1", "--password", "n3w"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"login"}, {"--user", "operator1", "--password", "n3w"}).exitCode, 0);
-    EXPECT_TRUE(contains(d.cli({"user", "list"}).out, "operator1               rights 0x00000007"));
-
     auto del = d.cli({"user", "delete", "operator1"});
     EXPECT_EQ(del.exitCode, 0) << del.err;
     EXPECT_EQ(d.cli({"user", "list"}).out, "admin                   rights 0xffffffff\n");
-
-    auto unknown = d.cli({"user", "delete", "nobody"});
-    EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_TRUE(contains(unknown.err, "failed (status 0xff)")) << unknown.err;
 
     auto last = d.cli({"user", "delete", "admin"});
     EXPECT_EQ(last.exitCode, 1);
@@ -86,9 +72,8 @@ TEST(CliUsers, ListAddModifyDeleteAndRefusals) {
 TEST(CliParams, AChangedParameterLeavesAnAuditLineInTheLog) {
     Device d;
     ASSERT_FALSE(d.ready.empty());
-    auto before = d.cli({"param", "get", "record-type"});
-    ASSERT_EQ(before.exitCode, 0) << before.err;
-    EXPECT_EQ(before.out, "mode: 2\nprerecord_seconds: 5\nfile_minutes: 30\noverwrite: 1\n");
+    EXPECT_EQ(d.cli({"param", "get", "record-type"}).out,
+              "mode: 2\nprerecord_seconds: 5\nfile_minutes: 30\noverwrite: 1\n");
 
     // mode 1, pre-record 10 s, 15-minute files, overwrite on.
     auto set = d.cli({"param", "set", "21", "--hex", "01000000 0a000000 0f000000 01000000"});
@@ -125,26 +110,6 @@ TEST(CliParams, AChangedParameterLeavesAnAuditLineInTheLog) {
     // A deleted category is gone from the list.
     EXPECT_EQ(d.cli({"log", "delete", "--category", "operation"}).exitCode, 0);
     EXPECT_EQ(d.cli({"log", "list", "--category", "operation"}).out, "");
-}
-
-TEST(CliClock, TimeSetThenGet) {
-    Device d;
-    ASSERT_FALSE(d.ready.empty());
-    auto set = d.cli({"time", "set", "2031-07-04 12:30:00"});
-    ASSERT_EQ(set.exitCode, 0) << set.err;
-    EXPECT_EQ(set.out, "time set to 2031-07-04 12:30:00\n");
-    auto get = d.cli({"time", "get"});
-    ASSERT_EQ(get.exitCode, 0) << get.err;
-    // The clock runs on: allow a few seconds.
-    EXPECT_EQ(get.out.substr(0, 17), "2031-07-04 12:30:") << get.out;
-    unsigned seconds = std::stoul(get.out.substr(17, 2));
-    EXPECT_LE(seconds, 5u);
-
-    auto invalid = d.cli({"time", "set", "2031-02-30 00:00:00"});  // the device refuses it
-    EXPECT_EQ(invalid.exitCode, 1);
-    EXPECT_EQ(invalid.err, "recnet: set time: failed (status 0xff)\n");
-    auto garbled = d.cli({"time", "set", "tomorrow"});
-    EXPECT_EQ(garbled.exitCode, 2);
 }
 
 TEST(CliInfo, VersionStatusAndTheOtherRecords) {
@@ -230,28 +195,24 @@ TEST(CliControl, RebootAndLogInAgain) {
 TEST(CliSerial, TextSentReachesThePseudoTerminal) {
     Device d({"--serial-ports", "2"});
     ASSERT_FALSE(d.ready.empty());
-    const std::string path = d.serialPath(0);
-    ASSERT_FALSE(path.empty()) << d.child->out();
-    const int pty = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(pty, 0) << path;
-
+    // "serial 0: PATH", "serial 1: PATH", then the ready line.
+    const std::string out = d.child->out();
+    EXPECT_LT(out.find("serial 0: /dev/pts/"), out.find("\nserial 1: /dev/pts/")) << out;
+    EXPECT_LT(out.find("\nserial 1: /dev/pts/"), out.find("\nready")) << out;
+    const int pty = d.openSerial(0);
+    ASSERT_GE(pty, 0) << out;
     auto text = d.cli({"serial", "send", "hello pty"});
     EXPECT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(text.out, "9 bytes sent to the serial port\n");
     auto hex = d.cli({"serial", "send", "--hex", "0d0a"});
     EXPECT_EQ(hex.exitCode, 0) << hex.err;
-
-    std::string got;
-    for (int i = 0; i < 20 && got.size() < 11; ++i) {
-        pollfd p{pty, POLLIN, 0};
-        if (::poll(&p, 1, 250) <= 0) continue;
-        char buf[64];
-        const ssize_t n = ::read(pty, buf, sizeof buf);
-        if (n > 0) got.append(buf, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(got, "hello pty\r\n");
+    EXPECT_EQ(e2e::readUpTo(pty, 11), "hello pty\r\n");
+    // With the send switch off, the answer is the same and nothing arrives.
+    ASSERT_EQ(d.cli({"param", "set", "23", "--hex", "00010000"}).exitCode, 0);
+    EXPECT_EQ(d.cli({"serial", "send", "quiet"}).exitCode, 0);
+    pollfd p{pty, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 500), 0);
     ::close(pty);
-
     auto tooLong = d.cli({"serial", "send", std::string(1025, 'x')});
     EXPECT_EQ(tooLong.exitCode, 2);
 }
@@ -291,6 +252,10 @@ TEST(CliRecordFiles, DeleteByName) {
     auto again = d.cli({"file", "delete", "ch01-0001.h264"});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_EQ(again.err, "recnet: delete record file 'ch01-0001.h264': failed (status 0xff)\n");
+    // Only names inside the records folder are deleted.
+    for (const char* name : {"../device.db", "/etc/hostname"})
+        EXPECT_EQ(d.cli({"file", "delete", name}).exitCode, 1) << name;
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(d.state) / "device.db"));
 }
 
 TEST(CliErrors, FailuresGiveAClearLineAndANonZeroStatus) {
@@ -305,6 +270,10 @@ TEST(CliErrors, FailuresGiveAClearLineAndANonZeroStatus) {
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_TRUE(contains(usage.err, "unknown user action 'frobnicate'")) << usage.err;
     EXPECT_EQ(d.cli({"log", "delete"}).exitCode, 2);  // neither a filter nor --all
+    EXPECT_EQ(d.cli({"time", "set", "tomorrow"}).exitCode, 2);
+    auto invalid = d.cli({"time", "set", "2031-02-30 00:00:00"});  // the device refuses it
+    EXPECT_EQ(invalid.exitCode, 1);
+    EXPECT_EQ(invalid.err, "recnet: set time: failed (status 0xff)\n");
 
     const uint16_t port = d.port;
     d.child->signal(SIGTERM);

@@ -5,6 +5,8 @@
 #ifndef RECNET_TESTS_DEVICE_FIXTURE_H
 #define RECNET_TESTS_DEVICE_FIXTURE_H
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -56,6 +58,11 @@ struct Device {
         return out.substr(from, out.find('\n', from) - from);
     }
 
+    /* Opens the pseudo-terminal of serial port `port` (read and write), or -1. */
+    int openSerial(int port) const {
+        const std::string path = serialPath(port);
+        return path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    }
     /* Runs the CLI against this device: global options first, then `args`. */
     testproc::Result cli(std::vector<std::string> args, std::vector<std::string> globals = {}) const {
         std::vector<std::string> all = {"--port", std::to_string(port), "--timeout", "5"};
@@ -64,6 +71,23 @@ struct Device {
         return testproc::run(RECNET_CLI_PATH, all);
     }
 };
+
+inline bool contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+/* What arrives at `fd` until `want` bytes came or 5 s passed. */
+inline std::string readUpTo(int fd, size_t want) {
+    std::string got;
+    for (int i = 0; i < 20 && got.size() < want; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 250) <= 0) continue;
+        char buf[64];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
 
 }  // namespace e2e
 

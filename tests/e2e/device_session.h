@@ -24,7 +24,7 @@ inline constexpr uint16_t kGetHardDisk = 0x805, kGetStatus = 0x806, kGetLog = 0x
 inline constexpr uint16_t kAddUser = 0x80f, kDeleteUser = 0x810, kModifyUser = 0x811, kSerialSend = 0x818;
 inline constexpr uint16_t kPtz = 0x7, kDefaultSetting = 0x8, kSetHandRecord = 0x840, kDeleteFile = 0x842;
 inline constexpr uint16_t kReboot = 0x843, kFdisk = 0x845, kFormat = 0x846, kFormatPercent = 0x847;
-inline constexpr uint16_t kFdiskStatus = 0x848, kTimeInfo = 0x103;
+inline constexpr uint16_t kFdiskStatus = 0x848, kTimeInfo = 0x103, kKeepAlive = 0x102, kEcho = 0x80c;
 inline constexpr uint8_t kFailed = 0xff, kDiskBusy = 0x11;
 
 struct Reply {

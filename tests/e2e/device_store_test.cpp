@@ -24,9 +24,8 @@ TEST(DeviceStore, ARestartKeepsParametersUsersAndTheLog) {
     const std::string state = e2e::tempDir();
     {
         Device d({"--state", state});
-        ASSERT_FALSE(d.ready.empty());
         Session s(d.port);
-        ASSERT_TRUE(s.loggedIn());
+        ASSERT_TRUE(s.loggedIn()) << d.child->err();
         Reply video = s.request(kGetParam, {}, 13);
         ASSERT_TRUE(video.ok);
         ASSERT_EQ(video.payload.size(), 4u * 12);  // four channels of 12 bytes
@@ -41,9 +40,8 @@ TEST(DeviceStore, ARestartKeepsParametersUsersAndTheLog) {
         stop(d);
     }
     Device again({"--state", state});
-    ASSERT_FALSE(again.ready.empty());
     Session s(again.port);
-    ASSERT_TRUE(s.loggedIn());
+    ASSERT_TRUE(s.loggedIn()) << again.child->err();
     Reply video = s.request(kGetParam, {}, 13);
     ASSERT_TRUE(video.ok);
     EXPECT_EQ(textAt(video.payload, 12, 8), "Gate");
@@ -56,9 +54,8 @@ TEST(DeviceStore, ARestartKeepsParametersUsersAndTheLog) {
 
 TEST(DeviceStore, CommandLineCountsWinAndCannotBeChangedBySets) {
     Device d({"--channels", "2", "--serial-ports", "3"});
-    ASSERT_FALSE(d.ready.empty());
     Session s(d.port);
-    ASSERT_TRUE(s.loggedIn());
+    ASSERT_TRUE(s.loggedIn()) << d.child->err();
     Reply sys = s.request(kGetParam, {}, 144);
     ASSERT_TRUE(sys.ok);
     ASSERT_EQ(sys.payload.size(), 88u);
@@ -95,9 +92,8 @@ TEST(DeviceStore, CommandLineCountsWinAndCannotBeChangedBySets) {
 
 TEST(DeviceStore, RecordsThatCannotFitThePayloadAreRefused) {
     Device d({"--channels", "200"});
-    ASSERT_FALSE(d.ready.empty());
     Session s(d.port);
-    ASSERT_TRUE(s.loggedIn());
+    ASSERT_TRUE(s.loggedIn()) << d.child->err();
     // 200 channels of 560 bytes are more than a 102400-byte payload.
     EXPECT_EQ(s.request(kGetParam, {}, 12).status, kFailed);
     EXPECT_EQ(s.request(kSetParam, Bytes(1000, 0), 12).status, kFailed);
@@ -107,9 +103,8 @@ TEST(DeviceStore, RecordsThatCannotFitThePayloadAreRefused) {
 
 TEST(DeviceStore, UsersKeepNoPasswordsAndGuardTheLastAccount) {
     Device d;
-    ASSERT_FALSE(d.ready.empty());
     Session s(d.port);
-    ASSERT_TRUE(s.loggedIn());
+    ASSERT_TRUE(s.loggedIn()) << d.child->err();
     EXPECT_EQ(s.request(kAddUser, userRecord("carol", "s3cret-pw", 5)).status, 0);
     EXPECT_EQ(s.request(kAddUser, userRecord("carol", "other")).status, kFailed);
     EXPECT_EQ(s.request(kAddUser, userRecord("", "x")).status, kFailed);
@@ -152,9 +147,8 @@ TEST(DeviceStore, TheClockIsTheDevicesOwnOffset) {
     const std::string state = e2e::tempDir();
     {
         Device d({"--state", state});
-        ASSERT_FALSE(d.ready.empty());
         Session s(d.port);
-        ASSERT_TRUE(s.loggedIn());
+        ASSERT_TRUE(s.loggedIn()) << d.child->err();
         EXPECT_EQ(s.request(kSetTime, words({2031, 2, 30, 7, 8, 9})).status, kFailed);
         EXPECT_EQ(s.request(kSetTime, words({2031, 5, 6, 7, 8, 9})).status, 0);
         Reply t = s.request(kGetTime);
@@ -193,9 +187,8 @@ TEST(DeviceStore, TheClockIsTheDevicesOwnOffset) {
 
 TEST(DeviceStore, LogQueriesSelectByTimeCategoryAndCount) {
     Device d({"--channels", "2"});
-    ASSERT_FALSE(d.ready.empty());
     Session s(d.port);
-    ASSERT_TRUE(s.loggedIn());
+    ASSERT_TRUE(s.loggedIn()) << d.child->err();
     for (uint32_t ch = 0; ch < 2; ++ch) {
         Bytes cmd = words({ch, 5, 0, 0, 0, 0, 0, 0});
         EXPECT_EQ(s.request(kPtz, cmd, 4).status, 0);  // right
@@ -235,9 +228,8 @@ TEST(DeviceStore, LogQueriesSelectByTimeCategoryAndCount) {
 
 TEST(DeviceStore, DefaultSettingRestoresTheStoresDefaults) {
     Device d;
-    ASSERT_FALSE(d.ready.empty());
     Session s(d.port);
-    ASSERT_TRUE(s.loggedIn());
+    ASSERT_TRUE(s.loggedIn()) << d.child->err();
     const Bytes original = s.request(kGetParam, {}, 21).payload;
     ASSERT_EQ(original.size(), 16u);
     EXPECT_EQ(s.request(kSetParam, words({0, 9, 9, 0}), 21).status, 0);

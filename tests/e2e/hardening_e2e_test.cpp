@@ -20,8 +20,6 @@ using testnet::RawClient;
 
 namespace {
 
-constexpr uint16_t kKeepAlive = 0x102;
-constexpr uint16_t kEcho = 0x80c;
 constexpr uint16_t kSnapshotStream = 0x5205;  // MSG_TIME_INFO sub-type
 
 // The 12-byte stream request: selector, mode, quality, rate, u32 size, flag.
@@ -109,24 +107,6 @@ TEST(SnapshotStreamEnds, WhenTheClientHasGone) {
 
 namespace {
 
-// The process whose command line has `argument` (our devices have a state
-// directory of their own), or -1.
-pid_t pidWithArgument(const std::string& argument) {
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return -1;
-    pid_t found = -1;
-    while (dirent* e = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(atoi(e->d_name));
-        if (pid <= 0) continue;
-        std::ifstream f("/proc/" + std::string(e->d_name) + "/cmdline");
-        std::string cmdline((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        if (cmdline.find(argument + '\0') != std::string::npos && cmdline.find("recnet-device") != std::string::npos)
-            found = pid;
-    }
-    closedir(proc);
-    return found;
-}
-
 // Time a process's threads were running or ready to run, in seconds: what
 // it asked of the processors, also when a busy machine did not give it.
 double cpuDemand(pid_t pid) {
@@ -168,8 +148,7 @@ TEST(DescriptorsRunOut, TheListenerWaitsInsteadOfSpinning) {
         setrlimit(RLIMIT_NOFILE, &old);
     }
     ASSERT_FALSE(d->ready.empty()) << d->child->err();
-    const pid_t pid = pidWithArgument(d->state);
-    ASSERT_GT(pid, 0);
+    const pid_t pid = d->child->pid();
 
     // Connections until one is no longer served; all of them stay open.
     std::vector<std::unique_ptr<RawClient>> open;

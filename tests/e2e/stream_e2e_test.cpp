@@ -8,26 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "device_fixture.h"
 
 using e2e::Device;
 
 namespace {
-
-/* The full path of `name` found on PATH, or "". */
-std::string findProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin:/usr/sbin:/sbin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        if (dir.empty()) continue;
-        std::filesystem::path p = std::filesystem::path(dir) / name;
-        if (access(p.c_str(), X_OK) == 0) return p.string();
-    }
-    return "";
-}
 
 /* The frame count ffprobe decodes from `file`, or nullopt with `err` set. */
 std::optional<long> ffprobeFrames(const std::string& ffprobe, const std::string& file,
@@ -63,8 +49,7 @@ std::optional<Summary> parseSummary(const std::string& out) {
 class StreamE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        ffprobe_ = findProgram("ffprobe");
-        if (ffprobe_.empty()) GTEST_SKIP() << "ffprobe is not installed (apt-get install ffmpeg)";
+        if (access(ffprobe_.c_str(), X_OK) != 0) GTEST_SKIP() << "ffprobe is not installed (apt-get install ffmpeg)";
         dir_ = e2e::tempDir();
         ASSERT_FALSE(dir_.empty());
     }
@@ -92,7 +77,7 @@ protected:
         EXPECT_NE(r.err.find("fps"), std::string::npos) << r.err;
     }
 
-    std::string ffprobe_;
+    std::string ffprobe_ = "/usr/bin/ffprobe";
     std::string dir_;
 };
 
@@ -143,9 +128,8 @@ TEST_F(StreamE2E, MulticastInItsOwnNetworkNamespace) {
     // Multicast over loopback needs the multicast flag and a route on lo. The
     // test never touches the machine's interfaces: device and CLI run in a
     // fresh user and network namespace whose lo it configures.
-    std::string unshare = findProgram("unshare");
-    std::string ip = findProgram("ip");
-    if (unshare.empty() || ip.empty()) GTEST_SKIP() << "unshare or ip is not installed";
+    const std::string unshare = "/usr/bin/unshare", ip = "/usr/sbin/ip";  // util-linux, iproute2
+    if (access(unshare.c_str(), X_OK) != 0 || access(ip.c_str(), X_OK) != 0) GTEST_SKIP() << "unshare or ip is not installed";
     auto probe = testproc::run(unshare, {"--user", "--map-root-user", "--net", "true"}, 10000);
     if (probe.exitCode != 0) {
         GTEST_SKIP() << "cannot create a user and network namespace here: " << probe.err;

@@ -14,15 +14,12 @@
 
 #include "device_fixture.h"
 
+using e2e::contains;
 using e2e::Device;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
-}
 
 void writeFile(const std::string& path, size_t size, uint8_t seed) {
     std::ofstream out(path, std::ios::binary);
@@ -174,10 +171,8 @@ TEST(E2eSnapshot, StreamSavesTheRequestedCount) {
 TEST(E2eSerial, AttachShowsWhatIsTypedAtTheTerminal) {
     Device d({"--serial-ports", "1"});
     ASSERT_FALSE(d.ready.empty());
-    const std::string path = d.serialPath(0);
-    ASSERT_FALSE(path.empty()) << d.child->out();
-    const int pty = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(pty, 0) << path;
+    const int pty = d.openSerial(0);
+    ASSERT_GE(pty, 0) << d.child->out();
 
     // The terminal types while the CLI is attached; the CLI's input stays
     // open for 3 s, then ends, which detaches it.

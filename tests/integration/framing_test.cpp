@@ -10,7 +10,6 @@
 #include "module_server.h"
 
 using namespace it;
-using testnet::ModuleServer;
 
 namespace {
 
@@ -35,13 +34,11 @@ Bytes rawMessage(uint32_t magic, uint16_t type, uint32_t length, const Bytes& pa
 
 }  // namespace
 
-TEST(WireFraming, FullSizePayloadIsReadWhole) {
+using WireFraming = Connected;
+
+TEST_F(WireFraming, FullSizePayloadIsReadWhole) {
     const Rest rest{0x10, 0x20, 0x30};
     const Bytes full = request(T_ECHO, decoyEchoes(MAX_PAYLOAD), 0x0101, 0x22, rest);
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
 
     // An echo answers with its own header only: the length field still says
     // 102400, and not one payload byte comes back.
@@ -53,39 +50,7 @@ TEST(WireFraming, FullSizePayloadIsReadWhole) {
     EXPECT_TRUE(c.silentFor(300)) << "part of the payload was taken for messages";
 }
 
-class OverlongLength : public ::testing::TestWithParam<uint32_t> {};
-
-TEST_P(OverlongLength, EndsThatSessionOnly) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient other(server.port());
-    ASSERT_TRUE(other.connected());
-    ASSERT_TRUE(echoAnswered(other, 1));
-
-    RawClient bad(server.port());
-    ASSERT_TRUE(bad.connected());
-    ASSERT_TRUE(echoAnswered(bad, 2));
-    // Only the header: the module must give up on the length alone, without
-    // waiting for a payload that will never come.
-    bad.send(rawMessage(0x504C4C4C, T_ECHO, GetParam()));
-    EXPECT_TRUE(bad.closedWithin(3000));
-
-    EXPECT_TRUE(sessionsBecome(1)) << "the ended session stayed in the list";
-    EXPECT_TRUE(echoAnswered(other, 3));
-    RawClient fresh(server.port());
-    ASSERT_TRUE(fresh.connected());
-    EXPECT_TRUE(echoAnswered(fresh, 4));
-}
-
-INSTANTIATE_TEST_SUITE_P(Lengths, OverlongLength,
-                         ::testing::Values(MAX_PAYLOAD + 1, 0x80000000u, 0xFFFFFFFFu));
-
-TEST(WireFraming, WrongMagicDropsTheMessageWithItsPayload) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-
+TEST_F(WireFraming, WrongMagicDropsTheMessageWithItsPayload) {
     // Each carries complete echo requests as its payload, and is itself of the
     // echo type: neither the message nor its payload may be answered.
     const uint32_t magics[] = {0x504C4C4D, 0x4C4C4C50, 0x00000000, 0xFFFFFFFF};
@@ -98,11 +63,7 @@ TEST(WireFraming, WrongMagicDropsTheMessageWithItsPayload) {
     EXPECT_EQ(fake_host::callCount("st_app_netAuthUser"), 0);
 }
 
-TEST(WireFraming, WrongMagicWithOverlongLengthStillEndsTheSession) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
+TEST_F(WireFraming, WrongMagicWithOverlongLengthStillEndsTheSession) {
     c.send(rawMessage(0x12345678, T_ECHO, MAX_PAYLOAD + 1));
     EXPECT_TRUE(c.closedWithin(3000));
 }
@@ -111,48 +72,49 @@ namespace {
 
 Bytes firstBytes(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + n); }
 
-/* What the peer sends before it closes its end. */
-struct Truncation {
+/* A message that ends its session: a length beyond the payload area (the
+ * server closes on the header alone, without waiting for a payload that never
+ * comes), or a message cut short by the peer closing its end. */
+struct BadEnd {
     const char* name;
     Bytes bytes;
+    bool peerCloses;
 };
 
-void PrintTo(const Truncation& t, std::ostream* os) { *os << t.name << " (" << t.bytes.size() << " bytes)"; }
+void PrintTo(const BadEnd& t, std::ostream* os) { *os << t.name << " (" << t.bytes.size() << " bytes)"; }
 
 }  // namespace
 
-class PeerClosesMidMessage : public ::testing::TestWithParam<Truncation> {};
+class SessionEnd : public Connected, public ::testing::WithParamInterface<BadEnd> {};
 
-TEST_P(PeerClosesMidMessage, EndsThatSessionOnly) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient other(server.port());
-    ASSERT_TRUE(other.connected());
-    ASSERT_TRUE(echoAnswered(other, 1));
-
+TEST_P(SessionEnd, EndsThatSessionOnly) {
+    ASSERT_TRUE(echoAnswered(c, 1));
     {
-        RawClient gone(server.port());
-        ASSERT_TRUE(gone.connected());
-        ASSERT_TRUE(echoAnswered(gone, 2));
+        RawClient bad(server.port());
+        ASSERT_TRUE(echoAnswered(bad, 2));
         ASSERT_TRUE(sessionsBecome(2));
-        gone.send(GetParam().bytes);
+        bad.send(GetParam().bytes);
+        if (!GetParam().peerCloses) {
+            EXPECT_TRUE(bad.closedWithin(3000));
+        }
     }
-
     // The session and its record go; the other session goes on, and a new
     // one is served.
-    EXPECT_TRUE(sessionsBecome(1));
-    EXPECT_TRUE(echoAnswered(other, 3));
+    EXPECT_TRUE(sessionsBecome(1)) << "the ended session stayed in the list";
+    EXPECT_TRUE(echoAnswered(c, 3));
     RawClient fresh(server.port());
-    ASSERT_TRUE(fresh.connected());
     EXPECT_TRUE(echoAnswered(fresh, 4));
     EXPECT_TRUE(sessionsBecome(2));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cuts, PeerClosesMidMessage,
-    ::testing::Values(Truncation{"InHeader", firstBytes(header(T_ECHO, 0, 0, 0), 9)},
-                      Truncation{"BeforePayload", header(T_ECHO, 0, 100, 0)},
-                      Truncation{"InPayload", header(T_ECHO, 0, 100, 0) + Bytes(50, 0xAB)},
-                      Truncation{"InFullSizePayload",
-                                 header(T_ECHO, 0, MAX_PAYLOAD, 0) + Bytes(MAX_PAYLOAD - 1, 0)}),
-    [](const ::testing::TestParamInfo<Truncation>& info) { return std::string(info.param.name); });
+    Messages, SessionEnd,
+    ::testing::Values(BadEnd{"Length102401", header(T_ECHO, 0, MAX_PAYLOAD + 1, 0), false},
+                      BadEnd{"Length0x80000000", header(T_ECHO, 0, 0x80000000u, 0), false},
+                      BadEnd{"Length0xFFFFFFFF", header(T_ECHO, 0, 0xFFFFFFFFu, 0), false},
+                      BadEnd{"CutInHeader", firstBytes(header(T_ECHO, 0, 0, 0), 9), true},
+                      BadEnd{"CutBeforePayload", header(T_ECHO, 0, 100, 0), true},
+                      BadEnd{"CutInPayload", header(T_ECHO, 0, 100, 0) + Bytes(50, 0xAB), true},
+                      BadEnd{"CutInFullSizePayload",
+                             header(T_ECHO, 0, MAX_PAYLOAD, 0) + Bytes(MAX_PAYLOAD - 1, 0), true}),
+    [](const ::testing::TestParamInfo<BadEnd>& info) { return std::string(info.param.name); });

@@ -25,88 +25,6 @@ constexpr uint16_t T_GET_PARAM = 0x402;
 constexpr uint16_t T_FORCE_IFRAME = 0x830;
 constexpr uint8_t FAILED = 0xff;
 
-/* A command or data connection from a loopback address of our choice, with
- * an optional receive buffer set before the connect. */
-struct Peer {
-    int fd = -1;
-    Peer(uint16_t port, const char* from = "127.0.0.1", int receiveBuffer = 0) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &local.sin_addr);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-            connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ~Peer() { close(); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-    void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    void send(const Bytes& b) const {
-        size_t done = 0;
-        while (done < b.size()) {
-            ssize_t n = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n <= 0) return;
-            done += static_cast<size_t>(n);
-        }
-    }
-    Bytes recv(size_t n, int timeoutMs = 3000) const {
-        Bytes out;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
-            pollfd p{fd, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            uint8_t buf[4096];
-            ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (r <= 0) break;
-            out.insert(out.end(), buf, buf + r);
-        }
-        return out;
-    }
-    bool silentFor(int ms) const {
-        pollfd p{fd, POLLIN, 0};
-        return poll(&p, 1, ms) == 0;
-    }
-    /* True when the server closes within `timeoutMs`; bytes before are dropped. */
-    bool closedWithin(int timeoutMs) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
-            pollfd p{fd, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-            uint8_t buf[4096];
-            if (::recv(fd, buf, sizeof buf, 0) <= 0) return true;
-        }
-    }
-    bool echoes(uint16_t tag) const {
-        Bytes echo = request(T_ECHO, {}, tag, 0x5E, {byteOf(tag, 0), 0xE0, 0x0E});
-        send(echo);
-        return recv(16) == echo;
-    }
-};
-
-/* Logs in with the fake host's default account; the id of MSG_SESSION_ID, or 0. */
-uint32_t logIn(const Peer& c) {
-    c.send(request(T_LOGIN, loginRecord("admin", "admin")));
-    Bytes answer = c.recv(100);
-    Bytes id = c.recv(20);
-    if (answer.size() != 100 || answer[12] != 0 || id.size() != 20) return 0;
-    return testnet::u32At(id, 16);
-}
-
 /* Waits until `n` session records exist: what the session cap counts. */
 bool recordsBecome(uint32_t n) {
     return waitUntil([n] { return session_records() == n; }, 5000);
@@ -141,8 +59,8 @@ TEST(LoginFirst, BeforeLoginOnlyLoginLogoutKeepaliveAndEchoAreServed) {
     SettingsRestored restore;
     ModuleServer server;
     UdpReceiver rx;
-    Peer c(server.port());
-    ASSERT_TRUE(c.echoes(1));
+    RawClient c(server.port());
+    ASSERT_TRUE(echoAnswered(c, 1));
 
     // Refused with the request's own header, nothing handed to the host.
     const Rest rest{0x21, 0x22, 0x23};
@@ -159,7 +77,7 @@ TEST(LoginFirst, BeforeLoginOnlyLoginLogoutKeepaliveAndEchoAreServed) {
         for (uint16_t type : {0x5, 0x6, 0x105, 0x106, 0x107, 0x7777, 0x102})
             c.send(request(type, le32(0)));
         ASSERT_TRUE(c.silentFor(300)) << tag;
-        ASSERT_TRUE(c.echoes(2)) << tag;
+        ASSERT_TRUE(echoAnswered(c, 2)) << tag;
         EXPECT_EQ(fake_host::callCount("st_param_getCollieryInfo"), 0) << tag;
         EXPECT_EQ(fake_host::callCount("st_app_netGetParam"), 0) << tag;
         fake_host::pushFrame(0, 0, 1, 8);
@@ -192,12 +110,12 @@ TEST(LoginFirst, TurnedOffServesEveryTypeWithoutLogin) {
     SettingsRestored restore;
     st_net_setLoginRequired(0);
     ModuleServer server;
-    Peer c(server.port());
+    RawClient c(server.port());
     c.send(request(T_COLLIERY_INFO));
     EXPECT_EQ(c.recv(16), header(T_COLLIERY_INFO, 0, 72, 0));
     EXPECT_EQ(c.recv(72).size(), 72u);
     st_net_setLoginRequired(1);
-    Peer d(server.port());
+    RawClient d(server.port());
     d.send(request(T_COLLIERY_INFO));
     EXPECT_EQ(d.recv(16), header(T_COLLIERY_INFO, 0, 0, FAILED));
 }
@@ -206,12 +124,12 @@ TEST(LoginFirst, DataConnectionAndResponderNeedALoggedInSession) {
     SettingsRestored restore;
     ModuleServer server;
     // From an address of its own, so that the responder sees only this session.
-    Peer c(server.port(), "127.0.0.4");
-    ASSERT_TRUE(c.echoes(1));
+    RawClient c(server.port(), "127.0.0.4");
+    ASSERT_TRUE(echoAnswered(c, 1));
     const uint32_t id = st_net_sessionId(session_ref_by_address(address("127.0.0.4")).get());
     ASSERT_NE(id, 0u);
 
-    Peer data(server.port() + 1);
+    RawClient data(server.port() + 1);
     data.send(request(0x77, le32(id)));
     EXPECT_EQ(data.recv(16), header(0x77, 0, 0, 0));
     EXPECT_TRUE(data.closedWithin(2000));
@@ -221,10 +139,10 @@ TEST(LoginFirst, DataConnectionAndResponderNeedALoggedInSession) {
     probe.sendTo(server.port() + 4, probe44);
     EXPECT_TRUE(probe.receive(300).empty());
 
-    ASSERT_EQ(logIn(c), id);
+    ASSERT_EQ(loginAdmin(c), id);
     probe.sendTo(server.port() + 4, probe44);
     EXPECT_EQ(probe.receive().size(), 44u);
-    Peer data2(server.port() + 1);
+    RawClient data2(server.port() + 1);
     data2.send(request(0x77, le32(id)));
     EXPECT_EQ(data2.recv(16), header(0x77, 0, 0, 0));
     Bytes sub = le32(0) + Bytes{0, 0, 0, 0};
@@ -234,8 +152,8 @@ TEST(LoginFirst, DataConnectionAndResponderNeedALoggedInSession) {
 
 TEST(VideoDestination, OnlyTheClientsOwnHost) {
     ModuleServer server;
-    Peer c(server.port());
-    ASSERT_NE(logIn(c), 0u);
+    RawClient c(server.port());
+    ASSERT_NE(loginAdmin(c), 0u);
     UdpReceiver elsewhere("127.0.0.2");
     c.send(request(T_START_STREAM, startStream(0, 2, &elsewhere.address)));
     EXPECT_EQ(c.recv(16), header(T_START_STREAM, 0, 0, FAILED));
@@ -249,8 +167,8 @@ TEST(VideoDestination, OnlyTheClientsOwnHost) {
 
 TEST(Tour, ADwellBelowOneSecondStillSends) {
     ModuleServer server;
-    Peer c(server.port());
-    ASSERT_NE(logIn(c), 0u);
+    RawClient c(server.port());
+    ASSERT_NE(loginAdmin(c), 0u);
     c.send(request(T_SET_POLL_CONFIG, pollConfig(1, 1, -1, (1u << 1) | (1u << 2))));
     ASSERT_EQ(c.recv(16), header(T_SET_POLL_CONFIG, 0, 0, 0));
     UdpReceiver rx;
@@ -263,7 +181,7 @@ TEST(FailedLogins, AreSlowedAfterFiveWithinAMinute) {
     ModuleServer server;
     const size_t logBefore = fake_host::logLines().size();
     // An address of its own: the count is kept per address.
-    Peer c(server.port(), "127.0.0.3");
+    RawClient c(server.port(), "127.0.0.3");
     std::chrono::milliseconds took[7];
     for (int i = 0; i < 7; ++i) {
         const auto t0 = std::chrono::steady_clock::now();
@@ -284,8 +202,8 @@ TEST(FailedLogins, AreSlowedAfterFiveWithinAMinute) {
 // busy it keeps it.
 TEST(HandshakeDeadline, UnauthenticatedConnectionsAreClosedAfterFifteenSeconds) {
     ModuleServer server;
-    Peer data(server.port() + 1);
-    Peer command(server.port());
+    RawClient data(server.port() + 1);
+    RawClient command(server.port());
     // A header that promises 100 bytes, then a byte now and then: each read
     // gets something, the handshake never completes. The command connection
     // keeps alive but never logs in.
@@ -310,16 +228,16 @@ TEST(SessionCap, ConnectionsBeyondTheCapAreClosedAtOnce) {
     // counts, and it exists before its thread links it.
     ASSERT_TRUE(recordsBecome(0));
     st_net_setMaxSessions(2);
-    auto a = std::make_unique<Peer>(server.port());
-    Peer b(server.port());
-    ASSERT_TRUE(a->echoes(1));
-    ASSERT_TRUE(b.echoes(2));
-    Peer third(server.port());
+    auto a = std::make_unique<RawClient>(server.port());
+    RawClient b(server.port());
+    ASSERT_TRUE(echoAnswered(*a, 1));
+    ASSERT_TRUE(echoAnswered(b, 2));
+    RawClient third(server.port());
     ASSERT_TRUE(third.closedWithin(2000));
     a.reset();
     ASSERT_TRUE(recordsBecome(1));
-    Peer again(server.port());
-    EXPECT_TRUE(again.echoes(3));
+    RawClient again(server.port());
+    EXPECT_TRUE(echoAnswered(again, 3));
 }
 
 namespace {
@@ -345,8 +263,8 @@ TEST(SlowReader, DoesNotHoldUpOtherClients) {
     ModuleServer server;
     UdpReceiver rx;
     // A reads nothing after its login; a small receive buffer fills soon.
-    Peer a(server.port(), "127.0.0.1", 2048);
-    const uint32_t id = logIn(a);
+    RawClient a(server.port(), "127.0.0.1", 2048);
+    const uint32_t id = loginAdmin(a);
     ASSERT_NE(id, 0u);
     const int serverFd = st_net_sessionSocket(session_ref_by_id(id).get());
     ASSERT_GE(serverFd, 0);
@@ -375,12 +293,12 @@ TEST(SlowReader, DoesNotHoldUpOtherClients) {
     EXPECT_TRUE(stuck) << "could not make the server's writes to the slow reader block";
 
     // A data connection for A's session while A's start is still unanswered.
-    Peer data(server.port() + 1);
+    RawClient data(server.port() + 1);
     data.send(request(0x77, le32(id)));
     data.recv(16, 1000);
     data.send(request(0, le32(0) + Bytes{0, 0, 0, 0}));
 
-    Peer c(server.port());
+    RawClient c(server.port());
     const auto t0 = std::chrono::steady_clock::now();
     c.send(request(T_LOGIN, loginRecord("admin", "admin")));
     Bytes answer = c.recv(100, 3000);

@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "core/session.h"
+#include "module_server.h"
 #include "net.h"
 
 namespace it {
@@ -139,6 +140,28 @@ inline uint32_t loginAdmin(RawClient& c) {
     if (Bytes(id.begin(), id.begin() + 16) != header(T_SESSION_ID, 0, 4, 0)) return 0;
     return testnet::u32At(id, 16);
 }
+
+/* A fixture: the module on a free port and `c` connected to it. A suite
+ * takes it under its own name (using Echo = Connected;). */
+class Connected : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.started());
+        ASSERT_TRUE(c.connected());
+    }
+    testnet::ModuleServer server;
+    RawClient c{server.port()};
+};
+
+/* The same, logged in as admin; `id` is the session's id. */
+class LoggedIn : public Connected {
+protected:
+    void SetUp() override {
+        Connected::SetUp();
+        ASSERT_NE(id = loginAdmin(c), 0u);
+    }
+    uint32_t id = 0;
+};
 
 inline std::chrono::milliseconds since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);

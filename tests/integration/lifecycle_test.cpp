@@ -38,15 +38,8 @@ namespace {
  * SO_REUSEADDR only lets it past connections of earlier tests that linger in
  * TIME_WAIT; a listening socket still keeps every other bind off the port. */
 int holdPort(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
+    int fd = testnet::bindAny(SOCK_STREAM, port);
+    if (fd >= 0 && listen(fd, 1) != 0) {
         close(fd);
         return -1;
     }
@@ -67,14 +60,19 @@ TEST(Stop, EndsFiftyLoggedInSessionsPromptlyAndIdsGoOnAfterARestart) {
     {
         ModuleServer server;
         ASSERT_TRUE(server.started());
+        // Ids rise by one in connect order: given at accept, not at login
+        // (the first client logs in last).
         std::vector<std::unique_ptr<RawClient>> clients;
-        std::vector<uint32_t> ids;
-        for (int i = 0; i < SESSIONS; ++i) {
+        clients.push_back(std::make_unique<RawClient>(server.port()));
+        ASSERT_TRUE(echoAnswered(*clients.back(), 1));
+        std::vector<uint32_t> ids(SESSIONS);
+        for (int i = 1; i < SESSIONS; ++i) {
             clients.push_back(std::make_unique<RawClient>(server.port()));
             ASSERT_TRUE(clients.back()->connected()) << "client " << i;
-            ids.push_back(loginAdmin(*clients.back()));
-            ASSERT_NE(ids.back(), 0u) << "client " << i;
+            ids[i] = loginAdmin(*clients.back());
+            ASSERT_NE(ids[i], 0u) << "client " << i;
         }
+        ids[0] = loginAdmin(*clients.front());
         for (int i = 1; i < SESSIONS; ++i) EXPECT_EQ(ids[i - 1] + 1, ids[i]);
         lastId = ids.back();
         ASSERT_TRUE(sessionsBecome(SESSIONS));
@@ -184,65 +182,48 @@ TEST(Listener, ConnectionThatCannotBeServedIsClosedAtOnce) {
     EXPECT_TRUE(sessionsBecome(2));
 }
 
-TEST(Stop, ReturnsWhenTheCommandPortCouldNotBeBound) {
-    fake_host::reset();
-    const uint16_t port = testnet::pickBasePort();
-    ASSERT_NE(port, 0);
-    const int holder = holdPort(port);
-    ASSERT_GE(holder, 0);
-    fake_host::setBasePort(port);
-    const size_t threads0 = threadBaseline();
-    const size_t fds0 = fdCount();
+TEST(Stop, ReturnsWhenAListeningPortCouldNotBeBound) {
+    for (uint16_t held : {0, 1}) {
+        SCOPED_TRACE(held == 0 ? "command port held" : "data port held");
+        fake_host::reset();
+        const uint16_t port = testnet::pickBasePort();
+        ASSERT_NE(port, 0);
+        const int holder = holdPort(port + held);
+        ASSERT_GE(holder, 0);
+        fake_host::setBasePort(port);
+        const size_t threads0 = threadBaseline();
+        const size_t fds0 = fdCount();
 
-    ASSERT_EQ(st_net_startNetServer(), 0);
-    // The listener gives up by itself (the data port is never opened); the
-    // UDP session responder runs on.
-    EXPECT_TRUE(threadsBecome(threads0 + 1));
-    RawClient data(port + 1, 0);
-    EXPECT_FALSE(data.connected());
-
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(st_net_stopNetServer(), 0);
-    std::cout << "stop without a listener: " << since(t0).count() << " ms\n";
-    EXPECT_LT(since(t0), 5s);
-    EXPECT_EQ(threadCount(), threads0);
-    EXPECT_EQ(fdCount(), fds0);
-    close(holder);
-
+        ASSERT_EQ(st_net_startNetServer(), 0);
+        // The listener gives up by itself; the UDP session responder runs on.
+        EXPECT_TRUE(threadsBecome(threads0 + 1));
+        // Without the command port the data port is never opened. The command
+        // port is opened before the data port fails: the system completes a
+        // connection to it, nobody serves it, and the stop ends it.
+        RawClient other(held == 0 ? port + 1 : port, 0);
+        EXPECT_EQ(other.connected(), held == 1);
+        if (held == 1) {
+            other.send(request(T_ECHO));
+            EXPECT_TRUE(other.silentFor(500));
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(st_net_stopNetServer(), 0);
+        std::cout << "stop without a listener: " << since(t0).count() << " ms\n";
+        EXPECT_LT(since(t0), 5s);
+        if (held == 1) {
+            EXPECT_TRUE(other.closedWithin(3000));
+        }
+        other.close();
+        EXPECT_EQ(threadCount(), threads0);
+        EXPECT_EQ(fdCount(), fds0);
+        close(holder);
+    }
     // The module starts again as if nothing had happened.
     ModuleServer server;
     ASSERT_TRUE(server.started());
     RawClient c(server.port());
     ASSERT_TRUE(c.connected());
     EXPECT_TRUE(echoAnswered(c, 1));
-}
-
-TEST(Stop, ReturnsWhenTheDataPortCouldNotBeBound) {
-    fake_host::reset();
-    const uint16_t port = testnet::pickBasePort();
-    ASSERT_NE(port, 0);
-    const int holder = holdPort(port + 1);
-    ASSERT_GE(holder, 0);
-    fake_host::setBasePort(port);
-    const size_t threads0 = threadBaseline();
-    const size_t fds0 = fdCount();
-
-    ASSERT_EQ(st_net_startNetServer(), 0);
-    // The listener gives up by itself; the UDP session responder runs on.
-    EXPECT_TRUE(threadsBecome(threads0 + 1));
-    {
-        // The command port was opened before the listener gave up: the system
-        // completes the connection, but nobody serves it, and the stop ends it.
-        RawClient c(port, 0);
-        ASSERT_TRUE(c.connected());
-        c.send(request(T_ECHO));
-        EXPECT_TRUE(c.silentFor(500));
-        EXPECT_EQ(st_net_stopNetServer(), 0);
-        EXPECT_TRUE(c.closedWithin(3000));
-    }
-    EXPECT_EQ(threadCount(), threads0);
-    EXPECT_EQ(fdCount(), fds0);
-    close(holder);
 }
 
 TEST(Lifecycle, WorksWithoutChannels) {

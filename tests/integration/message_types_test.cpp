@@ -16,13 +16,10 @@
 #include "netserver/netserver.h"
 
 using namespace it;
-using testnet::ModuleServer;
 
-TEST(Echo, SeveralInOneWriteComeBackByteForByteInOrder) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
+using Echo = Connected;
+
+TEST_F(Echo, SeveralInOneWriteComeBackByteForByteInOrder) {
     Bytes burst = request(T_ECHO, {}, 0x0001, 0x00, {1, 2, 3}) +
                   request(T_ECHO, {}, 0xFFFF, 0xFF, {0xFF, 0xFE, 0xFD}) +
                   request(T_ECHO, {}, 0x8000, 0x11, {0, 0, 0});
@@ -31,11 +28,7 @@ TEST(Echo, SeveralInOneWriteComeBackByteForByteInOrder) {
     EXPECT_TRUE(c.silentFor(200));
 }
 
-TEST(Echo, WithPayloadAnswersOnlyTheHeaderLengthUnchanged) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
+TEST_F(Echo, WithPayloadAnswersOnlyTheHeaderLengthUnchanged) {
     const Rest rest{9, 8, 7};
     c.send(request(T_ECHO, Bytes(37, 0xC5), 0x3344, 0x66, rest));
     EXPECT_EQ(c.recv(16), header(T_ECHO, 0x3344, 37, 0x66, rest));
@@ -43,12 +36,9 @@ TEST(Echo, WithPayloadAnswersOnlyTheHeaderLengthUnchanged) {
     EXPECT_TRUE(echoAnswered(c, 0x0505));
 }
 
-TEST(CollieryInfo, AnswersTheLast72BytesOfTheHostRecord) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-    ASSERT_NE(loginAdmin(c), 0u);
+using CollieryInfo = LoggedIn;
+
+TEST_F(CollieryInfo, AnswersTheLast72BytesOfTheHostRecord) {
     const Rest rest{1, 2, 3};
     c.send(request(T_COLLIERY_INFO, Bytes(4, 0xEE), 0x0a0b, 0x33, rest));
 
@@ -60,13 +50,9 @@ TEST(CollieryInfo, AnswersTheLast72BytesOfTheHostRecord) {
     EXPECT_EQ(fake_host::callCount("st_param_getCollieryInfo"), 1);
 }
 
-TEST(PollConfig, AnsweredWithStatus0ForEveryChannelNumber) {
-    ModuleServer server;  // four channels
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-    ASSERT_NE(loginAdmin(c), 0u);
+using SetPollConfig = LoggedIn;
 
+TEST_F(SetPollConfig, AnsweredWithStatus0ForEveryChannelNumber) {
     const int32_t channels[] = {0, 3, 4, -1, 0x7fffffff, static_cast<int32_t>(0x80000000)};
     uint16_t sub = 0x100;
     for (int32_t ch : channels) {
@@ -85,14 +71,9 @@ TEST(PollConfig, AnsweredWithStatus0ForEveryChannelNumber) {
 
 /* Types that get no answer: the ignored ones of the message thread and
  * anything the dispatcher has no handler for. The session goes on. */
-class Unanswered : public ::testing::TestWithParam<uint16_t> {};
+class Unanswered : public LoggedIn, public ::testing::WithParamInterface<uint16_t> {};
 
 TEST_P(Unanswered, NoReplyAndTheSessionGoesOn) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-    ASSERT_NE(loginAdmin(c), 0u);
     const uint16_t type = GetParam();
     c.send(request(type, {}, 0x0102, 0, {4, 5, 6}));
     c.send(request(type, Bytes(28, 0x01), 0x0304));
@@ -155,15 +136,11 @@ struct TimeInfoHost {
 
 }  // namespace
 
-TEST(TimeInfo, TheHostAnswersThroughTheSessionWriteAndTheModuleSendsNothing) {
+using TimeInfo = LoggedIn;
+
+TEST_F(TimeInfo, TheHostAnswersThroughTheSessionWriteAndTheModuleSendsNothing) {
     TimeInfoHost host;
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
     host.answerWithTime();
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-    const uint32_t id = loginAdmin(c);
-    ASSERT_NE(id, 0u);
 
     const Rest rest{4, 5, 6};
     const Bytes payload{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8};
@@ -180,12 +157,7 @@ TEST(TimeInfo, TheHostAnswersThroughTheSessionWriteAndTheModuleSendsNothing) {
     EXPECT_EQ(host.message, request(T_TIME_INFO, payload, 0x0c0d, 0x99, rest) + Bytes(40, 0));
 }
 
-TEST(TimeInfo, AHostThatDoesNotAnswerLeavesTheConnectionSilent) {
-    ModuleServer server;  // the fake host's getTimeInfo does nothing by default
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-    ASSERT_NE(loginAdmin(c), 0u);
+TEST_F(TimeInfo, AHostThatDoesNotAnswerLeavesTheConnectionSilent) {
     c.send(request(T_TIME_INFO, {}, 0x0001));
     EXPECT_TRUE(echoAnswered(c, 0x0a0a));
     EXPECT_TRUE(c.silentFor(200));

@@ -21,12 +21,9 @@ using namespace it;
 using testnet::ModuleServer;
 using namespace std::chrono_literals;
 
-TEST(Logout, AnsweredWithItsHeaderThenTheConnectionCloses) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-    ASSERT_NE(loginAdmin(c), 0u);
+using Logout = LoggedIn;
+
+TEST_F(Logout, AnsweredWithItsHeaderThenTheConnectionCloses) {
     ASSERT_TRUE(sessionsBecome(1));
 
     // Whatever follows the logout in the same write is not handled.
@@ -35,35 +32,6 @@ TEST(Logout, AnsweredWithItsHeaderThenTheConnectionCloses) {
     EXPECT_EQ(c.recv(16), header(T_LOGOUT, 0x0203, 0, 0x00, rest));
     EXPECT_TRUE(c.closedWithin(3000));
     EXPECT_TRUE(sessionsBecome(0));
-}
-
-TEST(SessionIds, RiseByOneInConnectOrderAndGoOnAfterARestart) {
-    // Ids count for the whole process: only their differences are fixed.
-    std::vector<uint32_t> ids;
-    {
-        ModuleServer server;
-        ASSERT_TRUE(server.started());
-        // The id is given at accept, not at login: the first connection logs
-        // in last.
-        RawClient first(server.port());
-        ASSERT_TRUE(first.connected());
-        ASSERT_TRUE(echoAnswered(first, 1));
-        std::vector<std::unique_ptr<RawClient>> more;
-        for (int i = 0; i < 4; ++i) {
-            more.push_back(std::make_unique<RawClient>(server.port()));
-            ASSERT_TRUE(more.back()->connected());
-            ids.push_back(loginAdmin(*more.back()));
-        }
-        uint32_t firstId = loginAdmin(first);
-        EXPECT_EQ(firstId + 1, ids.front());
-        for (size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i - 1] + 1, ids[i]) << "at " << i;
-        EXPECT_EQ(server.stop(), 0);
-    }
-    ModuleServer again;
-    ASSERT_TRUE(again.started());
-    RawClient c(again.port());
-    ASSERT_TRUE(c.connected());
-    EXPECT_GT(loginAdmin(c), ids.back());
 }
 
 TEST(Idle, SilentAndStalledPeersAreDroppedAfter15sAKeepAliveOneIsNot) {
@@ -180,12 +148,9 @@ struct HostWriters {
 
 }  // namespace
 
-TEST(WriteLock, HostWritesFromManyThreadsAndEchoRepliesNeverInterleave) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-    ASSERT_NE(loginAdmin(c), 0u);
+using WriteLock = LoggedIn;
+
+TEST_F(WriteLock, HostWritesFromManyThreadsAndEchoRepliesNeverInterleave) {
     constexpr int ECHOES = 300;
     const size_t expectedBytes = HostWriters::totalBytes() + 16 * ECHOES;
 

@@ -122,19 +122,6 @@ TEST(TcpStream, HostHoldsAndReleasesTheStream) {
     EXPECT_EQ(st_net_holdStream(0xFFFFFF, 1, 1), -1);
 }
 
-TEST(TcpStream, StopStreamEndsTheSenderAndClosesTheDataConnection) {
-    ModuleServer server;
-    TcpStream s(server.port(), 3);
-    ASSERT_TRUE(s.subscribed);
-    fake_host::setEndlessFrames(3, 0, 2, 4000);
-    Fragment f;
-    ASSERT_TRUE(readFragment(s.data, f));
-    s.command.send(request(T_STOP_STREAM, le32(3)));
-    EXPECT_TRUE(s.data.closedWithin(3000));
-    EXPECT_TRUE(s.command.silentFor(200));  // never answered
-    EXPECT_TRUE(echoAnswered(s.command, 1));
-}
-
 TEST(TcpStream, SecondDataConnectionTakesTheChannelOver) {
     ModuleServer server;
     TcpStream first(server.port(), 0);
@@ -156,30 +143,34 @@ TEST(TcpStream, SecondDataConnectionTakesTheChannelOver) {
     EXPECT_TRUE(received);
 }
 
-TEST(TcpStream, TeardownAndStopWhileStreaming) {
-    {
+// A streaming sender ends by MSG_STOP_STREAM (never answered), by the end of
+// its session, and by the server's stop while it blocks in a full socket.
+TEST(TcpStream, StopStreamTeardownAndServerStopEndTheSender) {
+    enum Ending { StopStream, Teardown, ServerStop };
+    for (Ending ending : {StopStream, Teardown, ServerStop}) {
+        SCOPED_TRACE("ending " + std::to_string(ending));
+        const int32_t channel = ending == StopStream ? 3 : ending;
         ModuleServer server;
-        TcpStream s(server.port(), 0);
+        TcpStream s(server.port(), channel);
         ASSERT_TRUE(s.subscribed);
-        fake_host::setEndlessFrames(0, 0, 1, 20000);
+        fake_host::setEndlessFrames(channel, 0, 1, 20000);
         Fragment f;
         ASSERT_TRUE(readFragment(s.data, f));
-        s.command.close();  // the session ends by itself
-        EXPECT_TRUE(s.data.closedWithin(5000));
-        EXPECT_TRUE(sessionsBecome(0));
-    }
-    {
-        ModuleServer server;
-        TcpStream s(server.port(), 1);
-        ASSERT_TRUE(s.subscribed);
-        fake_host::setEndlessFrames(1, 0, 1, 20000);
-        Fragment f;
-        ASSERT_TRUE(readFragment(s.data, f));
-        // A client that stops reading: the sender blocks in a full socket.
-        auto t0 = std::chrono::steady_clock::now();
-        EXPECT_EQ(server.stop(), 0);
-        std::cout << "[ measured ] stop with a blocked TCP sender: " << since(t0).count() << " ms\n";
-        EXPECT_TRUE(s.data.closedWithin(3000));
+        if (ending == StopStream) {
+            s.command.send(request(T_STOP_STREAM, le32(3)));
+            EXPECT_TRUE(s.data.closedWithin(3000));
+            EXPECT_TRUE(s.command.silentFor(200));
+            EXPECT_TRUE(echoAnswered(s.command, 1));
+        } else if (ending == Teardown) {
+            s.command.close();
+            EXPECT_TRUE(s.data.closedWithin(5000));
+            EXPECT_TRUE(sessionsBecome(0));
+        } else {
+            auto t0 = std::chrono::steady_clock::now();
+            EXPECT_EQ(server.stop(), 0);
+            std::cout << "[ measured ] stop with a blocked TCP sender: " << since(t0).count() << " ms\n";
+            EXPECT_TRUE(s.data.closedWithin(3000));
+        }
     }
 }
 

@@ -38,6 +38,13 @@ State& state() {
     return s;
 }
 
+/* Runs `f` on the state under its lock; returns what `f` returns. */
+template <typename F>
+auto locked(F f) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return f(state());
+}
+
 }  // namespace
 
 namespace fake_host {
@@ -95,25 +102,13 @@ void reset() {
 void setChannels(uint8_t channels) { setSysConfigByte(wire::SYSCONFIG_CHANNEL_COUNT, channels); }
 void setSerialPorts(uint8_t ports) { setSysConfigByte(wire::SYSCONFIG_SERIAL_PORT_COUNT, ports); }
 
-void setSysConfigByte(size_t offset, uint8_t value) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().sysConfig[offset] = value;
-}
+void setSysConfigByte(size_t offset, uint8_t value) { locked([&](State& s) { s.sysConfig[offset] = value; }); }
 
-void setBasePort(uint16_t port) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().basePort = port;
-}
+void setBasePort(uint16_t port) { locked([&](State& s) { s.basePort = port; }); }
 
-void force(const std::string& name, int result) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().forced[name] = result;
-}
+void force(const std::string& name, int result) { locked([&](State& s) { s.forced[name] = result; }); }
 
-void forceQuiet(const std::string& name, int result) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().forcedQuiet[name] = result;
-}
+void forceQuiet(const std::string& name, int result) { locked([&](State& s) { s.forcedQuiet[name] = result; }); }
 
 std::optional<int> quietResult(const char* name) {
     std::lock_guard<std::mutex> lock(state().mutex);
@@ -122,15 +117,9 @@ std::optional<int> quietResult(const char* name) {
     return it->second;
 }
 
-void failWritesAfter(size_t bytes) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().writeAllowance = bytes;
-}
+void failWritesAfter(size_t bytes) { locked([&](State& s) { s.writeAllowance = bytes; }); }
 
-void unforce(const std::string& name) {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().forced.erase(name);
-}
+void unforce(const std::string& name) { locked([&](State& s) { s.forced.erase(name); }); }
 
 void setAuth(std::function<int(uint8_t*)> check) {
     std::lock_guard<std::mutex> lock(state().mutex);
@@ -149,20 +138,11 @@ int callCount(const std::string& name) {
     return n;
 }
 
-std::vector<std::string> calls() {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().calls;
-}
+std::vector<std::string> calls() { return locked([&](State& s) { return s.calls; }); }
 
-std::vector<std::string> logLines() {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().log;
-}
+std::vector<std::string> logLines() { return locked([&](State& s) { return s.log; }); }
 
-std::vector<int> logCategories() {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().categories;
-}
+std::vector<int> logCategories() { return locked([&](State& s) { return s.categories; }); }
 
 }  // namespace fake_host
 

@@ -42,6 +42,13 @@ HandlerState& hs() {
     return s;
 }
 
+/* Runs `f` on the state under its lock; returns what `f` returns. */
+template <typename F>
+auto locked(F f) {
+    std::lock_guard<std::mutex> lock(hs().mutex);
+    return f(hs());
+}
+
 /* Records the call (also when its result is forced) and returns the forced
  * result, if any. */
 std::optional<int> enter(const char* name, std::vector<int64_t> args = {}, Bytes data = {}) {
@@ -57,13 +64,19 @@ int resultOf(const char* name, int fallback = 0) {
     return it == hs().results.end() ? fallback : it->second;
 }
 
+/* The first `n` bytes of `from` to `to`; nothing for n == 0 (an empty
+ * vector's data() may be null, which memcpy must not get). */
+void copyBytes(void* to, const Bytes& from, size_t n) {
+    if (n > 0) std::memcpy(to, from.data(), n);
+}
+
 /* Zeroes `size` bytes of `out`, then writes the scripted output over them. */
 void writeOutput(const char* name, void* out, size_t size) {
     std::lock_guard<std::mutex> lock(hs().mutex);
     std::memset(out, 0, size);
     auto it = hs().outputs.find(name);
     if (it != hs().outputs.end())
-        std::memcpy(out, it->second.data(), std::min(size, it->second.size()));
+        copyBytes(out, it->second, std::min(size, it->second.size()));
 }
 
 size_t outputSize(const char* name) {
@@ -97,7 +110,7 @@ Node* buildList(const std::vector<Bytes>& records) {
     for (const Bytes& r : records) {
         auto* node = static_cast<Node*>(std::malloc(sizeof(Node)));
         std::memset(node, 0, sizeof(Node));
-        std::memcpy(node->record, r.data(), std::min(r.size(), sizeof node->record));
+        copyBytes(node->record, r, std::min(r.size(), sizeof node->record));
         hs().handedOut.push_back(node);
         *tail = node;
         tail = &node->next;
@@ -123,7 +136,7 @@ int wifiScan(const char* name, void* buffer, int sock) {
     {
         std::lock_guard<std::mutex> lock(hs().mutex);
         auto it = hs().outputs.find(name);
-        if (it != hs().outputs.end()) std::memcpy(buffer, it->second.data(), n);
+        if (it != hs().outputs.end()) copyBytes(buffer, it->second, n);
     }
     return resultOf(name, static_cast<int>(n));
 }
@@ -145,35 +158,17 @@ Call last(const std::string& name) {
     return all.empty() ? Call{} : all.back();
 }
 
-void setOutput(const std::string& name, Bytes bytes) {
-    std::lock_guard<std::mutex> lock(hs().mutex);
-    hs().outputs[name] = std::move(bytes);
-}
+void setOutput(const std::string& name, Bytes bytes) { locked([&](HandlerState& s) { s.outputs[name] = std::move(bytes); }); }
 
-void setResult(const std::string& name, int result) {
-    std::lock_guard<std::mutex> lock(hs().mutex);
-    hs().results[name] = result;
-}
+void setResult(const std::string& name, int result) { locked([&](HandlerState& s) { s.results[name] = result; }); }
 
-void setGetParamCount(uint32_t count) {
-    std::lock_guard<std::mutex> lock(hs().mutex);
-    hs().getParamCount = count;
-}
+void setGetParamCount(uint32_t count) { locked([&](HandlerState& s) { s.getParamCount = count; }); }
 
-void setStoredParam(uint16_t type, Bytes image) {
-    std::lock_guard<std::mutex> lock(hs().mutex);
-    hs().stored[type] = std::move(image);
-}
+void setStoredParam(uint16_t type, Bytes image) { locked([&](HandlerState& s) { s.stored[type] = std::move(image); }); }
 
-void setUserList(std::vector<Bytes> records) {
-    std::lock_guard<std::mutex> lock(hs().mutex);
-    hs().users = std::move(records);
-}
+void setUserList(std::vector<Bytes> records) { locked([&](HandlerState& s) { s.users = std::move(records); }); }
 
-void setLogList(std::vector<Bytes> records) {
-    std::lock_guard<std::mutex> lock(hs().mutex);
-    hs().logs = std::move(records);
-}
+void setLogList(std::vector<Bytes> records) { locked([&](HandlerState& s) { s.logs = std::move(records); }); }
 
 std::vector<const void*> handedOutNodes() {
     std::lock_guard<std::mutex> lock(hs().mutex);
@@ -185,10 +180,7 @@ std::vector<const void*> freedBlocks() {
     return hs().freed;
 }
 
-void holdFdisk() {
-    std::lock_guard<std::mutex> lock(hs().mutex);
-    hs().fdiskHeld = true;
-}
+void holdFdisk() { locked([&](HandlerState& s) { s.fdiskHeld = true; }); }
 
 void releaseFdisk() {
     {
@@ -221,14 +213,32 @@ void resetHandlers() {
     handlers::releaseFdisk();
 }
 
-void noteFree(void* block) {
-    std::lock_guard<std::mutex> lock(hs().mutex);
-    hs().freed.push_back(block);
-}
+void noteFree(void* block) { locked([&](HandlerState& s) { s.freed.push_back(block); }); }
 
 }  // namespace fake_host::detail
 
 /* ---- the host functions ------------------------------------------------- */
+
+/* The forwarders: a getter of a stored parameter per channel, per channel
+ * entry or whole; a getter of one scripted record; a call without arguments;
+ * a call that passes one record by value. */
+#define CHANNEL_GETTER(fn, type, size)                                                         \
+    int fn(int c, void* out) {                                                                 \
+        return storedGetter(#fn, {c}, wire::type, c * wire::size, out, wire::size);            \
+    }
+#define ENTRY_GETTER(fn, type, size)                                                           \
+    int fn(int c, int i, void* out) {                                                          \
+        return storedGetter(#fn, {c, i}, wire::type,                                           \
+                            (c * wire::ENTRIES_PER_CHANNEL + i) * wire::size, out, wire::size); \
+    }
+#define WHOLE_GETTER(fn, type, size) \
+    int fn(void* out) { return storedGetter(#fn, {}, wire::type, 0, out, wire::size); }
+#define RECORD_GETTER(fn, size) \
+    int fn(void* out) { return recordGetter(#fn, out, wire::size); }
+#define SIMPLE_CALL(fn) \
+    int fn(void) { return simpleCall(#fn); }
+#define RECORD_CALL(fn, Type) \
+    int fn(Type r) { return simpleCall(#fn, {}, bytesOf(r.bytes, sizeof r.bytes)); }
 
 extern "C" {
 
@@ -243,42 +253,23 @@ int st_app_netGetParam(uint16_t type, void* out, uint32_t* count) {
     {
         std::lock_guard<std::mutex> lock(hs().mutex);
         auto it = hs().outputs.find("st_app_netGetParam");
-        if (it != hs().outputs.end()) std::memcpy(out, it->second.data(), n);
+        if (it != hs().outputs.end()) copyBytes(out, it->second, n);
         *count = hs().getParamCount.value_or(static_cast<uint32_t>(n));
     }
     return resultOf("st_app_netGetParam");
 }
 
-int st_param_getProberStruct(int c, void* out) {
-    return storedGetter("st_param_getProberStruct", {c}, wire::PARAM_PROBER_ALARM,
-                        c * wire::PROBER_RECORD_SIZE, out, wire::PROBER_RECORD_SIZE);
-}
-int st_param_getTerminateStruct(int c, void* out) {
-    return storedGetter("st_param_getTerminateStruct", {c}, wire::PARAM_PTZ_CONFIG,
-                        c * wire::TERMINATE_RECORD_SIZE, out, wire::TERMINATE_RECORD_SIZE);
-}
-int st_param_getTimerStruct(int c, int i, void* out) {
-    size_t offset = c * wire::ENTRIES_PER_CHANNEL * wire::TIMER_ENTRY_SIZE + i * wire::TIMER_ENTRY_SIZE;
-    return storedGetter("st_param_getTimerStruct", {c, i}, wire::PARAM_TIMER_RECORD, offset, out,
-                        wire::TIMER_ENTRY_SIZE);
-}
-int st_param_getVideoLoseStruct(int c, void* out) {
-    return storedGetter("st_param_getVideoLoseStruct", {c}, wire::PARAM_LOST_ALARM,
-                        c * wire::VIDEO_LOST_RECORD_SIZE, out, wire::VIDEO_LOST_RECORD_SIZE);
-}
-int st_param_getVideoMoveStruct(int c, int i, void* out) {
-    size_t offset = c * wire::ENTRIES_PER_CHANNEL * wire::MOVE_ENTRY_SIZE + i * wire::MOVE_ENTRY_SIZE;
-    return storedGetter("st_param_getVideoMoveStruct", {c, i}, wire::PARAM_MOVE_ALARM, offset, out,
-                        wire::MOVE_ENTRY_SIZE);
-}
-int st_param_getVideoConfigParam(int c, void* out) {
-    return storedGetter("st_param_getVideoConfigParam", {c}, wire::PARAM_VIDEO_CONFIG,
-                        c * wire::VIDEO_CONFIG_RECORD_SIZE, out, wire::VIDEO_CONFIG_RECORD_SIZE);
-}
-int st_param_getVideoEncodeParam(int c, void* out) {
-    return storedGetter("st_param_getVideoEncodeParam", {c}, wire::PARAM_VIDEO_ENCODE,
-                        c * wire::VIDEO_ENCODE_RECORD_SIZE, out, wire::VIDEO_ENCODE_RECORD_SIZE);
-}
+CHANNEL_GETTER(st_param_getProberStruct, PARAM_PROBER_ALARM, PROBER_RECORD_SIZE)
+CHANNEL_GETTER(st_param_getTerminateStruct, PARAM_PTZ_CONFIG, TERMINATE_RECORD_SIZE)
+CHANNEL_GETTER(st_param_getVideoLoseStruct, PARAM_LOST_ALARM, VIDEO_LOST_RECORD_SIZE)
+CHANNEL_GETTER(st_param_getVideoConfigParam, PARAM_VIDEO_CONFIG, VIDEO_CONFIG_RECORD_SIZE)
+CHANNEL_GETTER(st_param_getVideoEncodeParam, PARAM_VIDEO_ENCODE, VIDEO_ENCODE_RECORD_SIZE)
+CHANNEL_GETTER(st_param_getOverlayStruct, PARAM_VIDEO_OVERLAY, OVERLAY_RECORD_SIZE)
+ENTRY_GETTER(st_param_getTimerStruct, PARAM_TIMER_RECORD, TIMER_ENTRY_SIZE)
+ENTRY_GETTER(st_param_getVideoMoveStruct, PARAM_MOVE_ALARM, MOVE_ENTRY_SIZE)
+WHOLE_GETTER(st_param_getPppoeInfoStruct, PARAM_PPPOE, PPPOE_RECORD_SIZE)
+WHOLE_GETTER(st_param_getRecParamStruct, PARAM_RECORD_TYPE, RECORD_TYPE_RECORD_SIZE)
+WHOLE_GETTER(st_param_getCmos, PARAM_CMOS, CMOS_RECORD_SIZE)
 int st_param_getOsdLogoStruct(int c, void* out) {
     return storedGetter("st_param_getOsdLogoStruct", {c}, wire::PARAM_OSD,
                         c * wire::OSD_BLOCK_SIZE + wire::OSD_LOGO_OFFSET, out, wire::OSD_LOGO_SIZE);
@@ -286,21 +277,6 @@ int st_param_getOsdLogoStruct(int c, void* out) {
 int st_param_getOsdTimeStruct(int c, void* out) {
     return storedGetter("st_param_getOsdTimeStruct", {c}, wire::PARAM_OSD, c * wire::OSD_BLOCK_SIZE,
                         out, wire::OSD_TIME_SIZE);
-}
-int st_param_getOverlayStruct(int c, void* out) {
-    return storedGetter("st_param_getOverlayStruct", {c}, wire::PARAM_VIDEO_OVERLAY,
-                        c * wire::OVERLAY_RECORD_SIZE, out, wire::OVERLAY_RECORD_SIZE);
-}
-int st_param_getPppoeInfoStruct(void* out) {
-    return storedGetter("st_param_getPppoeInfoStruct", {}, wire::PARAM_PPPOE, 0, out,
-                        wire::PPPOE_RECORD_SIZE);
-}
-int st_param_getRecParamStruct(void* out) {
-    return storedGetter("st_param_getRecParamStruct", {}, wire::PARAM_RECORD_TYPE, 0, out,
-                        wire::RECORD_TYPE_RECORD_SIZE);
-}
-int st_param_getCmos(void* out) {
-    return storedGetter("st_param_getCmos", {}, wire::PARAM_CMOS, 0, out, wire::CMOS_RECORD_SIZE);
 }
 int st_param_setVideoConfigParam(int channel, VideoConfigRecord record) {
     return simpleCall("st_param_setVideoConfigParam", {channel},
@@ -311,28 +287,16 @@ int st_param_setVideoConfigParam(int channel, VideoConfigRecord record) {
 int st_app_netSetTime(uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4, uint32_t w5) {
     return simpleCall("st_app_netSetTime", {w0, w1, w2, w3, w4, w5});
 }
-int st_app_netGetTime(void* out) {
-    return recordGetter("st_app_netGetTime", out, wire::TIME_RECORD_SIZE);
-}
-int st_app_netGetVersionInfo(void* out) {
-    return recordGetter("st_app_netGetVersionInfo", out, wire::VERSION_RECORD_SIZE);
-}
-int st_app_netGetHardDiskData(void* out) {
-    return recordGetter("st_app_netGetHardDiskData", out, wire::HARDDISK_RECORD_SIZE);
-}
-int st_app_netGetSystemStatusInfo(void* out) {
-    return recordGetter("st_app_netGetSystemStatusInfo", out, wire::SYSTEM_STATUS_RECORD_SIZE);
-}
-int st_app_netGetUpdateSystemInfo(void* out) {
-    return recordGetter("st_app_netGetUpdateSystemInfo", out, wire::UPDATE_INFO_SIZE);
-}
-int st_param_getFlatType(void) { return simpleCall("st_param_getFlatType"); }
-int st_param_setVersionInfo(VersionRecord record) {
-    return simpleCall("st_param_setVersionInfo", {}, bytesOf(record.bytes, sizeof record.bytes));
-}
-int st_param_initCameraInfo(void) { return simpleCall("st_param_initCameraInfo"); }
-int st_param_initCameraItu(void) { return simpleCall("st_param_initCameraItu"); }
-int st_iwlist_iwprivIsRt73(void) { return simpleCall("st_iwlist_iwprivIsRt73"); }
+RECORD_GETTER(st_app_netGetTime, TIME_RECORD_SIZE)
+RECORD_GETTER(st_app_netGetVersionInfo, VERSION_RECORD_SIZE)
+RECORD_GETTER(st_app_netGetHardDiskData, HARDDISK_RECORD_SIZE)
+RECORD_GETTER(st_app_netGetSystemStatusInfo, SYSTEM_STATUS_RECORD_SIZE)
+RECORD_GETTER(st_app_netGetUpdateSystemInfo, UPDATE_INFO_SIZE)
+SIMPLE_CALL(st_param_getFlatType)
+RECORD_CALL(st_param_setVersionInfo, VersionRecord)
+SIMPLE_CALL(st_param_initCameraInfo)
+SIMPLE_CALL(st_param_initCameraItu)
+SIMPLE_CALL(st_iwlist_iwprivIsRt73)
 int st_iwlist_getApInfo(void* buffer, int sock) {
     return wifiScan("st_iwlist_getApInfo", buffer, sock);
 }
@@ -349,15 +313,9 @@ int st_app_netGetUserList(UserNode** head) {
     }
     return resultOf("st_app_netGetUserList");
 }
-int st_app_netAddUser(UserRecord user) {
-    return simpleCall("st_app_netAddUser", {}, bytesOf(user.bytes, sizeof user.bytes));
-}
-int st_app_netDeleteUser(UserRecord user) {
-    return simpleCall("st_app_netDeleteUser", {}, bytesOf(user.bytes, sizeof user.bytes));
-}
-int st_app_netModifyUser(UserRecord user) {
-    return simpleCall("st_app_netModifyUser", {}, bytesOf(user.bytes, sizeof user.bytes));
-}
+RECORD_CALL(st_app_netAddUser, UserRecord)
+RECORD_CALL(st_app_netDeleteUser, UserRecord)
+RECORD_CALL(st_app_netModifyUser, UserRecord)
 int st_app_netGetLogList(LogQuery query, LogNode** head) {
     if (auto forced = enter("st_app_netGetLogList", {}, bytesOf(query.bytes, sizeof query.bytes)))
         return *forced;
@@ -367,17 +325,15 @@ int st_app_netGetLogList(LogQuery query, LogNode** head) {
     }
     return resultOf("st_app_netGetLogList");
 }
-int st_app_netDeleteLogInfo(LogQuery query) {
-    return simpleCall("st_app_netDeleteLogInfo", {}, bytesOf(query.bytes, sizeof query.bytes));
-}
+RECORD_CALL(st_app_netDeleteLogInfo, LogQuery)
 
 /* maintenance */
-int st_app_netDefaultSetting(void) { return simpleCall("st_app_netDefaultSetting"); }
-int st_app_netRebootSystem(void) { return simpleCall("st_app_netRebootSystem"); }
-int st_param_resetAllStruct(void) { return simpleCall("st_param_resetAllStruct"); }
-int st_param_resetFactoryParam(void) { return simpleCall("st_param_resetFactoryParam"); }
-int st_param_initCmos(void) { return simpleCall("st_param_initCmos"); }
-int at_Reset(void) { return simpleCall("at_Reset"); }
+SIMPLE_CALL(st_app_netDefaultSetting)
+SIMPLE_CALL(st_app_netRebootSystem)
+SIMPLE_CALL(st_param_resetAllStruct)
+SIMPLE_CALL(st_param_resetFactoryParam)
+SIMPLE_CALL(st_param_initCmos)
+SIMPLE_CALL(at_Reset)
 int Default3GConfigStruct(uint32_t value) { return simpleCall("Default3GConfigStruct", {value}); }
 int st_app_fdiskHd(uint32_t word0, uint32_t word1, int32_t flag) {
     if (auto forced = enter("st_app_fdiskHd", {word0, word1, flag})) return *forced;
@@ -393,7 +349,7 @@ int st_app_formatPart(uint32_t word0, uint32_t word1, uint32_t word2, int32_t fl
 int st_app_getFormatPercent(uint32_t word0, uint32_t word1) {
     return simpleCall("st_app_getFormatPercent", {word0, word1});
 }
-int st_comm_openHdLogFile(void) { return simpleCall("st_comm_openHdLogFile"); }
+SIMPLE_CALL(st_comm_openHdLogFile)
 int st_comm_sendThreadInfoForTop(const char* name) {
     return simpleCall("st_comm_sendThreadInfoForTop", {}, bytesOf(name, std::strlen(name)));
 }
@@ -415,9 +371,7 @@ int st_record_netDeleteRecordFile(const char* name) {
 }
 
 /* serial ports */
-int st_param_getTransparenceStruct(void* out) {
-    return recordGetter("st_param_getTransparenceStruct", out, wire::TRANSPARENCE_SIZE);
-}
+RECORD_GETTER(st_param_getTransparenceStruct, TRANSPARENCE_SIZE)
 int st_param_getSerialStruct(int port, void* out) {
     if (auto forced = enter("st_param_getSerialStruct", {port})) return *forced;
     writeOutput("st_param_getSerialStruct", out, wire::SERIAL_SETTING_SIZE);

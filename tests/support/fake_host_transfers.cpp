@@ -49,6 +49,13 @@ TransferState& ts() {
     return s;
 }
 
+/* Runs `f` on the state under its lock; returns what `f` returns. */
+template <typename F>
+auto locked(F f) {
+    std::lock_guard<std::mutex> lock(ts().mutex);
+    return f(ts());
+}
+
 int snapDeliver(void* buffer, uint32_t* size) {
     TransferState& s = ts();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -85,39 +92,18 @@ void resetTransfers() {
 
 namespace transfers {
 
-void setFlashSize(int bytes) {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    ts().flashSize = bytes;
-}
+void setFlashSize(int bytes) { locked([&](TransferState& s) { s.flashSize = bytes; }); }
 void setFlashWrite(std::chrono::milliseconds duration, int result) {
     std::lock_guard<std::mutex> lock(ts().mutex);
     ts().writeTime = duration;
     ts().writeResult = result;
 }
-Bytes flashedImage() {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    return ts().flashed;
-}
-int flashedSize() {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    return ts().flashedSize;
-}
-void setPicture(Bytes picture) {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    ts().picture = std::move(picture);
-}
-void setReportedSize(uint32_t size) {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    ts().reportedSize = size;
-}
-std::vector<SnapCall> snapCalls() {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    return ts().snapCalls;
-}
-std::vector<uint32_t> snapSelectors() {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    return ts().snapSelectors;
-}
+Bytes flashedImage() { return locked([&](TransferState& s) { return s.flashed; }); }
+int flashedSize() { return locked([&](TransferState& s) { return s.flashedSize; }); }
+void setPicture(Bytes picture) { locked([&](TransferState& s) { s.picture = std::move(picture); }); }
+void setReportedSize(uint32_t size) { locked([&](TransferState& s) { s.reportedSize = size; }); }
+std::vector<SnapCall> snapCalls() { return locked([&](TransferState& s) { return s.snapCalls; }); }
+std::vector<uint32_t> snapSelectors() { return locked([&](TransferState& s) { return s.snapSelectors; }); }
 void serialArrive(int port, const Bytes& bytes) {
     {
         std::lock_guard<std::mutex> lock(ts().mutex);
@@ -127,14 +113,8 @@ void serialArrive(int port, const Bytes& bytes) {
     }
     ts().serialChanged.notify_all();
 }
-void setSerialWaitLimit(std::chrono::milliseconds limit) {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    ts().serialWaitLimit = limit;
-}
-int serialWaits() {
-    std::lock_guard<std::mutex> lock(ts().mutex);
-    return ts().serialWaits;
-}
+void setSerialWaitLimit(std::chrono::milliseconds limit) { locked([&](TransferState& s) { s.serialWaitLimit = limit; }); }
+int serialWaits() { return locked([&](TransferState& s) { return s.serialWaits; }); }
 
 }  // namespace transfers
 }  // namespace fake_host

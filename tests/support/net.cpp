@@ -17,20 +17,26 @@
 
 namespace testnet {
 
-namespace {
-
-bool canBind(int type, uint16_t port) {
-    int fd = socket(AF_INET, type, 0);
-    if (fd < 0) return false;
+int bindAny(int type, uint16_t port) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_ANY);
-    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
     ::close(fd);
-    return ok;
+    return -1;
+}
+
+namespace {
+
+bool canBind(int type, uint16_t port) {
+    int fd = bindAny(type, port);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
 }
 
 }  // namespace
@@ -66,6 +72,21 @@ RawClient::RawClient(uint16_t port, int waitMs) {
     }
 }
 
+RawClient::RawClient(uint16_t port, const char* from, int receiveBuffer) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        close();
+}
+
 RawClient::~RawClient() { close(); }
 
 void RawClient::close() {
@@ -76,7 +97,9 @@ void RawClient::close() {
 void RawClient::send(const Bytes& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        pollfd p{fd_, POLLOUT, 0};
+        if (poll(&p, 1, 3000) <= 0) return;
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n <= 0) return;
         done += static_cast<size_t>(n);
     }

@@ -13,6 +13,9 @@ namespace testnet {
 
 using Bytes = std::vector<uint8_t>;
 
+/* A socket of `type` bound to `port` on every address (SO_REUSEADDR), or -1. */
+int bindAny(int type, uint16_t port);
+
 /* A base port whose TCP base and base + 1 and UDP base + 4 are free now. */
 uint16_t pickBasePort();
 
@@ -20,12 +23,16 @@ uint16_t pickBasePort();
 class RawClient {
 public:
     explicit RawClient(uint16_t port, int waitMs = 3000);
+    /* From loopback address `from` (one try), with the receive buffer set to
+     * `receiveBuffer` bytes before the connect when it is not 0. */
+    RawClient(uint16_t port, const char* from, int receiveBuffer = 0);
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return fd_ >= 0; }
     int fd() const { return fd_; }
+    /* Sends all bytes, waiting at most 3 s for room each time. */
     void send(const Bytes& bytes);
     /* Exactly n bytes, or fewer when the peer closed or `timeoutMs` ran out. */
     Bytes recv(size_t n, int timeoutMs = 3000);

@@ -34,6 +34,7 @@ public:
      * `timeoutMs` passes, or the child closes its output. Returns the line or "". */
     std::string waitForLine(const std::string& prefix, int timeoutMs);
     void signal(int sig);
+    pid_t pid() const { return pid_; }
     /* Waits for the end; returns the exit code, or -1 after `timeoutMs`. */
     int wait(int timeoutMs);
     /* Standard output and error so far (after wait, all of it). */

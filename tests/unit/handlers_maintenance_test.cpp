@@ -20,23 +20,6 @@ using namespace ht;
 
 namespace {
 
-constexpr uint16_t DEFAULT_SETTING = 0x8;
-constexpr uint16_t REBOOT = 0x843;
-constexpr uint16_t RESUME_DEFAULT = 0x844;
-constexpr uint16_t FDISK = 0x845;
-constexpr uint16_t FORMAT = 0x846;
-constexpr uint16_t FORMAT_PERCENT = 0x847;
-constexpr uint16_t FDISK_STATUS = 0x848;
-constexpr uint16_t GET_HARDDISK = 0x805;
-
-int failingStart(pthread_t*, size_t, void* (*)(void*), void*) { return EAGAIN; }
-
-Bytes words(std::initializer_list<uint32_t> ws) {
-    Bytes b;
-    for (uint32_t w : ws) b = concat(b, u32le(w));
-    return b;
-}
-
 /* Position of the first call named `name` in the fake host's record. */
 long callIndex(const std::string& name) {
     auto calls = fake_host::calls();
@@ -64,12 +47,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(Maintenance, DefaultSettingAnswersOk) {
-    PairedSession ps;
-    dispatch(ps, request(DEFAULT_SETTING, pattern(4)));
-    EXPECT_EQ(ps.read(16), replyHeader(DEFAULT_SETTING, 0, 0, 0x00));
-}
 
 TEST_F(Maintenance, RebootAndFactoryResetAnswerBeforeTheHostActs) {
     for (auto [type, host] : {std::pair<uint16_t, const char*>{REBOOT, "st_app_netRebootSystem"},
@@ -112,12 +89,6 @@ TEST_F(Maintenance, ThreeResetsPrintTheirLineAndAnswerOk) {
         EXPECT_EQ(fake_host::callCount(c.host), 1);
     }
     EXPECT_EQ(fh::last("Default3GConfigStruct").args, std::vector<int64_t>{0xA1B2C3D4});
-}
-
-TEST_F(Maintenance, FdiskStatusBeforeAnyPartitioningIsZero) {
-    PairedSession ps;
-    dispatch(ps, request(FDISK_STATUS));
-    EXPECT_EQ(ps.read(24), concat(replyHeader(FDISK_STATUS, 0, 8, 0x00), words({0, 0})));
 }
 
 TEST_F(Maintenance, FdiskRunsOnAWorkerAndReportsItsOutcome) {

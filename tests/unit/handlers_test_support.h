@@ -6,6 +6,9 @@
 #ifndef RECNET_TESTS_HANDLERS_TEST_SUPPORT_H
 #define RECNET_TESTS_HANDLERS_TEST_SUPPORT_H
 
+#include <pthread.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -21,6 +24,14 @@ namespace ht {
 
 using testnet::Bytes;
 namespace fh = fake_host::handlers;
+
+// Message types, as numbers on the wire.
+constexpr uint16_t PTZ = 0x7, DEFAULT_SETTING = 0x8, SET_PARAM = 0x401, GET_PARAM = 0x402;
+constexpr uint16_t RESET_VIDEO = 0x403, START_WORKER = 0x801, GET_HARDDISK = 0x805;
+constexpr uint16_t GET_LOG_LIST = 0x807, DELETE_LOG = 0x808, GET_USER_LIST = 0x80e;
+constexpr uint16_t SERIAL_SEND = 0x818, FORCE_IFRAME = 0x830, SET_HAND = 0x840, CLEAR_HAND = 0x841;
+constexpr uint16_t DELETE_FILE = 0x842, REBOOT = 0x843, RESUME_DEFAULT = 0x844, FDISK = 0x845;
+constexpr uint16_t FORMAT = 0x846, FORMAT_PERCENT = 0x847, FDISK_STATUS = 0x848;
 
 /* A whole 102416-byte message buffer holding `m`, zero behind it, as the
  * message thread hands it over. */
@@ -78,6 +89,13 @@ inline Bytes u32le(uint32_t v) {
             static_cast<uint8_t>(v >> 24)};
 }
 
+/* Little-endian u32 words one after another. */
+inline Bytes words(std::initializer_list<uint32_t> ws) {
+    Bytes b;
+    for (uint32_t w : ws) b = concat(b, u32le(w));
+    return b;
+}
+
 /* Runs the handler on this thread; for requests whose reply is small or
  * absent. The buffer stays the caller's to inspect. */
 inline void dispatch(PairedSession& ps, uint8_t* message) {
@@ -97,6 +115,9 @@ inline Bytes dispatchRead(PairedSession& ps, const Bytes& m, size_t n) {
     handler.join();
     return got;
 }
+
+/* A thread start that always fails, for handlers_set_thread_start(). */
+inline int failingStart(pthread_t*, void* (*)(void*), void*) { return EAGAIN; }
 
 /* Polls `done` every 10 ms for up to `ms`. */
 inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {

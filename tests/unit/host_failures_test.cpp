@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fake_host_transfers.h"
+#include "handlers/dispatcher.h"
 #include "handlers/handlers.h"
 #include "handlers/maintenance_state.h"
 #include "handlers_test_support.h"
@@ -73,7 +74,6 @@ struct Row {
 
 void PrintTo(const Row& r, std::ostream* os) { *os << r.target << " " << r.host << " " << r.kind << " " << r.answer; }
 
-Bytes words(std::initializer_list<uint32_t> ws) { Bytes b; for (uint32_t w : ws) b = concat(b, u32le(w)); return b; }
 std::shared_ptr<NetMessage> netMessage(const Bytes& m) {  // zero behind the message
     auto msg = std::make_shared<NetMessage>();
     return std::copy(m.begin(), m.end(), msg->bytes), msg;
@@ -376,3 +376,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, HostFailure, ::testing::ValuesIn(rows()), [](cons
     std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
     return name;
 });
+
+TEST(DispatchTable, HoldsExactlyTheThirtyNineTypes) {
+    ASSERT_EQ(kTypes.size(), 39u);
+    for (uint32_t type = 0; type <= 0xFFFF; ++type) {
+        bool has = dispatch_find(static_cast<uint16_t>(type)) != nullptr;
+        EXPECT_EQ(has, kTypes.count(static_cast<uint16_t>(type)) == 1) << std::hex << type;
+    }
+}

@@ -11,8 +11,6 @@ using namespace ht;
 
 namespace {
 
-constexpr uint16_t DELETE_FILE = 0x842;
-
 Bytes nameField(const std::string& name) {
     Bytes b(48, 0);
     std::memcpy(b.data(), name.data(), std::min<size_t>(name.size(), 48));
@@ -28,40 +26,25 @@ Bytes hostBuffer(const std::string& name) {
 
 }  // namespace
 
-TEST(RecordFiles, DeletedFileIsAnsweredOk) {
-    fake_host::reset();
-    PairedSession ps;
-    Bytes payload = concat(nameField("2026/ch01/0001.rec"), pattern(20));
-    dispatch(ps, request(DELETE_FILE, payload));
-    EXPECT_EQ(ps.read(16), replyHeader(DELETE_FILE, 0, 0, 0x00));
-    EXPECT_TRUE(ps.nothingPending());
-    EXPECT_EQ(fh::last("st_record_netDeleteRecordFile").data, hostBuffer("2026/ch01/0001.rec"));
-}
-
-TEST(RecordFiles, EmptyRequestReachesTheHostWithAnEmptyName) {
-    fake_host::reset();
-    PairedSession ps;
-    dispatch(ps, request(DELETE_FILE));
-    EXPECT_EQ(ps.read(16), replyHeader(DELETE_FILE, 0, 0, 0x00));
-    EXPECT_EQ(fh::last("st_record_netDeleteRecordFile").data, Bytes(256, 0));
-}
-
-TEST(RecordFiles, NameWithoutTerminatorIsCutTo47Characters) {
-    fake_host::reset();
-    PairedSession ps;
-    Bytes payload(100, 'z');  // no NUL in the 48-byte field, nor after it
-    dispatch(ps, request(DELETE_FILE, payload));
-    ps.read(16);
-    EXPECT_EQ(fh::last("st_record_netDeleteRecordFile").data, hostBuffer(std::string(47, 'z')));
-}
-
-TEST(RecordFiles, NameOf47CharactersIsKeptWhole) {
-    fake_host::reset();
-    PairedSession ps;
-    std::string name(47, 'k');
-    dispatch(ps, request(DELETE_FILE, nameField(name)));
-    ps.read(16);
-    EXPECT_EQ(fh::last("st_record_netDeleteRecordFile").data, hostBuffer(name));
+TEST(RecordFiles, TheNameReachesTheHostCutTo47CharactersAndIsAnsweredOk) {
+    struct Case {
+        Bytes payload;
+        std::string name;
+    };
+    const Case cases[] = {
+        {concat(nameField("2026/ch01/0001.rec"), pattern(20)), "2026/ch01/0001.rec"},
+        {{}, ""},                                         // an empty request
+        {Bytes(100, 'z'), std::string(47, 'z')},          // no NUL in the field, nor after it
+        {nameField(std::string(47, 'k')), std::string(47, 'k')},
+    };
+    for (const Case& c : cases) {
+        fake_host::reset();
+        PairedSession ps;
+        dispatch(ps, request(DELETE_FILE, c.payload));
+        EXPECT_EQ(ps.read(16), replyHeader(DELETE_FILE, 0, 0, 0x00)) << c.name;
+        EXPECT_TRUE(ps.nothingPending());
+        EXPECT_EQ(fh::last("st_record_netDeleteRecordFile").data, hostBuffer(c.name));
+    }
 }
 
 TEST(RecordFiles, PlayAndDownloadTakeNoAction) {

@@ -39,34 +39,6 @@ struct ListFixture : ::testing::Test {
 
 }  // namespace
 
-TEST_F(ListFixture, NewRecordStartsAsDocumented) {
-    CommandSession* s = session_create(42, addressOf("10.0.0.9"), 3);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->sock.load(), 42);
-    EXPECT_EQ(s->running.load(), 0u);
-    EXPECT_EQ(s->sessionFlag.load(), 1u);
-    EXPECT_EQ(s->workerBusy.load(), 0u);
-    EXPECT_EQ(s->userName[0], '\0');
-    EXPECT_EQ(s->next, nullptr);
-    EXPECT_EQ(s->channelCount, 3u);
-    for (uint32_t c = 0; c < 3; ++c) {
-        EXPECT_EQ(s->streams[c].sock.load(), -1);
-        EXPECT_EQ(s->streams[c].running.load(), 0u);
-        EXPECT_EQ(s->pollConfigs[c].enabled.load(), 0u);
-        EXPECT_EQ(s->pollConfigs[c].mask.load(), 0u);
-    }
-    EXPECT_EQ(fake_host::callCount("my_malloc"), 1);
-    s->sock = -1;
-    session_destroy_unlinked(s);
-}
-
-TEST_F(ListFixture, IdsRiseByOne) {
-    CommandSession* a = linked();
-    CommandSession* b = linked();
-    EXPECT_EQ(b->session_id, a->session_id + 1);
-    EXPECT_EQ(st_net_sessionId(b), b->session_id);
-}
-
 TEST_F(ListFixture, NoMemoryGivesNoRecord) {
     fake_host::force("my_malloc", 0);
     EXPECT_EQ(session_create(-1, addressOf("10.0.0.1"), 4), nullptr);
@@ -151,11 +123,4 @@ TEST_F(ListFixture, NothingLinksWhileStopping) {
     CommandSession* fresh = session_create(-1, addressOf("10.0.0.3"), 1);
     EXPECT_TRUE(session_link(fresh));
     made.push_back(fresh);
-}
-
-TEST_F(ListFixture, ZeroChannelsIsAValidRecord) {
-    CommandSession* s = session_create(-1, addressOf("10.0.0.4"), 0);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->channelCount, 0u);
-    session_destroy_unlinked(s);
 }

@@ -91,11 +91,6 @@ TEST_F(SerialChannel, StopWakesTheWaitingThreadThroughEveryPort) {
     EXPECT_TRUE(ps.nothingPending());
 }
 
-TEST_F(SerialChannel, StopWithoutForwardingDoesNothing) {
-    EXPECT_EQ(stopTransparentCmd(ps.session), 0);
-    EXPECT_EQ(fake_host::callCount("st_com_sendRecBufBroadcast"), 0);
-}
-
 TEST_F(SerialChannel, ASecondStartIsRefusedWhileOneRuns) {
     startWaiting();
     EXPECT_EQ(startTransparentCmd(ps.session), -1);
@@ -111,11 +106,4 @@ TEST_F(SerialChannel, AStopRightAfterTheStartIsNeverUndone) {
     }
     ft::serialArrive(0, {'q'});
     EXPECT_TRUE(ps.nothingPending());
-}
-
-TEST_F(SerialChannel, TheSessionsEndStopsForwarding) {
-    startWaiting();
-    serial_channel_end(ps.session);
-    EXPECT_FALSE(ps.session->hasSerialThread.load());
-    EXPECT_EQ(ps.session->serialRun.load(), 0);
 }
