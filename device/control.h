@@ -12,17 +12,16 @@
 #include <thread>
 
 #include "module_loader.h"
+#include "non_copyable.h"
 
 // Records a restart request; callable from any thread. `why` goes to the log.
 void requestServerRestart(const char* why);
 
 // Owned by main; started after the server, stopped and joined before the
 // module is unloaded. Not copyable.
-class ControlThread {
+class ControlThread : NonCopyable {
 public:
     explicit ControlThread(NetServerModule& module) : module_(module) {}
-    ControlThread(const ControlThread&) = delete;
-    ControlThread& operator=(const ControlThread&) = delete;
     ~ControlThread() { stop(); }
 
     void start();

@@ -133,18 +133,16 @@ extern "C" int st_param_getFlatType(void) {
 // default. Returns 0, or -1 on a store failure.
 extern "C" int st_param_initCameraInfo(void) {
     if (auto injected = injectedFailure("st_param_initCameraInfo")) return *injected;
-    if (!resetParam(wire::PARAM_VIDEO_CONFIG)) return -1;
-    deviceLog(wire::LOG_CATEGORY_CONTROL, "camera settings reinitialised");
-    return 0;
+    return resetParamLogged(wire::PARAM_VIDEO_CONFIG, wire::LOG_CATEGORY_CONTROL,
+                            "camera settings reinitialised");
 }
 
 // Re-initialises the cameras' video interface: every channel's video encode
 // record back to its default. Returns 0, or -1 on a store failure.
 extern "C" int st_param_initCameraItu(void) {
     if (auto injected = injectedFailure("st_param_initCameraItu")) return *injected;
-    if (!resetParam(wire::PARAM_VIDEO_ENCODE)) return -1;
-    deviceLog(wire::LOG_CATEGORY_CONTROL, "camera video interface reinitialised");
-    return 0;
+    return resetParamLogged(wire::PARAM_VIDEO_ENCODE, wire::LOG_CATEGORY_CONTROL,
+                            "camera video interface reinitialised");
 }
 
 // The device's Wi-Fi adapter is not of the RT73 family. Returns 0.

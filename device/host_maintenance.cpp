@@ -58,9 +58,7 @@ extern "C" int st_app_netRebootSystem(void) {
 // The CMOS record back to its default. Returns 0, or -1 on a store failure.
 extern "C" int st_param_initCmos(void) {
     if (auto injected = injectedFailure("st_param_initCmos")) return *injected;
-    if (!resetParam(wire::PARAM_CMOS)) return -1;
-    deviceLog(wire::LOG_CATEGORY_SYSTEM, "CMOS settings restored");
-    return 0;
+    return resetParamLogged(wire::PARAM_CMOS, wire::LOG_CATEGORY_SYSTEM, "CMOS settings restored");
 }
 
 // The device has no 3G modem: the reset is only logged. Returns 0.

@@ -69,6 +69,19 @@ std::optional<StoredUser> defaultAccount() {
     return StoredUser{records::DEFAULT_USER, *hash, records::RIGHTS_ALL};
 }
 
+// One account change under g_accountWrites; once the store has made it,
+// "user <name> <what>" goes to the device log (outside the lock). Returns 0,
+// or -1 when the store did not make the change.
+template <class Change>
+int changeAccount(const std::string& name, const char* what, Change change) {
+    {
+        std::lock_guard<std::mutex> lock(g_accountWrites);
+        if (change() != UserChange::Done) return -1;
+    }
+    deviceLog(wire::LOG_CATEGORY_SYSTEM, "user " + name + " " + what);
+    return 0;
+}
+
 }  // namespace
 
 bool ensureDefaultUser() {
@@ -144,11 +157,7 @@ extern "C" int st_app_netAddUser(UserRecord user) {
     const std::optional<std::string> hash = hashPassword(*password);
     if (!hash) return -1;
     const uint32_t rights = wire::getU32(user.bytes, records::USER_RIGHTS);
-    std::unique_lock<std::mutex> lock(g_accountWrites);
-    if (deviceStore().addUser({*name, *hash, rights}) != UserChange::Done) return -1;
-    lock.unlock();
-    deviceLog(wire::LOG_CATEGORY_SYSTEM, "user " + *name + " added");
-    return 0;
+    return changeAccount(*name, "added", [&] { return deviceStore().addUser({*name, *hash, rights}); });
 }
 
 // Deletes the account of that name. Returns 0, or -1 for an unknown name or
@@ -157,11 +166,7 @@ extern "C" int st_app_netDeleteUser(UserRecord user) {
     if (auto injected = injectedFailure("st_app_netDeleteUser")) return *injected;
     const std::optional<std::string> name = textField(user.bytes, records::USER_NAME);
     if (!name) return -1;
-    std::unique_lock<std::mutex> lock(g_accountWrites);
-    if (deviceStore().deleteUser(*name) != UserChange::Done) return -1;
-    lock.unlock();
-    deviceLog(wire::LOG_CATEGORY_SYSTEM, "user " + *name + " deleted");
-    return 0;
+    return changeAccount(*name, "deleted", [&] { return deviceStore().deleteUser(*name); });
 }
 
 // Sets the rights of the account of that name and, when the password field
@@ -178,9 +183,5 @@ extern "C" int st_app_netModifyUser(UserRecord user) {
         if (!hash) return -1;
     }
     const uint32_t rights = wire::getU32(user.bytes, records::USER_RIGHTS);
-    std::unique_lock<std::mutex> lock(g_accountWrites);
-    if (deviceStore().modifyUser(*name, hash, rights) != UserChange::Done) return -1;
-    lock.unlock();
-    deviceLog(wire::LOG_CATEGORY_SYSTEM, "user " + *name + " modified");
-    return 0;
+    return changeAccount(*name, "modified", [&] { return deviceStore().modifyUser(*name, hash, rights); });
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "non_copyable.h"
+
 namespace httplib {
 class Server;
 }
@@ -27,11 +29,9 @@ std::string renderMetrics();
 // server is listening, stopped before the module is unloaded and the ports
 // and the video service go. It binds every address (0.0.0.0), as the module's
 // listener does for the base port.
-class MetricsServer {
+class MetricsServer : NonCopyable {
 public:
     MetricsServer();
-    MetricsServer(const MetricsServer&) = delete;
-    MetricsServer& operator=(const MetricsServer&) = delete;
     ~MetricsServer();
 
     // Binds 0.0.0.0:port on this thread, so that a taken port is reported

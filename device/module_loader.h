@@ -8,15 +8,14 @@
 #include <string>
 
 #include "netserver/netserver.h"
+#include "non_copyable.h"
 
 // The loaded module: its dlopen handle and the exports the device calls.
 // One instance per process; the destructor stops a running server and
 // unloads the module.
-class NetServerModule {
+class NetServerModule : NonCopyable {
 public:
     NetServerModule() = default;
-    NetServerModule(const NetServerModule&) = delete;
-    NetServerModule& operator=(const NetServerModule&) = delete;
     ~NetServerModule();
 
     // dlopens `path` (RTLD_NOW, so every host function must resolve now) and

@@ -201,6 +201,12 @@ bool resetParam(uint16_t type) {
     return deviceStore().putParams(type, records);
 }
 
+int resetParamLogged(uint16_t type, uint32_t category, const char* line) {
+    if (!resetParam(type)) return -1;
+    deviceLog(category, line);
+    return 0;
+}
+
 bool resetAllParams() {
     bool ok = true;
     for (const ParamType& t : kTypes) ok = resetParam(t.type) && ok;

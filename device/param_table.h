@@ -44,4 +44,9 @@ bool resetAllParams();
 // Restores the defaults of one type.
 bool resetParam(uint16_t type);
 
+// The host functions that restore one type: resetParam(type), then `line` in
+// the device log under `category`. Returns 0, or -1 on a store failure
+// (nothing is logged then).
+int resetParamLogged(uint16_t type, uint32_t category, const char* line);
+
 #endif

@@ -15,14 +15,13 @@
 #include <vector>
 
 #include "unique_fd.h"
+#include "non_copyable.h"
 
 // Owns the ports and their reader threads; main() opens it before the module
 // starts and destroys it after the module has stopped.
-class SerialPorts {
+class SerialPorts : NonCopyable {
 public:
     SerialPorts();
-    SerialPorts(const SerialPorts&) = delete;
-    SerialPorts& operator=(const SerialPorts&) = delete;
     ~SerialPorts();
 
     // Opens `count` pseudo-terminals (raw mode, 9600 8N1) and starts a reader

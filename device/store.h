@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "non_copyable.h"
+
 struct sqlite3;
 
 using Bytes = std::vector<uint8_t>;
@@ -43,11 +45,9 @@ struct LogFilter {
 
 enum class UserChange { Done, Exists, Unknown, LastAccount, Failed };
 
-class Store {
+class Store : NonCopyable {
 public:
     Store() = default;
-    Store(const Store&) = delete;
-    Store& operator=(const Store&) = delete;
     ~Store();
 
     // Opens (creating when missing) the database at `path` and its tables.

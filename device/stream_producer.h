@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "h264_source.h"
+#include "non_copyable.h"
 #include "stream_pool.h"
 
 struct VideoConfig {
@@ -64,13 +65,11 @@ using KeyFrameRequestFn = std::function<bool(int channel)>;
 
 // The producer threads of a pool: one per ring. The owner starts and stops
 // them; start and stop are not called concurrently.
-class StreamProducers {
+class StreamProducers : NonCopyable {
 public:
     StreamProducers(streampool::StreamPool& pool, VideoConfig config,
                     std::shared_ptr<const VideoMaterial> material,
                     KeyFrameRequestFn takeKeyFrameRequest = {});
-    StreamProducers(const StreamProducers&) = delete;
-    StreamProducers& operator=(const StreamProducers&) = delete;
     ~StreamProducers();
 
     // Starts a thread per ring; nothing when they run. Returns false with a
@@ -99,11 +98,9 @@ private:
 
 // The device's live video: the pool and its producers, one per process. The
 // st_stream_* host functions reach the pool of the started service.
-class VideoService {
+class VideoService : NonCopyable {
 public:
     VideoService() = default;
-    VideoService(const VideoService&) = delete;
-    VideoService& operator=(const VideoService&) = delete;
     // stop().
     ~VideoService();
 

@@ -34,11 +34,6 @@ constexpr int MESSAGES_PER_INPUT = 4;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::startModuleOnce();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::resetHost();
     fuzz::Input in(data, size);

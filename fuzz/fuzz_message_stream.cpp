@@ -53,11 +53,6 @@ void keepOnThisHost(std::vector<uint8_t>& s) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::startModuleOnce();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::resetHost();
     fuzz::Input in(data, size);
