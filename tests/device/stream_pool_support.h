@@ -82,9 +82,9 @@ inline void writeFrame(StreamRing& ring, const Bytes& data, uint8_t type, uint64
     ASSERT_TRUE(ring.commitFrame(type, micros, never));
 }
 
-inline uint32_t seqOf(const NetFrame* f) { return wire::getU32(f->header, records::FRAME_SEQUENCE); }
-inline uint32_t lenOf(const NetFrame* f) { return wire::getU32(f->header, records::FRAME_DATA_LENGTH); }
-inline uint8_t typeOf(const Bytes& frame) { return frame[records::FRAME_TYPE]; }
+inline uint32_t seqOf(const NetFrame* f) { return wire::getU32(f->header, wire::FRAME_SEQUENCE); }
+inline uint32_t lenOf(const NetFrame* f) { return wire::getU32(f->header, wire::FRAME_DATA_LENGTH); }
+inline uint8_t typeOf(const Bytes& frame) { return frame[wire::FRAME_TYPE]; }
 inline Bytes dataOf(const Bytes& frame) { return Bytes(frame.begin() + 32, frame.end()); }
 
 // A reader that works like the module's senders: a five-word cursor set at
@@ -113,7 +113,7 @@ struct Reader {
             pool.unlock(channel, kind);
             return Got::Nothing;
         }
-        const size_t total = lenOf(f) + records::FRAME_HEADER_SIZE;
+        const size_t total = lenOf(f) + wire::FRAME_HEADER_SIZE;
         out.assign(total, 0);
         for (size_t offset = 0; offset < total; offset += fragment) {
             if (offset > 0) {
@@ -126,8 +126,8 @@ struct Reader {
             }
             const size_t end = std::min(total, offset + fragment);
             for (size_t i = offset; i < end; ++i)
-                out[i] = i < records::FRAME_HEADER_SIZE ? f->header[i]
-                                                        : f->data[i - records::FRAME_HEADER_SIZE];
+                out[i] = i < wire::FRAME_HEADER_SIZE ? f->header[i]
+                                                        : f->data[i - wire::FRAME_HEADER_SIZE];
             pool.unlock(channel, kind);
         }
         return Got::Frame;

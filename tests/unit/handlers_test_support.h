@@ -117,7 +117,7 @@ inline Bytes dispatchRead(PairedSession& ps, const Bytes& m, size_t n) {
 }
 
 /* A thread start that always fails, for handlers_set_thread_start(). */
-inline int failingStart(pthread_t*, void* (*)(void*), void*) { return EAGAIN; }
+inline int failingStart(pthread_t*, size_t, void* (*)(void*), void*) { return EAGAIN; }
 
 /* Polls `done` every 10 ms for up to `ms`. */
 inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {

@@ -24,8 +24,6 @@ namespace {
 
 using namespace ht;
 
-int failingStart(pthread_t*, size_t, void* (*)(void*), void*) { return EAGAIN; }
-
 /* Open descriptors of this process. */
 int openDescriptors() {
     int n = 0;
