@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -75,9 +75,13 @@ std::vector<Packet> parseFields(const std::string& out) {
 
 /* The number after "key": in the CLI's JSON output, or -1. */
 long jsonNumber(const std::string& json, const std::string& key) {
-    std::smatch m;
-    if (!std::regex_search(json, m, std::regex("\"" + key + "\":(-?[0-9]+)"))) return -1;
-    return std::stol(m[1]);
+    const std::string quoted = "\"" + key + "\":";
+    const size_t at = json.find(quoted);
+    if (at == std::string::npos) return -1;
+    const char* start = json.c_str() + at + quoted.size();
+    char* end = nullptr;
+    const long value = std::strtol(start, &end, 10);
+    return end == start ? -1 : value;
 }
 
 /* A shell command's result; PATH is searched and stderr kept apart. */
