@@ -70,11 +70,11 @@ void modifyUser(Connection& conn, const std::string& name, const std::string& pa
 /* ---- device log --------------------------------------------------------------- */
 
 std::vector<uint8_t> buildLogQuery(const LogQuery& q) {
-    // The four query words stand in a row from offset 0.
-    static_assert(records::QUERY_START == 0 && records::QUERY_END == 4 &&
-                  records::QUERY_CATEGORY == 8 && records::QUERY_MAX == 12);
-    std::vector<uint8_t> r = words({q.since, q.until, q.category, q.max});
-    r.resize(wire::LOG_QUERY_SIZE, 0);
+    std::vector<uint8_t> r(wire::LOG_QUERY_SIZE, 0);
+    wire::putU32(r.data(), records::QUERY_START, q.since);
+    wire::putU32(r.data(), records::QUERY_END, q.until);
+    wire::putU32(r.data(), records::QUERY_CATEGORY, q.category);
+    wire::putU32(r.data(), records::QUERY_MAX, q.max);
     return r;
 }
 
