@@ -10,19 +10,32 @@
 using namespace it;
 using testnet::ModuleServer;
 
-TEST(DataHandshake, UnknownSessionGetsTheFirstReplyThenTheClose) {
+TEST(DataHandshake, UnknownSessionOtherTypeAndOversizeAreClosed) {
     ModuleServer server;
-    RawClient data(server.port() + 1);
+    RawClient command(server.port());
+    const uint32_t id = loginAdmin(command);
+    ASSERT_NE(id, 0u);
+    // An unknown session gets the first reply, then the close. Magic and type
+    // are not checked on the data connection.
+    RawClient unknown(server.port() + 1);
     const Rest rest{1, 2, 3};
-    // Magic and type are not checked on the data connection.
     Bytes hello = header(0x55, 0x0102, 4, 0x33, rest) + le32(0xDEADBEEF);
     hello[0] = 0;
-    data.send(hello);
-    Bytes reply = data.recv(16);
+    unknown.send(hello);
     Bytes expected = header(0x55, 0x0102, 0, 0, rest);
     expected[0] = 0;
-    EXPECT_EQ(reply, expected);
-    EXPECT_TRUE(data.closedWithin(2000));
+    EXPECT_EQ(unknown.recv(16), expected);
+    EXPECT_TRUE(unknown.closedWithin(2000));
+    // A subscription of another type is closed without a reply.
+    RawClient otherType(server.port() + 1);
+    otherType.send(request(0, le32(id)));
+    ASSERT_EQ(otherType.recv(16).size(), 16u);
+    otherType.send(request(1, le32(0) + le32(0)));
+    EXPECT_TRUE(otherType.closedWithin(2000));
+    // A handshake beyond the payload limit is refused on its header.
+    RawClient oversized(server.port() + 1);
+    oversized.send(testnet::messageWithLength(0, 102401));
+    EXPECT_TRUE(oversized.closedWithin(2000));
 }
 
 TEST(DataHandshake, SubscriptionIsAnsweredBeforeTheChannelCheck) {
@@ -39,24 +52,6 @@ TEST(DataHandshake, SubscriptionIsAnsweredBeforeTheChannelCheck) {
         EXPECT_EQ(data.recv(24), header(0, 0x0C0D, 8, 0) + Bytes(sub.begin(), sub.begin() + 8));
         EXPECT_TRUE(data.closedWithin(2000)) << "channel " << channel;
     }
-}
-
-TEST(DataHandshake, SubscriptionOfAnotherTypeIsClosedWithoutReply) {
-    ModuleServer server;
-    RawClient command(server.port());
-    uint32_t id = loginAdmin(command);
-    RawClient data(server.port() + 1);
-    data.send(request(0, le32(id)));
-    ASSERT_EQ(data.recv(16).size(), 16u);
-    data.send(request(1, le32(0) + le32(0)));
-    EXPECT_TRUE(data.closedWithin(2000));
-}
-
-TEST(DataHandshake, OversizedHandshakeIsRefused) {
-    ModuleServer server;
-    RawClient data(server.port() + 1);
-    data.send(testnet::messageWithLength(0, 102401));
-    EXPECT_TRUE(data.closedWithin(2000));
 }
 
 TEST(TcpStream, FramesArriveAsFragmentsFromTheLiveEnd) {

@@ -157,18 +157,8 @@ TEST(Responder, AnswersOnlyHostsWithACommandConnection) {
     probe.sendTo(server.port() + 4, request44);
     EXPECT_TRUE(probe.receive(300).empty());  // no logged-in command connection yet
 
-    int command = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
-    ASSERT_EQ(bind(command, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(server.port());
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    ASSERT_EQ(connect(command, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    Bytes login = request(T_LOGIN, loginRecord("admin", "admin"));
-    ASSERT_EQ(send(command, login.data(), login.size(), 0), static_cast<ssize_t>(login.size()));
+    RawClient command(server.port(), "127.0.0.2");
+    command.send(request(T_LOGIN, loginRecord("admin", "admin")));
     ASSERT_TRUE(waitUntil([] { return session_address_may_probe(inet_addr("127.0.0.2")); }, 3000));
     Bytes longer = request44 + Bytes(20, 0xDD);
     probe.sendTo(server.port() + 4, longer);
@@ -193,5 +183,4 @@ TEST(Responder, AnswersOnlyHostsWithACommandConnection) {
     EXPECT_EQ(shortAnswer[2], 0);
     EXPECT_EQ(std::memcmp(&shortAnswer[26], &second.address.sin_port, 2), 0);
     EXPECT_NE(std::memcmp(&shortAnswer[26], &probe.address.sin_port, 2), 0);
-    close(command);
 }
