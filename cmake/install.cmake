@@ -45,6 +45,9 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/cmake/netserverConfigVersio
 install(FILES ${CMAKE_BINARY_DIR}/cmake/netserverConfig.cmake
               ${CMAKE_BINARY_DIR}/cmake/netserverConfigVersion.cmake
   DESTINATION ${NETSERVER_CMAKE_DIR} COMPONENT netserver_dev)
+# The minimal host, as a worked example beside the headers it shows.
+install(DIRECTORY examples/minimal-host
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libnetserver-dev/examples COMPONENT netserver_dev)
 
 # ---- the device, the CLI and the client library ------------------------------------
 install(TARGETS recnet-device RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT device)

@@ -60,7 +60,8 @@ for file in bin/recnet-device bin/recnet share/recnet/media/main.h264 share/recn
             include/netserver/host_api.h include/netserver/netserver.h include/netserver/wire.h \
             include/netserver/records.h include/recnet-client/session.h \
             lib/cmake/netserver/netserverConfig.cmake lib/cmake/netserver/netserverTargets.cmake \
-            lib/librecnet-client.a "lib/libnetserver.so.$version"; do
+            lib/librecnet-client.a "lib/libnetserver.so.$version" \
+            share/doc/libnetserver-dev/examples/minimal-host/host.cpp; do
     [ -e "$usr/$file" ] || fail "/usr/$file is in no package"
 done
 [ "$(readlink "$usr/lib/libnetserver.so.1")" = "libnetserver.so.$version" ] ||

@@ -1,9 +1,10 @@
 #!/bin/bash
-# Installs a finished build into a temporary prefix, builds host_example/
-# against it twice (pkg-config, then find_package), and checks that each
-# build loads the installed module and answers logins on loopback with the
-# bytes of the message tables; then that the installed recnet-device finds its
-# module and clips and that the installed recnet logs in to it.
+# Installs a finished build into a temporary prefix, builds the minimal host
+# of examples/minimal-host against it twice (pkg-config, then find_package),
+# and checks that each build loads the installed module and answers logins
+# on loopback with the bytes of the message tables; then that the installed
+# recnet-device finds its module and clips and that the installed recnet logs
+# in to it.
 #
 #   install_host_test.sh BUILD_DIR LIBDIR [SANITIZER]
 #
@@ -15,7 +16,7 @@ set -euo pipefail
 build=$1
 libdir=$2
 sanitizer=${3:-}
-here=$(cd "$(dirname "$0")" && pwd)
+example=$(cd "$(dirname "$0")/../../examples/minimal-host" && pwd)
 tmp=$(mktemp -d)
 prefix=$tmp/prefix
 server_pid=
@@ -131,18 +132,18 @@ module=$(pkg-config --variable=module netserver)
 [ -f "$module" ] || fail "pkg-config names module '$module', which does not exist"
 # shellcheck disable=SC2046,SC2086
 c++ -std=c++20 -Wall -Wextra -Werror $flags $(pkg-config --cflags netserver) \
-    -DNETSERVER_MODULE="\"$module\"" "$here/host_example/host.cpp" \
-    "$here/host_example/host_refusals.cpp" \
+    -DNETSERVER_MODULE="\"$module\"" "$example/host.cpp" \
+    "$example/host_refusals.cpp" \
     -o "$tmp/host_pkgconfig" -rdynamic -ldl || fail "pkg-config build"
 start_server "$tmp/host_pkgconfig"
 check_logins
 stop_server
 
 # Through find_package(netserver).
-cmake -S "$here/host_example" -B "$tmp/host_cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-      -DCMAKE_CXX_FLAGS="$flags" >"$tmp/cmake.log" || { cat "$tmp/cmake.log"; fail "configure"; }
+cmake -S "$example" -B "$tmp/host_cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCMAKE_CXX_FLAGS="$flags -Werror" >"$tmp/cmake.log" || { cat "$tmp/cmake.log"; fail "configure"; }
 cmake --build "$tmp/host_cmake" >"$tmp/build.log" || { cat "$tmp/build.log"; fail "find_package build"; }
-start_server "$tmp/host_cmake/host_example"
+start_server "$tmp/host_cmake/minimal_host"
 check_logins
 stop_server
 
