@@ -106,7 +106,7 @@ std::string withDevice(const std::function<void(int)>& script,
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         throw std::runtime_error("cannot listen on 127.0.0.1");
     std::string failure;
-    std::jthread device([&] {  // joined even when `client` throws
+    std::jthread device([&] {
         pollfd p{listener, POLLIN, 0};
         const int fd = ::poll(&p, 1, 5000) == 1 ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         ::close(listener);
@@ -124,10 +124,14 @@ std::string withDevice(const std::function<void(int)>& script,
         }
         ::close(fd);
     });
-    {
+    try {
         recnet::Connection conn;
         conn.connect("127.0.0.1", ntohs(a.sin_port), Duration(2000));
         client(conn);
+    } catch (...) {  // a device that found other bytes tells why
+        device.join();
+        if (!failure.empty()) ADD_FAILURE() << failure;
+        throw;
     }
     device.join();
     return failure;
