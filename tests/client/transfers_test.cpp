@@ -227,15 +227,9 @@ void progress(int fd, uint8_t status, uint32_t value) {
 }  // namespace
 
 TEST(Upgrade, ChunksOf1400ThenProgressToSuccess) {
+    // (The progress the CLI prints from the callbacks shows in
+    // E2eUpgrade.BuiltImageIsWrittenAndTheNewVersionReported.)
     const Bytes image = pattern(3000, 7);
-    std::vector<uint64_t> sent;
-    std::vector<uint32_t> percents;
-    recnet::UpgradeCallbacks cb;
-    cb.uploaded = [&](uint64_t s, uint64_t total) {
-        EXPECT_EQ(total, 3000u);
-        sent.push_back(s);
-    };
-    cb.written = [&](uint32_t p) { percents.push_back(p); };
     EXPECT_EQ(withDevice(
                   [&](int fd) {
                       acceptUpgrade(fd, 3000, 0);
@@ -243,11 +237,9 @@ TEST(Upgrade, ChunksOf1400ThenProgressToSuccess) {
                       for (uint32_t p : {0, 50, 100}) progress(fd, 0, p);
                   },
                   [&](recnet::Connection& conn) {
-                      recnet::upgradeFirmware(conn, image, cb, Duration(2000));
+                      recnet::upgradeFirmware(conn, image, {}, Duration(2000));
                   }),
               "");
-    EXPECT_EQ(sent, (std::vector<uint64_t>{1400, 2800, 3000}));
-    EXPECT_EQ(percents, (std::vector<uint32_t>{0, 50, 100}));
 }
 
 TEST(Upgrade, RefusalSendsNoImage) {
