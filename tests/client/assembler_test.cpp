@@ -1,13 +1,11 @@
-// Frame reassembly and the H.264 file recorder of the client library, fed
-// with fragments built here from the documented layout.
+// Frame reassembly, the H.264 file recorder and the multicast groups of the
+// client library, fed with fragments laid out here by hand.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <vector>
 
 #include "netserver/wire.h"
 #include "stream.h"
@@ -16,36 +14,30 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct TestFrame {
-    uint32_t seq = 0;
-    uint8_t type = 2;
-    uint8_t channel = 0;
-    Bytes data;
-};
-
-/* The fragments of `f` as the server sends them. */
-std::vector<Bytes> fragmentsOf(const TestFrame& f) {
+// A frame as the device sends it: the 32-byte frame header (data length @4,
+// sequence @8, channel @12, type @13) and the data, cut into payloads of 1400
+// bytes, each behind a 16-byte header: sequence @0, data length @4, payload
+// length @8, count @12, index (from 0) @13, type @14.
+std::vector<Bytes> fragmentsOf(uint32_t seq, uint8_t type, uint8_t channel, const Bytes& data) {
     Bytes whole(32, 0);
-    wire::putU32(whole.data(), 4, static_cast<uint32_t>(f.data.size()));
-    wire::putU32(whole.data(), 8, f.seq);
-    whole[12] = f.channel;
-    whole[13] = f.type;
-    whole.insert(whole.end(), f.data.begin(), f.data.end());
+    wire::putU32(whole.data(), 4, static_cast<uint32_t>(data.size()));
+    wire::putU32(whole.data(), 8, seq);
+    whole[12] = channel;
+    whole[13] = type;
+    whole.insert(whole.end(), data.begin(), data.end());
     std::vector<Bytes> out;
-    uint32_t count = static_cast<uint32_t>((whole.size() + 1399) / 1400);
-    for (uint32_t i = 0; i < count; ++i) {
-        size_t start = static_cast<size_t>(i) * 1400;
-        size_t n = std::min<size_t>(1400, whole.size() - start);
-        Bytes frag(16 + n, 0);
-        wire::putU32(frag.data(), 0, f.seq);
-        wire::putU32(frag.data(), 4, static_cast<uint32_t>(f.data.size()));
-        wire::putU32(frag.data(), 8, static_cast<uint32_t>(n));
-        frag[12] = static_cast<uint8_t>(count);
-        frag[13] = static_cast<uint8_t>(i);
-        frag[14] = f.type;
-        std::copy(whole.begin() + static_cast<std::ptrdiff_t>(start),
-                  whole.begin() + static_cast<std::ptrdiff_t>(start + n), frag.begin() + 16);
-        out.push_back(std::move(frag));
+    for (size_t at = 0; at < whole.size(); at += 1400) {
+        const size_t n = std::min<size_t>(1400, whole.size() - at);
+        Bytes f(16, 0);
+        wire::putU32(f.data(), 0, seq);
+        wire::putU32(f.data(), 4, static_cast<uint32_t>(data.size()));
+        wire::putU32(f.data(), 8, static_cast<uint32_t>(n));
+        f[12] = static_cast<uint8_t>((whole.size() + 1399) / 1400);
+        f[13] = static_cast<uint8_t>(at / 1400);
+        f[14] = type;
+        f.insert(f.end(), whole.begin() + static_cast<std::ptrdiff_t>(at),
+                 whole.begin() + static_cast<std::ptrdiff_t>(at + n));
+        out.push_back(std::move(f));
     }
     return out;
 }
@@ -57,20 +49,18 @@ Bytes pattern(size_t n, uint8_t seed) {
 }
 
 struct Collected {
-    std::vector<TestFrame> frames;
+    std::vector<uint32_t> seqs;
+    std::vector<Bytes> data;
     std::vector<bool> afterLoss;
     recnet::FrameAssembler assembler{[this](const recnet::FrameView& v) {
-        TestFrame f;
-        f.seq = v.sequence;
-        f.type = v.type;
-        f.channel = v.header[12];
-        f.data.assign(v.data, v.data + v.dataLength);
-        frames.push_back(f);
+        seqs.push_back(v.sequence);
+        data.emplace_back(v.data, v.data + v.dataLength);
         afterLoss.push_back(v.afterLoss);
     }};
     void feed(const std::vector<Bytes>& frags) {
         for (const auto& f : frags) assembler.feed(f.data(), f.size());
     }
+    uint64_t lost() const { return assembler.stats().lost; }
 };
 
 }  // namespace
@@ -80,127 +70,116 @@ TEST(FrameAssembler, ReassemblesFramesOfEverySize) {
     uint32_t seq = 10;
     for (size_t n : {size_t(0), size_t(1), size_t(1368), size_t(1369), size_t(2768), size_t(65536),
                      size_t(400000), size_t(1048576 - 32)}) {
-        TestFrame f{seq++, 2, 0, pattern(n, static_cast<uint8_t>(n))};
-        c.feed(fragmentsOf(f));
-        ASSERT_FALSE(c.frames.empty());
-        EXPECT_EQ(c.frames.back().seq, f.seq);
-        EXPECT_EQ(c.frames.back().data, f.data) << "data length " << n;
+        const Bytes data = pattern(n, static_cast<uint8_t>(n));
+        c.feed(fragmentsOf(seq, 2, 0, data));
+        ASSERT_FALSE(c.seqs.empty());
+        EXPECT_EQ(c.seqs.back(), seq++);
+        EXPECT_EQ(c.data.back(), data) << "data length " << n;
     }
-    EXPECT_EQ(c.frames.size(), 8u);
-    EXPECT_EQ(c.assembler.stats().lost, 0u);
+    EXPECT_EQ(c.seqs.size(), 8u);
+    EXPECT_EQ(c.lost(), 0u);
     EXPECT_EQ(c.assembler.stats().badFragments, 0u);
 }
 
 TEST(FrameAssembler, AFrameMissingAFragmentIsDroppedAndCountedLost) {
     Collected c;
-    c.feed(fragmentsOf({1, 1, 0, pattern(100, 1)}));
-    auto frags = fragmentsOf({2, 2, 0, pattern(5000, 2)});
+    c.feed(fragmentsOf(1, 1, 0, pattern(100, 1)));
+    auto frags = fragmentsOf(2, 2, 0, pattern(5000, 2));
     frags.erase(frags.begin() + 1);  // fragment 1 of 4 never arrives
     c.feed(frags);
-    c.feed(fragmentsOf({3, 2, 0, pattern(100, 3)}));
-    ASSERT_EQ(c.frames.size(), 2u);
-    EXPECT_EQ(c.frames[1].seq, 3u);
+    c.feed(fragmentsOf(3, 2, 0, pattern(100, 3)));
+    ASSERT_EQ(c.seqs.size(), 2u);
+    EXPECT_EQ(c.seqs[1], 3u);
     EXPECT_TRUE(c.afterLoss[1]);
-    EXPECT_EQ(c.assembler.stats().lost, 1u);
-
+    EXPECT_EQ(c.lost(), 1u);
     // The last fragment missing shows when the next frame begins.
-    frags = fragmentsOf({4, 2, 0, pattern(5000, 4)});
+    frags = fragmentsOf(4, 2, 0, pattern(5000, 4));
     frags.pop_back();
     c.feed(frags);
-    c.feed(fragmentsOf({5, 2, 0, pattern(10, 5)}));
-    EXPECT_EQ(c.assembler.stats().lost, 2u);
-    EXPECT_EQ(c.frames.back().seq, 5u);
-
+    c.feed(fragmentsOf(5, 2, 0, pattern(10, 5)));
+    EXPECT_EQ(c.lost(), 2u);
+    EXPECT_EQ(c.seqs.back(), 5u);
     // A frame whose first fragment is missing.
-    frags = fragmentsOf({6, 2, 0, pattern(5000, 6)});
+    frags = fragmentsOf(6, 2, 0, pattern(5000, 6));
     frags.erase(frags.begin());
     c.feed(frags);
-    c.feed(fragmentsOf({7, 2, 0, pattern(10, 7)}));
-    EXPECT_EQ(c.assembler.stats().lost, 3u);
-    EXPECT_EQ(c.frames.size(), 4u);
+    c.feed(fragmentsOf(7, 2, 0, pattern(10, 7)));
+    EXPECT_EQ(c.lost(), 3u);
+    EXPECT_EQ(c.seqs.size(), 4u);
 }
 
 TEST(FrameAssembler, SequenceGapsCountLostFramesWithinOneChannelOnly) {
     Collected c;
-    c.feed(fragmentsOf({100, 1, 0, pattern(10, 1)}));
-    c.feed(fragmentsOf({104, 2, 0, pattern(10, 2)}));  // 101..103 never came
-    EXPECT_EQ(c.assembler.stats().lost, 3u);
+    c.feed(fragmentsOf(100, 1, 0, pattern(10, 1)));
+    c.feed(fragmentsOf(104, 2, 0, pattern(10, 2)));  // 101..103 never came
+    EXPECT_EQ(c.lost(), 3u);
     EXPECT_TRUE(c.afterLoss[1]);
     // A tour's next channel has numbers of its own: no loss.
-    c.feed(fragmentsOf({900, 1, 3, pattern(10, 3)}));
-    c.feed(fragmentsOf({20, 1, 1, pattern(10, 4)}));
-    EXPECT_EQ(c.assembler.stats().lost, 3u);
-    EXPECT_EQ(c.frames.size(), 4u);
+    c.feed(fragmentsOf(900, 1, 3, pattern(10, 3)));
+    c.feed(fragmentsOf(20, 1, 1, pattern(10, 4)));
+    EXPECT_EQ(c.lost(), 3u);
+    EXPECT_EQ(c.seqs.size(), 4u);
 }
 
 TEST(FrameAssembler, InconsistentFragmentsAreRefused) {
     Collected c;
-    auto frags = fragmentsOf({1, 1, 0, pattern(3000, 1)});
-    Bytes bad = frags[0];
-    wire::putU32(bad.data(), 8, 0);  // payload length 0
-    EXPECT_FALSE(c.assembler.feed(bad.data(), bad.size()));
-    bad = frags[0];
-    bad[12] = 7;  // count does not fit the data length
-    EXPECT_FALSE(c.assembler.feed(bad.data(), bad.size()));
-    bad = frags[0];
-    EXPECT_FALSE(c.assembler.feed(bad.data(), bad.size() - 1));  // size differs from the header
-    Bytes tooBig = frags[0];
-    wire::putU32(tooBig.data(), 4, 1048576 - 31);  // above the frame limit
-    EXPECT_FALSE(c.assembler.feed(tooBig.data(), tooBig.size()));
+    const auto frags = fragmentsOf(1, 1, 0, pattern(3000, 1));
+    // Payload length 0; a count that does not fit the data length; a data
+    // length above the frame limit; a size that differs from the header's.
+    for (auto [at, value] : {std::pair{8, 0u}, std::pair{12, 7u}, std::pair{4, 1048576u - 31}}) {
+        Bytes bad = frags[0];
+        wire::putU32(bad.data(), static_cast<size_t>(at), value);
+        EXPECT_FALSE(c.assembler.feed(bad.data(), bad.size())) << "field @" << at;
+    }
+    EXPECT_FALSE(c.assembler.feed(frags[0].data(), frags[0].size() - 1));
     EXPECT_EQ(c.assembler.stats().badFragments, 4u);
     c.feed(frags);
-    ASSERT_EQ(c.frames.size(), 1u);
-    EXPECT_EQ(c.frames[0].data, pattern(3000, 1));
+    ASSERT_EQ(c.seqs.size(), 1u);
+    EXPECT_EQ(c.data[0], pattern(3000, 1));
 }
 
 TEST(FrameAssembler, BytesToCompleteCountsWhatTheFrameInProgressStillNeeds) {
     Collected c;
     EXPECT_EQ(c.assembler.bytesToComplete(), 0u);
-    // 3000 data bytes: 3032 with the frame header, fragments of 1400, 1400 and
-    // 232 payload bytes, 16 header bytes each.
-    auto frags = fragmentsOf({7, 1, 0, pattern(3000, 1)});
-    ASSERT_EQ(frags.size(), 3u);
-    c.assembler.feed(frags[0].data(), frags[0].size());
-    EXPECT_EQ(c.assembler.bytesToComplete(), size_t{16 + 1400 + 16 + 232});
-    c.assembler.feed(frags[1].data(), frags[1].size());
-    EXPECT_EQ(c.assembler.bytesToComplete(), size_t{16 + 232});
-    c.assembler.feed(frags[2].data(), frags[2].size());
-    EXPECT_EQ(c.assembler.bytesToComplete(), 0u);
-    EXPECT_EQ(c.frames.size(), 1u);
-
+    // 3000 data bytes: 3032 with the frame header, fragments of 1400, 1400
+    // and 232 payload bytes, 16 header bytes each.
+    auto frags = fragmentsOf(7, 1, 0, pattern(3000, 1));
+    for (size_t left : {16 + 1400 + 16 + 232, 16 + 232, 0}) {
+        c.assembler.feed(frags.front().data(), frags.front().size());
+        frags.erase(frags.begin());
+        EXPECT_EQ(c.assembler.bytesToComplete(), left);
+    }
     // A frame that loses a fragment is no longer in progress.
-    auto next = fragmentsOf({8, 2, 0, pattern(5000, 2)});
-    c.assembler.feed(next[0].data(), next[0].size());
+    frags = fragmentsOf(8, 2, 0, pattern(5000, 2));
+    c.assembler.feed(frags[0].data(), frags[0].size());
     EXPECT_GT(c.assembler.bytesToComplete(), 0u);
-    c.assembler.feed(next[2].data(), next[2].size());
+    c.assembler.feed(frags[2].data(), frags[2].size());
     EXPECT_EQ(c.assembler.bytesToComplete(), 0u);
 }
 
 TEST(AnnexBRecorder, StartsAtAKeyFrameAndResyncsAfterLossOrChannelChange) {
-    std::string path = (std::filesystem::temp_directory_path() /
-                        ("recnet-recorder-test-" + std::to_string(getpid()) + ".h264"))
-                           .string();
+    const std::string path = std::filesystem::temp_directory_path() /
+                             std::to_string(getpid()).insert(0, "recnet-recorder-test-");
     {
         recnet::AnnexBRecorder rec(path);
         recnet::FrameAssembler a([&rec](const recnet::FrameView& v) { rec.write(v); });
-        auto feed = [&a](const TestFrame& f) {
-            for (const auto& fr : fragmentsOf(f)) a.feed(fr.data(), fr.size());
+        auto feed = [&a](uint32_t seq, uint8_t type, uint8_t channel, const Bytes& data) {
+            for (const auto& f : fragmentsOf(seq, type, channel, data)) a.feed(f.data(), f.size());
         };
-        feed({1, 2, 0, Bytes{0xAA}});           // before the first key frame: skipped
-        feed({2, 1, 0, Bytes{1, 2}});           // written
-        feed({3, 2, 0, Bytes{3}});              // written
-        feed({5, 2, 0, Bytes{0xBB}});           // after a loss: skipped
-        feed({6, 1, 0, Bytes{4}});              // written
-        feed({7, 2, 2, Bytes{0xCC}});           // another channel, no key frame: skipped
-        feed({8, 1, 2, Bytes{5, 6}});           // written
+        feed(1, 2, 0, {0xAA});   // before the first key frame: skipped
+        feed(2, 1, 0, {1, 2});   // written
+        feed(3, 2, 0, {3});      // written
+        feed(5, 2, 0, {0xBB});   // after a loss: skipped
+        feed(6, 1, 0, {4});      // written
+        feed(7, 2, 2, {0xCC});   // another channel, no key frame: skipped
+        feed(8, 1, 2, {5, 6});   // written
         rec.close();
         EXPECT_EQ(rec.stats().frames, 4u);
         EXPECT_EQ(rec.stats().skipped, 3u);
         EXPECT_EQ(rec.stats().bytes, 6u);
     }
     std::ifstream in(path, std::ios::binary);
-    Bytes got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(got, (Bytes{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), (Bytes{1, 2, 3, 4, 5, 6}));
     std::filesystem::remove(path);
 }
 
