@@ -383,6 +383,27 @@ TEST(SnapshotStream, SkipsATurnWithoutAPictureAndEndsWhenTheSinkSaysSo) {
     EXPECT_EQ(pictures, 1);
 }
 
+// A device that stays silent: the caller's stop condition (SIGINT in the CLI)
+// still ends the wait promptly.
+TEST(SnapshotStream, StopConditionEndsTheWait) {
+    EXPECT_EQ(withDevice(
+                  [](int fd) {
+                      Bytes request(28);
+                      ::recv(fd, request.data(), request.size(), MSG_WAITALL);
+                      if (!closesWithoutData(fd)) throw std::runtime_error("device: the client did not leave");
+                  },
+                  [](recnet::Connection& conn) {
+                      const auto start = std::chrono::steady_clock::now();
+                      int asked = 0;
+                      EXPECT_EQ(recnet::snapshotStream(
+                                    conn, {}, [](const recnet::StreamPicture&) { return true; },
+                                    [&] { return ++asked > 3; }, Duration(4000)),
+                                0u);
+                      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+                  }),
+              "");
+}
+
 /* ---- the serial channel -------------------------------------------------- */
 
 namespace {
