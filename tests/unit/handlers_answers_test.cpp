@@ -100,6 +100,16 @@ std::vector<Row> answers() {
             .then(hostGot("st_param_setHandRecordStruct", {3}, Bytes{0xA1, 0xA2, 0xA3})),
         D(0x841, {3, 0, 0, 0, 0xA1, 0xA2, 0xA3, 0xA4}).on("st_param_setHandRecordStruct", "Zeroes").reply(0)
             .then(hostGot("st_param_setHandRecordStruct", {3}, Bytes{0, 0, 0})),
+        // Serial send answers, then sets the port up from its setting (bytes 0x11,
+        // 0x22, u32 9600 at 4, u32 8 at 8) and writes `count` bytes.
+        D(0x818, concat(u32le(3), {'a', 'b', 'c', 'd'})).on("st_com_sendDataToCom", "TransparentPort").reply(0)
+            .given(both(output("st_param_getTransparenceStruct", {1, 0, 1, 0}), output("st_param_getSerialStruct", {0x11, 0x22, 0, 0, 0x80, 0x25, 0, 0, 8})))
+            .then(both(both(hostGot("st_param_getSerialStruct", {1}), hostGot("st_com_refreshSerialParam", {1, 8, 9600, 0x22, 0x11})), [](Ctx&) {
+                EXPECT_EQ(fh::last("st_com_sendDataToCom").args, (std::vector<int64_t>{1, 3}));
+                EXPECT_EQ(fh::last("st_com_sendDataToCom").data, (Bytes{'a', 'b', 'c'}));
+                EXPECT_EQ(fake_host::calls(), (std::vector<std::string>{"st_param_getSysConfig", "st_param_getTransparenceStruct",
+                    "st_param_getSerialStruct", "writen", "st_com_refreshSerialParam", "st_com_sendDataToCom"}));
+            })),
         D(0x818, concat(u32le(2), {'h', 'i'})).on("st_com_sendDataToCom", "PortFiveIsZero")
             .given(output("st_param_getTransparenceStruct", {5, 1, 1, 0})).reply(0)
             .then(both(hostGot("st_com_sendDataToCom", {0, 2}),

@@ -1,4 +1,4 @@
-// Forced key frames, serial send and the session worker's life (the plain
+// Forced key frames, serial send's refusal and the session worker's life (the
 // answers of PTZ, manual recording and serial send: handlers_answers_test.cpp).
 #include <atomic>
 
@@ -65,26 +65,6 @@ TEST(ForceIFrame, MarksTheChannelAsksTheEncoderAndNeverAnswers) {
     EXPECT_TRUE(ps.nothingPending());
     for (uint32_t c = 0; c < 4; ++c) EXPECT_EQ(ps.session->streams[c].waitKeyFrame.load(), c == 2 ? 1u : 0u) << c;
     EXPECT_EQ(fh::last("st_enc_setIFrameForceFlag").args, (std::vector<int64_t>{2, 0}));
-}
-
-TEST(SerialSend, AnswersThenWritesToTheTransparentPort) {
-    PairedSession ps;
-    fake_host::reset();
-    fh::setOutput("st_param_getTransparenceStruct", Bytes{1, 0, 1, 0});
-    // Bytes 0x11, 0x22, then u32 9600 at 4 and u32 8 at 8.
-    fh::setOutput("st_param_getSerialStruct", {0x11, 0x22, 0, 0, 0x80, 0x25, 0, 0, 8});
-    dispatch(ps, request(SERIAL_SEND, serialRequest(3, Bytes{'a', 'b', 'c', 'd'})));
-    EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0x00));
-    EXPECT_EQ(fh::last("st_param_getSerialStruct").args, std::vector<int64_t>{1});
-    EXPECT_EQ(fh::last("st_com_refreshSerialParam").args,
-              (std::vector<int64_t>{1, 8, 9600, 0x22, 0x11}));
-    fh::Call send = fh::last("st_com_sendDataToCom");
-    EXPECT_EQ(send.args, (std::vector<int64_t>{1, 3}));
-    EXPECT_EQ(send.data, (Bytes{'a', 'b', 'c'}));
-    EXPECT_EQ(fake_host::calls(),
-              (std::vector<std::string>{"st_param_getSysConfig", "st_param_getTransparenceStruct",
-                                        "st_param_getSerialStruct", "writen",
-                                        "st_com_refreshSerialParam", "st_com_sendDataToCom"}));
 }
 
 TEST(SerialSend, CountAbove1024WritesNothing) {
