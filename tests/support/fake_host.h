@@ -45,14 +45,23 @@ void setAuth(std::function<int(uint8_t* record)> check);
 /* Replaces the answer to MSG_TIME_INFO. */
 void setTimeInfo(std::function<int(CommandSession*, void* message)> answer);
 
+/* One recorded call: integer arguments in order, and the bytes of its record
+ * argument (the record passed, the name, the data written to a port). */
+struct Call {
+    std::string name;
+    std::vector<int64_t> args;
+    std::vector<uint8_t> data;
+};
+
 int callCount(const std::string& name);
-std::vector<std::string> calls();
+std::vector<std::string> calls();      // the names, oldest first
+std::vector<Call> recordedCalls();     // the same with arguments
 std::vector<std::string> logLines();  // texts given to st_param_writeLogBuffer
 std::vector<int> logCategories();
 
-/* For the files that implement further host functions: records a call of
- * `name` and returns its forced result, if any. */
-std::optional<int> enterCall(const char* name);
+/* For the files that implement the host functions: records a call and
+ * returns its forced result, if any. */
+std::optional<int> enterCall(const char* name, std::vector<int64_t> args = {}, std::vector<uint8_t> data = {});
 
 namespace detail {
 /* Each part of the fake host resets its own state; reset() calls them all. */

@@ -20,14 +20,7 @@
 namespace fake_host::handlers {
 
 using Bytes = std::vector<uint8_t>;
-
-/* One recorded call: integer arguments in order, and the bytes of its record
- * argument (the record passed, the name, the data written to a port). */
-struct Call {
-    std::string name;
-    std::vector<int64_t> args;
-    Bytes data;
-};
+using Call = fake_host::Call;
 
 /* Every recorded call of `name`, oldest first. */
 std::vector<Call> calls(const std::string& name);

@@ -93,26 +93,15 @@ int framesHandedOut(int channel, int kind) {
     return s.handedOut;
 }
 
-void setOwnAddress(const std::string& dotted) {
-    std::lock_guard<std::mutex> lock(pool().mutex);
-    pool().own = dotted;
-}
+void setOwnAddress(const std::string& dotted) { std::lock_guard<std::mutex> lock(pool().mutex); pool().own = dotted; }
+void setMulticastBase(const std::string& dotted) { std::lock_guard<std::mutex> lock(pool().mutex); pool().multicast = dotted; }
 
-void setMulticastBase(const std::string& dotted) {
-    std::lock_guard<std::mutex> lock(pool().mutex);
-    pool().multicast = dotted;
-}
-
-namespace detail {
-
-void resetStream() {
+void detail::resetStream() {
     std::lock_guard<std::mutex> lock(pool().mutex);
     pool().streams.clear();
     pool().own = "127.0.0.1";
     pool().multicast = "239.255.0.0";
 }
-
-}  // namespace detail
 }  // namespace fake_host
 
 using fake_host::enterCall;
@@ -161,10 +150,7 @@ NetFrame* st_stream_getNetStreamFromPool_ex(int channel, int kind, uint32_t* cur
     return &slot.frame;
 }
 
-int st_stream_deinitStreamLib(void) {
-    if (auto forced = enterCall("st_stream_deinitStreamLib")) return *forced;
-    return 0;
-}
+int st_stream_deinitStreamLib(void) { return enterCall("st_stream_deinitStreamLib").value_or(0); }
 
 int st_comm_getIpAddr(char* text, int size) {
     if (auto forced = enterCall("st_comm_getIpAddr")) return *forced;

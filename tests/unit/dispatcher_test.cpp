@@ -1,6 +1,4 @@
 // The dispatcher frame: the reply styles and the audit line of a session without a login.
-#include <gtest/gtest.h>
-
 #include "handlers/dispatcher.h"
 #include "handlers_test_support.h"
 
@@ -9,28 +7,24 @@ using namespace ht;
 TEST(Dispatcher, InPlaceReplyIsTheRequestHeaderWithStatus) {
     fake_host::reset();
     PairedSession ps;
-    const uint8_t rest[3] = {0xD1, 0xD2, 0xD3};
-    auto msg = buffer(testnet::message(0x843, {5, 5, 5}, 0x1122, 0x7F, 0x504C4C4C, rest));
+    auto msg = buffer(request(0x843, {5, 5, 5}, 0x1122));
     HandlerContext ctx{ps.session, msg.get(), 4};
     ASSERT_EQ(reply_in_place(ctx, wire::STATUS_FAILED), 0);
-    Bytes expected = {0x4C, 0x4C, 0x4C, 0x50, 0x43, 0x08, 0x22, 0x11,
-                      0, 0, 0, 0, 0xFF, 0xD1, 0xD2, 0xD3};
-    EXPECT_EQ(ps.read(16), expected);
+    EXPECT_EQ(ps.read(16), (Bytes{0x4C, 0x4C, 0x4C, 0x50, 0x43, 0x08, 0x22, 0x11, 0, 0, 0, 0, 0xFF, 0xD1, 0xD2, 0xD3}));
     EXPECT_TRUE(ps.nothingPending());
 }
 
 TEST(Dispatcher, CopyReplyCarriesThePayloadAndLeavesTheRequestAlone) {
     fake_host::reset();
     PairedSession ps;
-    auto msg = buffer(testnet::message(0x804, {}, 0x0001, 0x00));
+    auto msg = buffer(request(0x804, {}, 0x0001));
     HandlerContext ctx{ps.session, msg.get(), 4};
     auto work = std::make_unique<uint8_t[]>(wire::MESSAGE_BUFFER_SIZE);
     reply_copy_begin(ctx, work.get());
     std::memcpy(work.get() + 16, "v1.2", 4);
     ASSERT_EQ(reply_copy_send(ctx, work.get(), status_for(0), 4), 0);
-    Bytes expected = {0x4C, 0x4C, 0x4C, 0x50, 0x04, 0x08, 0x01, 0x00, 4, 0, 0, 0, 0, 0, 0, 0,
-                      'v', '1', '.', '2'};
-    EXPECT_EQ(ps.read(20), expected);
+    EXPECT_EQ(ps.read(20), (Bytes{0x4C, 0x4C, 0x4C, 0x50, 0x04, 0x08, 0x01, 0x00, 4, 0, 0, 0, 0, 0xD1, 0xD2, 0xD3,
+                                  'v', '1', '.', '2'}));
     EXPECT_EQ(msg[16], 0);
     // A host that claims more than the payload area holds gets no reply sent.
     EXPECT_EQ(reply_copy_send(ctx, work.get(), 0, wire::MAX_PAYLOAD + 1), -1);

@@ -1,30 +1,15 @@
-// Maintenance: restores and resets, partitioning and formatting with the
-// module-wide busy flag, the progress queries.
-#include <gtest/gtest.h>
-
-#include <algorithm>
+// Maintenance: partitioning and formatting on workers, with the module-wide
+// busy flag, and the progress queries.
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <memory>
-#include <thread>
-#include <vector>
 
 #include "core/thread_registry.h"
-#include "handlers/handlers.h"
-#include "handlers/maintenance_state.h"
 #include "handlers_test_support.h"
 
 using namespace ht;
 
 namespace {
 
-/* Position of the first call named `name` in the fake host's record. */
-long callIndex(const std::string& name) {
-    auto calls = fake_host::calls();
-    return std::find(calls.begin(), calls.end(), name) - calls.begin();
-}
+constexpr uint16_t GET_HARDDISK = 0x805, FDISK = 0x845, FORMAT = 0x846, FDISK_STATUS = 0x848;
 
 class Maintenance : public ::testing::Test {
 protected:
@@ -47,49 +32,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(Maintenance, RebootAndFactoryResetAnswerBeforeTheHostActs) {
-    for (auto [type, host] : {std::pair<uint16_t, const char*>{REBOOT, "st_app_netRebootSystem"},
-                              {0x853, "st_param_resetFactoryParam"}}) {
-        fake_host::reset();
-        PairedSession ps;
-        dispatch(ps, request(type, pattern(3)));
-        EXPECT_EQ(ps.read(16), replyHeader(type, 0, 0, 0x00)) << host;
-        EXPECT_LT(callIndex("writen"), callIndex(host)) << host;
-        EXPECT_EQ(fake_host::callCount(host), 1);
-    }
-}
-
-TEST_F(Maintenance, ResumeDefaultResetsAnswersThenLogs) {
-    PairedSession ps;
-    dispatch(ps, request(RESUME_DEFAULT));
-    EXPECT_EQ(ps.read(16), replyHeader(RESUME_DEFAULT, 0, 0, 0x00));
-    EXPECT_LT(callIndex("st_param_resetAllStruct"), callIndex("writen"));
-    EXPECT_LT(callIndex("writen"), callIndex("st_param_writeLogBuffer"));
-    EXPECT_EQ(fake_host::logLines(), std::vector<std::string>{"resume default param"});
-    EXPECT_EQ(fake_host::logCategories(), std::vector<int>{4});
-}
-
-TEST_F(Maintenance, ThreeResetsPrintTheirLineAndAnswerOk) {
-    struct Case {
-        uint16_t type;
-        const char* host;
-        const char* line;
-    };
-    for (Case c : {Case{0x863, "at_Reset", "MSG_RESET_3G_MODULE\n"},
-                   Case{0x864, "st_param_initCmos", "MSG_CMOS_DEFAULT\n"},
-                   Case{0x865, "Default3GConfigStruct", "MSG_3GCONFIG_DEFAULT\n"}}) {
-        fake_host::reset();
-        PairedSession ps;
-        testing::internal::CaptureStdout();
-        dispatch(ps, request(c.type, u32le(0xA1B2C3D4)));
-        fflush(stdout);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
-        EXPECT_EQ(ps.read(16), replyHeader(c.type, 0, 0, 0x00)) << c.host;
-        EXPECT_EQ(fake_host::callCount(c.host), 1);
-    }
-    EXPECT_EQ(fh::last("Default3GConfigStruct").args, std::vector<int64_t>{0xA1B2C3D4});
-}
 
 TEST_F(Maintenance, FdiskRunsOnAWorkerAndReportsItsOutcome) {
     PairedSession ps;

@@ -1,41 +1,23 @@
-// Recording, PTZ and serial: PTZ control, forced key frames, manual
-// recording, serial send and the session worker's life.
-#include <gtest/gtest.h>
-
+// Forced key frames, serial send's refusal and the session worker's life (the
+// answers of PTZ, manual recording and serial send: handlers_answers_test.cpp).
 #include <atomic>
-#include <cerrno>
-#include <thread>
 
 #include "core/thread_registry.h"
-#include "handlers/handlers.h"
 #include "handlers_test_support.h"
 
 using namespace ht;
 
 namespace {
 
-Bytes serialRequest(uint32_t count, const Bytes& data) { return concat(u32le(count), data); }
+constexpr uint16_t START_WORKER = 0x801, SERIAL_SEND = 0x818, FORCE_IFRAME = 0x830;
 
-/* The serial setting of the fake host's ports: byte 0 0x11, byte 1 0x22, u32
- * 9600 at 4, u32 8 at 8. */
-void scriptSerialSetting() {
-    Bytes s(32, 0);
-    s[0] = 0x11;
-    s[1] = 0x22;
-    s[4] = 0x80;  // 9600 = 0x2580
-    s[5] = 0x25;
-    s[8] = 8;
-    fh::setOutput("st_param_getSerialStruct", s);
-}
+Bytes serialRequest(uint32_t count, const Bytes& data) { return concat(u32le(count), data); }
 
 /* Thread start that holds every new thread at a gate until the test opens it,
  * so that a worker is seen while it runs. */
 std::atomic<bool> g_gateOpen{false};
 std::atomic<int> g_started{0};
-struct Gated {
-    void* (*entry)(void*);
-    void* arg;
-};
+struct Gated { void* (*entry)(void*); void* arg; };
 int gatedStart(pthread_t* thread, size_t, void* (*entry)(void*), void* arg) {
     g_started.fetch_add(1);
     auto* g = new Gated{entry, arg};
@@ -73,88 +55,16 @@ protected:
 
 }  // namespace
 
-TEST(Ptz, HandsSubTypeAndExactly32BytesToTheHost) {
-    fake_host::reset();
-    PairedSession ps;
-    dispatch(ps, request(PTZ, pattern(40, 0x70), 0x0103));
-    EXPECT_EQ(ps.read(16), replyHeader(PTZ, 0x0103, 0, 0x00));
-    fh::Call c = fh::last("st_app_netPTZControl");
-    EXPECT_EQ(c.args, std::vector<int64_t>{0x0103});
-    EXPECT_EQ(c.data, pattern(32, 0x70));
-}
-
+// Only a channel of the session is marked; there is never an answer.
 TEST(ForceIFrame, MarksTheChannelAsksTheEncoderAndNeverAnswers) {
     fake_host::reset();
-    PairedSession ps;
+    PairedSession ps(4);
+    for (uint32_t channel : {4u, 5u, 0x80000000u, 0xFFFFFFFFu}) dispatch(ps, request(FORCE_IFRAME, u32le(channel)));
+    EXPECT_EQ(fake_host::callCount("st_enc_setIFrameForceFlag"), 0);
     dispatch(ps, request(FORCE_IFRAME, u32le(2)));
     EXPECT_TRUE(ps.nothingPending());
-    EXPECT_EQ(ps.session->streams[2].waitKeyFrame.load(), 1u);
-    EXPECT_EQ(ps.session->streams[1].waitKeyFrame.load(), 0u);
+    for (uint32_t c = 0; c < 4; ++c) EXPECT_EQ(ps.session->streams[c].waitKeyFrame.load(), c == 2 ? 1u : 0u) << c;
     EXPECT_EQ(fh::last("st_enc_setIFrameForceFlag").args, (std::vector<int64_t>{2, 0}));
-}
-
-TEST(ForceIFrame, ChannelOutsideTheSessionDoesNothing) {
-    fake_host::reset();
-    PairedSession ps(4);
-    for (uint32_t channel : {4u, 5u, 0x80000000u, 0xFFFFFFFFu}) {
-        dispatch(ps, request(FORCE_IFRAME, u32le(channel)));
-        EXPECT_TRUE(ps.nothingPending());
-    }
-    EXPECT_EQ(fake_host::callCount("st_enc_setIFrameForceFlag"), 0);
-    for (uint32_t c = 0; c < 4; ++c) EXPECT_EQ(ps.session->streams[c].waitKeyFrame.load(), 0u);
-}
-
-TEST(HandRecord, SetPassesTheThreeBytesClearStoresZeroesBothAnswerOk) {
-    for (uint16_t type : {SET_HAND, CLEAR_HAND}) {
-        fake_host::reset();
-        PairedSession ps;
-        auto buf = buffer(request(type, Bytes{3, 0, 0, 0, 0xA1, 0xA2, 0xA3, 0xA4}));
-        dispatch(ps, buf.get());
-        EXPECT_EQ(ps.read(16), replyHeader(type, 0, 0, 0x00));
-        EXPECT_TRUE(ps.nothingPending());
-        EXPECT_EQ(buf[8], 0);  // answered in place
-        fh::Call c = fh::last("st_param_setHandRecordStruct");
-        EXPECT_EQ(c.args, std::vector<int64_t>{3});
-        EXPECT_EQ(c.data, type == SET_HAND ? (Bytes{0xA1, 0xA2, 0xA3}) : (Bytes{0, 0, 0}));
-    }
-}
-
-TEST(SerialSend, AnswersThenWritesToTheTransparentPort) {
-    PairedSession ps;
-    fake_host::reset();
-    fh::setOutput("st_param_getTransparenceStruct", Bytes{1, 0, 1, 0});
-    scriptSerialSetting();
-    dispatch(ps, request(SERIAL_SEND, serialRequest(3, Bytes{'a', 'b', 'c', 'd'})));
-    EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0x00));
-    EXPECT_EQ(fh::last("st_param_getSerialStruct").args, std::vector<int64_t>{1});
-    EXPECT_EQ(fh::last("st_com_refreshSerialParam").args,
-              (std::vector<int64_t>{1, 8, 9600, 0x22, 0x11}));
-    fh::Call send = fh::last("st_com_sendDataToCom");
-    EXPECT_EQ(send.args, (std::vector<int64_t>{1, 3}));
-    EXPECT_EQ(send.data, (Bytes{'a', 'b', 'c'}));
-    EXPECT_EQ(fake_host::calls(),
-              (std::vector<std::string>{"st_param_getSysConfig", "st_param_getTransparenceStruct",
-                                        "st_param_getSerialStruct", "writen",
-                                        "st_com_refreshSerialParam", "st_com_sendDataToCom"}));
-}
-
-TEST(SerialSend, PortFiveMeansPortZero) {
-    fake_host::reset();
-    PairedSession ps;
-    fh::setOutput("st_param_getTransparenceStruct", Bytes{5, 1, 1, 0});
-    dispatch(ps, request(SERIAL_SEND, serialRequest(2, Bytes{'h', 'i'})));
-    EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0x00));
-    EXPECT_EQ(fh::last("st_param_getSerialStruct").args, std::vector<int64_t>{0});
-    EXPECT_EQ(fh::last("st_com_refreshSerialParam").args.at(0), 0);
-    EXPECT_EQ(fh::last("st_com_sendDataToCom").args, (std::vector<int64_t>{0, 2}));
-}
-
-TEST(SerialSend, AllOf1024BytesAreWritten) {
-    fake_host::reset();
-    PairedSession ps;
-    dispatch(ps, request(SERIAL_SEND, serialRequest(1024, pattern(1100))));
-    EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0x00));
-    EXPECT_EQ(fh::last("st_com_sendDataToCom").data, pattern(1024));
 }
 
 TEST(SerialSend, CountAbove1024WritesNothing) {

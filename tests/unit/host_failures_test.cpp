@@ -1,21 +1,9 @@
 // Every host failure: each host function that a handler or an export calls, failing in each way it can; one row
 // per (message type or export, host function, failure kind, answer). A row checks the bytes on the wire, the
 // result and that the call returns within 5 s; the sanitizer build checks that nothing leaks.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cctype>
-#include <future>
-#include <map>
-#include <optional>
-#include <thread>
-
 #include "fake_host_transfers.h"
 #include "handlers/dispatcher.h"
-#include "handlers/handlers.h"
-#include "handlers/maintenance_state.h"
 #include "handlers_test_support.h"
-#include "netserver/wire.h"
 
 using namespace ht;
 using namespace wire;
@@ -23,68 +11,8 @@ namespace ft = fake_host::transfers;
 
 namespace {
 
-constexpr auto kBound = std::chrono::seconds(5);
 constexpr uint16_t TRANSFER = 0x103, UPLOAD_SUB = 0x5201, SNAP_SUB = 0x5204, STREAM_SUB = 0x5205;
 
-/* Every handled message type, by the name its rows carry. */
-const std::map<uint16_t, const char*> kTypes = {
-    {0x7, "Ptz"}, {0x8, "DefaultSetting"}, {0x401, "SetParam"}, {0x402, "GetParam"}, {0x403, "ResetVideoConfig"},
-    {0x801, "StartSessionThread"}, {0x802, "SetTime"}, {0x803, "GetTime"}, {0x804, "GetVersionInfo"}, {0x805, "GetHardDiskData"},
-    {0x806, "GetSystemStatusInfo"}, {0x807, "GetLogList"}, {0x808, "DeleteLog"}, {0x80a, "SetSessionFlag"}, {0x80e, "GetUserList"},
-    {0x80b, "GetUpdateSystemInfo"}, {0x80f, "AddUser"}, {0x810, "DeleteUser"}, {0x811, "ModifyUser"}, {0x812, "GetFlatType"},
-    {0x815, "GetApInfo"}, {0x818, "SerialSend"}, {0x830, "ForceIFrame"}, {0x840, "SetHandRecord"}, {0x841, "ClearHandRecord"},
-    {0x842, "DeleteRecordFileMsg"}, {0x843, "RebootSystem"}, {0x844, "ResumeDefaultParam"}, {0x845, "FdiskHd"}, {0x846, "FormatPart"},
-    {0x847, "GetFormatPercent"}, {0x848, "GetFdiskStatus"}, {0x853, "ResetFactoryParam"}, {0x854, "SetVersionInfo"},
-    {0x857, "InitCameraInfo"}, {0x858, "InitCameraItu"}, {0x863, "Reset3GModule"}, {0x864, "CmosDefault"}, {0x865, "3GConfigDefault"}};
-
-struct Ctx {
-    PairedSession ps;
-    ~Ctx() { stopTransparentCmd(ps.session), session_worker_end(ps.session); }
-    int sock() const { return ps.session->sock.load(); }
-};
-using Fn = std::function<void(Ctx&)>;
-using Call = std::function<int(Ctx&)>;
-
-struct Row {
-    std::string target, host, kind, answer;
-    int forced = -1;  // the forced result; for WriteShort the bytes that still go out
-    uint16_t type = 0, sub = 0;
-    Call call, finish;                  // finish: a second bounded call once the wire is read
-    std::function<Bytes(Ctx&)> expect;  // null: the wire is not looked at
-    std::optional<int> returns;
-    int audits = -1;  // device-log lines expected; -1: not looked at
-    Fn before, peer, after;
-    const char* skip = nullptr;
-
-    Row& on(std::string h, std::string k, int f = -1) { return host = h, kind = k, forced = f, *this; }
-    Row& wire(Bytes b, std::string label) { return expect = [b](Ctx&) { return b; }, answer = label, *this; }
-    Row& reply(uint8_t status, Bytes payload = {}) {
-        auto label = status == STATUS_OK ? "Ok" : status == STATUS_FAILED ? "Failed" : "Busy";
-        return wire(concat(replyHeader(type, sub, static_cast<uint32_t>(payload.size()), status), payload), label);
-    }
-    Row& none() { return wire({}, "NoAnswer"); }
-    Row& unchecked() { return expect = nullptr, answer = "Unchecked", *this; }
-    Row& given(Fn f) { return before = f, *this; }
-    Row& peerDoes(Fn f) { return peer = f, *this; }
-    Row& then(Fn f) { return after = f, *this; }
-    Row& ret(int r) { return returns = r, *this; }
-    Row& audit(int n) { return audits = n, *this; }
-    Row& as(std::string t) { return target = t, *this; }
-};
-
-void PrintTo(const Row& r, std::ostream* os) { *os << r.target << " " << r.host << " " << r.kind << " " << r.answer; }
-
-std::shared_ptr<NetMessage> netMessage(const Bytes& m) {  // zero behind the message
-    auto msg = std::make_shared<NetMessage>();
-    return std::copy(m.begin(), m.end(), msg->bytes), msg;
-}
-/* A row of an export or message type; the rest is filled in by the builders. */
-Row X(std::string target, uint16_t type, uint16_t sub, Call call) { Row r; return r.target = target, r.type = type, r.sub = sub, r.call = call, r; }
-/* A command message through DefaultMessageHandler. */
-Row D(uint16_t type, Bytes payload = {}, uint16_t sub = 0) {
-    Bytes m = request(type, payload, sub);
-    return X(kTypes.at(type), type, sub, [m](Ctx& c) { return DefaultMessageHandler(c.ps.session, buffer(m).get()), 0; });
-}
 /* MSG_SET_PARAM of an audited type whose stored value equals the payload:
  * only a getter that fails (the module reads zeros) makes it a change. */
 Row audited(uint16_t type, size_t size, const char* getter) {
@@ -115,8 +43,6 @@ Fn serialPeer(bool waits, bool arrive = true) {
 Fn workersEnd(bool stillBusy = false) {
     return [stillBusy](Ctx&) { EXPECT_TRUE(waitFor([] { return maintenance_workers_running() == 0; })); EXPECT_EQ(maintenance_busy(), stillBusy); };
 }
-Fn called(const char* host, int times) { return [=](Ctx&) { EXPECT_EQ(fake_host::callCount(host), times) << host; }; }
-Fn both(Fn a, Fn b) { return [=](Ctx& c) { a(c), b(c); }; }
 const Fn busy = [](Ctx&) { ASSERT_TRUE(maintenance_try_acquire()); };
 const Fn allNodesFreed = [](Ctx&) { EXPECT_EQ(fh::freedBlocks(), fh::handedOutNodes()); };
 
@@ -314,68 +240,13 @@ std::vector<Row> rows() {
     return t;
 }
 
-/* Runs `call` on a thread of its own and `meanwhile` on this one. nullopt when
- * the call has not returned within the bound; the host's failures are then
- * lifted, and a call that still does not end is left running with its state. */
-std::optional<int> bounded(const std::shared_ptr<Ctx>& ctx, const Call& call, const std::function<void()>& meanwhile = {}) {
-    auto done = std::make_shared<std::promise<int>>();
-    std::future<int> result = done->get_future();
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    std::thread thread([ctx, done, call] { done->set_value(call(*ctx)); });
-    if (meanwhile) meanwhile();
-    if (result.wait_until(deadline) == std::future_status::ready) return thread.join(), result.get();
-    fake_host::reset();
-    if (result.wait_for(kBound) == std::future_status::ready) thread.join();
-    else thread.detach();
-    return std::nullopt;
-}
-
-class HostFailure : public ::testing::TestWithParam<Row> {
-    void TearDown() override {  // no worker of a row runs into the next
-        fake_host::reset();
-        // A format watcher that a row started ends once the format is done.
-        fake_host::handlers::setResult("st_app_getFormatPercent", 100);
-        EXPECT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));
-        maintenance_workers_join();
-        maintenance_release();
-    }
-};
+class HostFailure : public RowTest {};
 
 }  // namespace
 
-TEST_P(HostFailure, AnswersAsDocumentedAndReturnsInTime) {
-    const Row& row = GetParam();
-    if (row.skip != nullptr) GTEST_SKIP() << row.skip;
-    fake_host::reset();
-    auto ctx = std::make_shared<Ctx>();
-    fake_host::reset();  // the session's own record is not the row's
-    maintenance_release(), fdiskStatus.store(0);
-    fh::setResult("st_app_getFormatPercent", 100);  // a format ends at once
-    if (row.kind == "Null") fake_host::force("my_malloc", 0);
-    else if (row.kind == "WriteFails") fake_host::force("writen", -1);
-    else if (row.kind == "WriteShort") fake_host::failWritesAfter(static_cast<size_t>(row.forced));
-    else if (row.host == "readn" || row.host == "st_com_getDataFromRecBuf") fake_host::forceQuiet(row.host, row.forced);
-    else if (row.kind == "Negative" || row.kind == "Untouched") fake_host::force(row.host, row.forced);
-    if (row.before) row.before(*ctx);
+TEST_P(HostFailure, AnswersAsDocumentedAndReturnsInTime) { run(GetParam()); }
 
-    Bytes got;
-    std::optional<int> result = bounded(ctx, row.call, [&] {
-        if (row.peer) row.peer(*ctx);
-        if (row.expect) got = ctx->ps.read(row.expect(*ctx).size(), 5);
-    });
-    ASSERT_TRUE(result.has_value()) << "the call did not return within 5 s";
-    if (row.finish) { EXPECT_EQ(bounded(ctx, row.finish), std::optional<int>(0)) << "the stop did not return 0 within 5 s"; }
-    if (row.expect) { EXPECT_EQ(got, row.expect(*ctx)); EXPECT_TRUE(ctx->ps.nothingPending()); }
-    EXPECT_EQ(result, row.returns.has_value() ? row.returns : result);
-    EXPECT_EQ(fake_host::logLines().size(), row.audits >= 0 ? static_cast<size_t>(row.audits) : fake_host::logLines().size());
-    if (row.after) row.after(*ctx);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, HostFailure, ::testing::ValuesIn(rows()), [](const auto& info) {
-    std::string name = info.param.target + "_" + info.param.host + "_" + info.param.kind + "_" + info.param.answer;
-    std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Rows, HostFailure, ::testing::ValuesIn(rows()), rowName);
 
 TEST(DispatchTable, HoldsExactlyTheThirtyNineTypes) {
     ASSERT_EQ(kTypes.size(), 39u);

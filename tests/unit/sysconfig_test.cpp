@@ -1,11 +1,14 @@
-// NUGetSysConfig reads single fields of the host's system configuration.
+// NUGetSysConfig reads single fields of the host's system configuration,
+// asked anew on every call.
 #include <gtest/gtest.h>
 
 #include "fake_host.h"
 #include "netserver/netserver.h"
 
-TEST(SysConfig, SelectorsReadTheirFields) {
+TEST(SysConfig, SelectorsReadTheirFieldsAnewOnEveryCall) {
     fake_host::reset();
+    fake_host::setChannels(0xFF);
+    EXPECT_EQ(NUGetSysConfig(1), 255u);  // zero-extended
     fake_host::setChannels(9);
     fake_host::setSerialPorts(3);
     for (size_t i = 0; i < 8; ++i) fake_host::setSysConfigByte(i, static_cast<uint8_t>(0x10 + i));
@@ -16,21 +19,7 @@ TEST(SysConfig, SelectorsReadTheirFields) {
     EXPECT_EQ(NUGetSysConfig(4), 0x13121110u);
     EXPECT_EQ(NUGetSysConfig(5), 0x77u);
     EXPECT_EQ(NUGetSysConfig(6), 0x17161514u);
-}
-
-TEST(SysConfig, ByteFieldsAreZeroExtended) {
-    fake_host::reset();
-    fake_host::setChannels(0xFF);
-    EXPECT_EQ(NUGetSysConfig(1), 255u);
-}
-
-TEST(SysConfig, AskedAnewOnEveryCall) {
-    fake_host::reset();
-    fake_host::setChannels(2);
-    EXPECT_EQ(NUGetSysConfig(1), 2u);
-    fake_host::setChannels(5);
-    EXPECT_EQ(NUGetSysConfig(1), 5u);
-    EXPECT_EQ(fake_host::callCount("st_param_getSysConfig"), 2);
+    EXPECT_EQ(fake_host::callCount("st_param_getSysConfig"), 7);
 }
 
 TEST(SysConfigDeathTest, UnknownSelectorStopsTheProcess) {

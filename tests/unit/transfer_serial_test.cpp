@@ -1,14 +1,8 @@
 // The transparent serial channel: data messages written out from their
 // layout, the split into 1024-byte pieces, the port and switch of the
 // setting, and a stop that wakes a waiting thread.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <future>
-
 #include "fake_host_transfers.h"
 #include "handlers_test_support.h"
-#include "transfer/transfer.h"
 
 using namespace ht;
 namespace ft = fake_host::transfers;
@@ -20,10 +14,8 @@ namespace {
  * those behind the count are zero. */
 Bytes serialMessage(const Bytes& data) {
     Bytes m = {0x4C, 0x4C, 0x4C, 0x50, 0x19, 0x08, 0x00, 0x00, 0x04, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    m = concat(m, u32le(static_cast<uint32_t>(data.size())));
-    m = concat(m, data);
-    m.resize(1044, 0);
-    return m;
+    m = concat(concat(m, u32le(static_cast<uint32_t>(data.size()))), data);
+    return m.resize(1044, 0), m;
 }
 
 class SerialChannel : public ::testing::Test {

@@ -1,11 +1,6 @@
 // JPEG snapshots: the reply, the picture's fragments written out from their
 // 16-byte header layout, the stream's corrected fields and its end when the
 // client goes.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <future>
-
 #include "fake_host_transfers.h"
 #include "handlers_test_support.h"
 
@@ -14,37 +9,33 @@ namespace ft = fake_host::transfers;
 
 namespace {
 
-constexpr uint16_t SNAP = 0x103;
-constexpr uint16_t SNAP_SUBTYPE = 0x5204;
-constexpr uint16_t STREAM_SUBTYPE = 0x5205;
-
-std::unique_ptr<NetMessage> messageOf(const Bytes& m) {
-    auto msg = std::make_unique<NetMessage>();
-    std::memset(msg->bytes, 0, sizeof msg->bytes);
-    std::memcpy(msg->bytes, m.data(), m.size());
-    return msg;
-}
+constexpr uint16_t SNAP = 0x103, SNAP_SUBTYPE = 0x5204, STREAM_SUBTYPE = 0x5205;
 
 /* A fragment header: 8 zero bytes, length, count, number, 2 zero bytes. */
 Bytes fragmentHeader(uint32_t length, uint8_t count, uint8_t number) {
-    Bytes h(8, 0);
-    h = concat(h, u32le(length));
-    return concat(h, {count, number, 0, 0});
+    return concat(concat(Bytes(8, 0), u32le(length)), {count, number, 0, 0});
 }
 
-/* The stream request payload: selector, mode, quality, rate, size, flag. */
+/* The stream request payload: selector, mode, quality, rate, size (the reply
+ * overwrites it), flag, three more bytes. */
 Bytes streamRequest(uint8_t selector, uint8_t mode, uint8_t quality, uint8_t rate, uint8_t flag) {
-    Bytes p = {selector, mode, quality, rate};
-    p = concat(p, u32le(0xEEEEEEEE));  // the size slot; the reply overwrites it
-    return concat(p, {flag, 0x31, 0x32, 0x33});
+    return concat(concat({selector, mode, quality, rate}, u32le(0xEEEEEEEE)), {flag, 0x31, 0x32, 0x33});
 }
 
 class SnapshotSend : public ::testing::Test {
 protected:
     void SetUp() override { fake_host::reset(); }
-    int snap(const Bytes& request) {
-        auto m = messageOf(request);
-        return sendJPEGSnapData(nullptr, ps.session->sock.load(), *m);
+    int snap(const Bytes& request) { return sendJPEGSnapData(nullptr, ps.session->sock.load(), *netMessage(request)); }
+    /* Starts the stream of `request` on a thread of its own. */
+    std::future<int> stream(const Bytes& request) {
+        return std::async(std::launch::async, [this, m = netMessage(request)] { return sendJPEGSnapStream(nullptr, ps.session->sock.load(), *m); });
+    }
+    /* The client goes; the stream ends with -1 within 10 s. */
+    void leave(std::future<int>& s) {
+        close(ps.peerFd);
+        ps.peerFd = -1;
+        ASSERT_EQ(s.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(s.get(), -1);
     }
     PairedSession ps;
 };
@@ -100,10 +91,7 @@ TEST_F(SnapshotSend, AShortRequestGetsAShortReplyWithoutTheSize) {
 
 TEST_F(SnapshotSend, StreamCorrectsItsFieldsAndEndsWhenTheClientGoes) {
     ft::setPicture(pattern(20));
-    auto m = messageOf(request(SNAP, streamRequest(9, 3, 0, 0, 7), STREAM_SUBTYPE));
-    std::future<int> stream = std::async(std::launch::async, [&] {
-        return sendJPEGSnapStream(nullptr, ps.session->sock.load(), *m);
-    });
+    std::future<int> s = stream(request(SNAP, streamRequest(9, 3, 0, 0, 7), STREAM_SUBTYPE));
     // Selector 9 → 0, quality 0 → 80, rate 0 → 10, flag 7 → 0; mode and the
     // bytes behind the flag as sent.
     const Bytes expected = concat(replyHeader(SNAP, STREAM_SUBTYPE, 12, 0x00),
@@ -112,10 +100,7 @@ TEST_F(SnapshotSend, StreamCorrectsItsFieldsAndEndsWhenTheClientGoes) {
         EXPECT_EQ(ps.read(28), expected);
         EXPECT_EQ(ps.read(36), concat(fragmentHeader(20, 1, 1), pattern(20)));
     }
-    close(ps.peerFd);
-    ps.peerFd = -1;
-    ASSERT_EQ(stream.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(stream.get(), -1);
+    leave(s);
     for (const auto& call : ft::snapCalls()) {
         EXPECT_EQ(call.selector, 0u);
         EXPECT_EQ(call.flag, 0);
@@ -127,10 +112,7 @@ TEST_F(SnapshotSend, StreamCorrectsItsFieldsAndEndsWhenTheClientGoes) {
 TEST_F(SnapshotSend, StreamKeepsValidFieldsAndWaitsItsInterval) {
     ft::setPicture(pattern(5));
     // Rate 4: 1000 / 4 * 1000 - 100000 = 150000 us between pictures.
-    auto m = messageOf(request(SNAP, streamRequest(7, 0, 100, 4, 1), STREAM_SUBTYPE));
-    std::future<int> stream = std::async(std::launch::async, [&] {
-        return sendJPEGSnapStream(nullptr, ps.session->sock.load(), *m);
-    });
+    std::future<int> s = stream(request(SNAP, streamRequest(7, 0, 100, 4, 1), STREAM_SUBTYPE));
     ASSERT_EQ(ps.read(28).size(), 28u);  // the first reply
     ASSERT_EQ(ps.read(21).size(), 21u);  // and its fragment
     const auto first = std::chrono::steady_clock::now();
@@ -139,9 +121,6 @@ TEST_F(SnapshotSend, StreamKeepsValidFieldsAndWaitsItsInterval) {
     EXPECT_EQ(Bytes(second.begin() + 16, second.end()),
               concat(Bytes{7, 0, 100, 4}, concat(u32le(5), Bytes{1, 0x31, 0x32, 0x33})));
     EXPECT_GE(gap, std::chrono::milliseconds(140)) << "a picture came before its interval";
-    close(ps.peerFd);
-    ps.peerFd = -1;
-    ASSERT_EQ(stream.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(stream.get(), -1);
+    leave(s);
 }
 
