@@ -39,9 +39,10 @@ struct Refusal {
 };
 
 // Each command fails with `exitCode`, nothing on stdout, and `err` on stderr.
-void expectRefusals(const Device& d, int exitCode, std::initializer_list<Refusal> rows) {
+void expectRefusals(const Device& d, int exitCode, std::initializer_list<Refusal> rows,
+                    const std::vector<std::string>& globals = {}) {
     for (const Refusal& row : rows) {
-        auto r = d.cli(row.args);
+        auto r = d.cli(row.args, globals);
         EXPECT_TRUE(r.exitCode == exitCode && r.err.rfind(row.err, 0) == 0 && r.out.empty())
             << row.args[0] << ": exit " << r.exitCode << ", " << r.out << r.err;
     }
@@ -76,16 +77,14 @@ TEST(CliUsers, ListAddModifyDeleteAndRefusals) {
     const std::vector<std::string> op = {"--user", "operator1", "--password", "n3w"};
     d.ok({"login"}, op);
 
+    d.ok({"user", "delete", "admin"});
+    EXPECT_EQ(d.cli({"login"}).exitCode, 1);  // admin is gone
     expectRefusals(d, 1, {
         {{"user", "add", "operator1", "other"}, "recnet: add user 'operator1': failed (status 0xff)\n"},
         {{"user", "modify", "nobody", "--rights", "1"}, "recnet: modify user 'nobody': failed (status 0xff)\n"},
         {{"user", "delete", "nobody"}, "recnet: delete user 'nobody': failed (status 0xff)\n"},
-    });
-    d.ok({"user", "delete", "admin"});
-    EXPECT_EQ(d.cli({"login"}).exitCode, 1);
-    auto last = d.cli({"user", "delete", "operator1"}, op);
-    EXPECT_EQ(last.exitCode, 1);
-    EXPECT_EQ(last.err, "recnet: delete user 'operator1': failed (status 0xff)\n");
+        {{"user", "delete", "operator1"}, "recnet: delete user 'operator1': failed (status 0xff)\n"},  // the last
+    }, op);
     d.ok({"login"}, op);
 }
 
@@ -114,19 +113,6 @@ TEST(CliParams, AChangedParameterLeavesAnAuditLineInTheLog) {
     d.ok({"param", "reset-video", "1"});
     d.ok({"log", "delete", "--category", "operation"});
     EXPECT_EQ(d.ok({"log", "list", "--category", "operation"}), "");
-}
-
-TEST(CliInfo, VersionStatusAndTheOtherRecords) {
-    Device d({"--disks", "2"});
-    EXPECT_TRUE(contains(d.ok({"info", "version"}), "firmware: recnet-device 1.0.0\n"));
-    EXPECT_TRUE(contains(d.ok({"info", "version"}, {"--json"}), "{\"firmware\":\"recnet-device 1.0.0\","));
-    d.ok({"version", "set", "recnet-device 1.0.1"});
-    EXPECT_TRUE(contains(d.ok({"info", "version"}), "firmware: recnet-device 1.0.1\n"));
-    EXPECT_TRUE(contains(d.ok({"info", "status"}), "disks: 2\n"));
-    EXPECT_TRUE(contains(d.ok({"info", "disk"}, {"--json"}), "{\"disk\":1,\"state\":\"ready\""));
-    EXPECT_EQ(d.ok({"info", "platform"}), "platform 1 (reference device)\n");
-    EXPECT_EQ(d.ok({"info", "update"}), "update 0x00000001 (firmware upload supported)\n");
-    EXPECT_TRUE(contains(d.ok({"info", "wifi"}), "ssid="));
 }
 
 TEST(CliDisks, FormatShowsProgressToTheEndAndBusyIsReported) {
@@ -306,8 +292,8 @@ TEST(CliCommandLine, BadLinesGiveOneClearLineAndTheUsageStatus) {
     EXPECT_TRUE(contains(help.out, "--rights")) << help.out;
 }
 
-TEST(CliCommandLine, LoginsPasswordSourcesAndJsonThatParses) {
-    Device d;
+TEST(CliCommandLine, LoginsInfoRecordsAndJsonThatParses) {
+    Device d({"--disks", "2"});
     unsigned id = 0;
     char tail = 0;
     std::string out = d.ok({"login"});
@@ -333,8 +319,17 @@ TEST(CliCommandLine, LoginsPasswordSourcesAndJsonThatParses) {
     auto unknown = d.cli({"login"}, {"--user", "nobody"});
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_TRUE(contains(unknown.err, "unknown user")) << unknown.err;
+
+    EXPECT_TRUE(contains(d.ok({"info", "version"}), "firmware: recnet-device 1.0.0\n"));
+    EXPECT_TRUE(contains(d.ok({"info", "version"}, {"--json"}), "{\"firmware\":\"recnet-device 1.0.0\","));
+    d.ok({"version", "set", "recnet-device 1.0.1"});
+    EXPECT_TRUE(contains(d.ok({"info", "version"}), "firmware: recnet-device 1.0.1\n"));
+    EXPECT_TRUE(contains(d.ok({"info", "disk"}, {"--json"}), "{\"disk\":1,\"state\":\"ready\""));
+    EXPECT_EQ(d.ok({"info", "platform"}), "platform 1 (reference device)\n");
+    EXPECT_EQ(d.ok({"info", "update"}), "update 0x00000001 (firmware upload supported)\n");
+    EXPECT_TRUE(contains(d.ok({"info", "wifi"}), "ssid="));
     auto status = nlohmann::json::parse(d.ok({"info", "status"}, {"--json"}));
-    EXPECT_TRUE(status["channels"] == 4 && status["users"] == 2 && status["logins_refused"] == 2) << status;
+    EXPECT_TRUE(status["channels"] == 4 && status["disks"] == 2 && status["users"] == 2 && status["logins_refused"] == 2) << status;
     auto param = nlohmann::json::parse(d.ok({"param", "get", "record-type"}, {"--json"}));
     EXPECT_TRUE(param["type"] == 21 && param["records"][0]["mode"] == 2) << param;
 }
