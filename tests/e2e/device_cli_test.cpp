@@ -1,7 +1,5 @@
 // recnet-device as a process: its start, its stop on signals, its --help, and
 // its own answers on the wire (login, time information).
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>

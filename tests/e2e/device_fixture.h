@@ -30,8 +30,7 @@ inline bool contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
 }
 
-/* A running device. `ready` holds its ready line ("" when it did not start,
- * which fails the test). */
+/* A running device; `ready` is its ready line ("" when it did not start, a failure). */
 struct Device {
     std::vector<std::string> extra;
     std::string state = tempDir();

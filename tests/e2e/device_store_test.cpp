@@ -1,9 +1,6 @@
-// The reference device's stored state through the real CLI: what survives a
-// restart, and the records the command line fixes.
-#include <gtest/gtest.h>
+// The device's stored state through the real CLI: what survives a restart, what the command line fixes.
 
 #include <ctime>
-#include <string>
 
 #include "device_fixture.h"
 
@@ -26,10 +23,7 @@ TEST(DeviceStore, ARestartKeepsParametersUsersTheLogAndTheClock) {
     EXPECT_EQ(d.ok({"time", "get"}).rfind("2031-05-06 07:0", 0), 0u);
     EXPECT_TRUE(contains(d.ok({"log", "list", "--category", "operation", "--since", "2031-05-06"}),
                          "  operation  admin 127.0.0.1 modify record type param\n"));
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    EXPECT_NE(local.tm_year + 1900, 2031);
+    EXPECT_LT(std::time(nullptr), 1900000000);  // 2030-03-17
     d.stop();
 }
 

@@ -1,13 +1,11 @@
 // The real device when clients misbehave: a snapshot stream whose client has
 // gone must not keep the server from restarting, and a listener out of
 // descriptors must not spin.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/resource.h>
 
 #include <chrono>
 #include <fstream>
-#include <memory>
 #include <thread>
 
 #include "device_fixture.h"
@@ -44,10 +42,9 @@ double cpuDemand(pid_t pid) {
 
 }  // namespace
 
-// A client asks for a snapshot stream that fails at once (a channel the device
-// does not have, or a host that cannot take pictures), sends one more message
-// and goes. The stream must end with the connection, so that a reboot (the
-// server's stop and start) completes and the device stays usable.
+// A client asks for a snapshot stream that fails at once (no such channel, or a host that
+// cannot take pictures), sends one more message and goes. The stream must end with the
+// connection, so that a reboot (the server's stop and start) completes and the device stays usable.
 TEST(SnapshotStreamEnds, WhenTheClientHasGone) {
     const struct {
         const char* what;
@@ -75,11 +72,7 @@ TEST(SnapshotStreamEnds, WhenTheClientHasGone) {
                                 : testnet::message(kKeepAlive));
         }  // the client closes
         testproc::Result reboot = d.cli({"reboot", "--wait"}, {"--timeout", "2"});
-        EXPECT_EQ(reboot.exitCode, 0) << reboot.out << reboot.err;
-        if (reboot.exitCode != 0) {
-            d.child.reset();  // stuck in its stop: killed, no use waiting for a SIGTERM
-            continue;
-        }
+        ASSERT_EQ(reboot.exitCode, 0) << reboot.out << reboot.err;
         RawClient after(d.port);
         EXPECT_EQ(e2e::logIn(after).size(), 100u);
         d.stop();
@@ -123,13 +116,7 @@ TEST(DescriptorsRunOut, TheListenerWaitsInsteadOfSpinning) {
 
     // Once they are freed, a new client is served within 5 s.
     open.clear();
-    bool served = false;
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-         !served && std::chrono::steady_clock::now() < end;) {
-        RawClient c(d.port, 500);
-        served = c.connected() && echoAnswered(c, 500);
-        if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_TRUE(served);
+    RawClient fresh(d.port, 5000);
+    EXPECT_TRUE(fresh.connected() && echoAnswered(fresh, 5000));
     d.stop();
 }

@@ -1,12 +1,9 @@
 // Firmware upgrade and snapshots as a user runs them: the real CLI against the
 // real device, pictures opened by ffprobe.
-#include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <thread>
 
 #include "device_fixture.h"
