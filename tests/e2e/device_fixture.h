@@ -94,7 +94,7 @@ inline std::string ffprobe(const std::string& file, const std::string& entries) 
     return r.exitCode == 0 ? r.out : r.err;
 }
 
-/* Logs `c` in as admin/admin; the 100-byte answer, then the session id is read. */
+/* Logs `c` in as admin/admin: the 100-byte answer (empty when an accepted login had no session id). */
 inline testnet::Bytes logIn(testnet::RawClient& c) {
     c.send(testnet::message(1, testnet::loginRecord("admin", "admin")));
     testnet::Bytes answer = c.recv(100);
