@@ -1,15 +1,13 @@
-// The recnet device commands, run as a user runs them: the real CLI against
-// the real device. Outputs are checked as text; device state is checked with
-// the CLI's own reads and, for the serial port, at the pseudo-terminal.
-#include <gtest/gtest.h>
-#include <fcntl.h>
+// The recnet commands as a user runs them: the real CLI against the real
+// device, with the outputs, error lines and exit codes of docs/cli.md.
 #include <poll.h>
-#include <unistd.h>
 
-#include <filesystem>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
-#include <string>
-#include <vector>
+#include <initializer_list>
+#include <iterator>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +15,7 @@
 
 using e2e::contains;
 using e2e::Device;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -24,262 +23,221 @@ namespace {
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
         out.push_back(text.substr(start, nl - start));
-    }
     if (start < text.size()) out.push_back(text.substr(start));
     return out;
+}
+
+struct Refusal {
+    std::vector<std::string> args;
+    std::string err;  // what stderr starts with
+};
+
+// Each command fails with `exitCode`, nothing on stdout, and `err` on stderr.
+void expectRefusals(const Device& d, int exitCode, std::initializer_list<Refusal> rows,
+                    const std::vector<std::string>& globals = {}) {
+    for (const Refusal& row : rows) {
+        auto r = d.cli(row.args, globals);
+        EXPECT_TRUE(r.exitCode == exitCode && r.err.rfind(row.err, 0) == 0 && r.out.empty())
+            << row.args[0] << ": exit " << r.exitCode << ", " << r.out << r.err;
+    }
 }
 
 }  // namespace
 
 TEST(CliUsers, ListAddModifyDeleteAndRefusals) {
     Device d;
-    ASSERT_FALSE(d.ready.empty());
+    EXPECT_EQ(d.ok({"user", "list"}), "admin                   rights 0xffffffff\n");
+    EXPECT_EQ(d.ok({"user", "list"}, {"--json"}), "{\"users\":[{\"name\":\"admin\",\"rights\":4294967295}]}\n");
+    EXPECT_EQ(d.ok({"user", "add", "operator1", "s3cret-pw", "--rights", "0x5"}), "user operator1 added\n");
+    EXPECT_TRUE(contains(d.ok({"user", "list"}), "operator1               rights 0x00000005\n"));
 
-    auto list = d.cli({"user", "list"});
-    ASSERT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_EQ(list.out, "admin                   rights 0xffffffff\n");
-    auto json = d.cli({"user", "list"}, {"--json"});
-    EXPECT_EQ(json.out, "{\"users\":[{\"name\":\"admin\",\"rights\":4294967295}]}\n");
+    // The list's records (56 bytes, the password at 24..47) carry no password,
+    // and no file of the state folder holds it in clear text.
+    const std::string hex = nlohmann::json::parse(d.ok({"raw", "0x80e"}, {"--json"}))["payload"];
+    ASSERT_EQ(hex.size(), 2u * (4 + 2 * 56)) << hex;
+    for (size_t rec = 0; rec < 2; ++rec)
+        EXPECT_EQ(hex.substr(2 * (4 + rec * 56 + 24), 48), std::string(48, '0')) << rec;
+    for (const auto& f : fs::recursive_directory_iterator(d.state)) {
+        std::ifstream in(f.path(), std::ios::binary);
+        EXPECT_FALSE(f.is_regular_file() && contains(std::string(std::istreambuf_iterator<char>(in), {}), "s3cret-pw"))
+            << f.path();
+    }
 
-    auto add = d.cli({"user", "add", "operator1", "s3cret", "--rights", "0x5"});
-    ASSERT_EQ(add.exitCode, 0) << add.err;
-    EXPECT_EQ(add.out, "user operator1 added\n");
-    list = d.cli({"user", "list"});
-    EXPECT_TRUE(contains(list.out, "operator1               rights 0x00000005\n")) << list.out;
+    // modify --rights keeps the password, modify --password the rights.
+    d.ok({"user", "modify", "operator1", "--rights", "7"});
+    d.ok({"login"}, {"--user", "operator1", "--password", "s3cret-pw"});
+    d.ok({"user", "modify", "operator1", "--password", "n3w"});
+    EXPECT_TRUE(contains(d.ok({"user", "list"}), "operator1               rights 0x00000007\n"));
+    const std::vector<std::string> op = {"--user", "operator1", "--password", "n3w"};
+    d.ok({"login"}, op);
 
-    // The new account logs in with its password.
-    auto login = d.cli({"login"}, {"--user", "operator1", "--password", "s3cret"});
-    EXPECT_EQ(login.exitCode, 0) << login.err;
-
-    auto dup = d.cli({"user", "add", "operator1", "other"});
-    EXPECT_EQ(dup.exitCode, 1);
-    EXPECT_EQ(dup.err, "recnet: add user 'operator1': failed (status 0xff)\n");
-
-    EXPECT_EQ(d.cli({"user", "modify", "operator1", "--rights", "7"}).exitCode, 0);
-    EXPECT_TRUE(contains(d.cli({"user", "list"}).out, "operator1               rights 0x00000007"));
-    auto del = d.cli({"user", "delete", "operator1"});
-    EXPECT_EQ(del.exitCode, 0) << del.err;
-    EXPECT_EQ(d.cli({"user", "list"}).out, "admin                   rights 0xffffffff\n");
-
-    auto last = d.cli({"user", "delete", "admin"});
-    EXPECT_EQ(last.exitCode, 1);
-    EXPECT_EQ(last.err, "recnet: delete user 'admin': failed (status 0xff)\n");
-    EXPECT_EQ(d.cli({"login"}).exitCode, 0);  // admin is still there
+    d.ok({"user", "delete", "admin"});
+    EXPECT_EQ(d.cli({"login"}).exitCode, 1);  // admin is gone
+    expectRefusals(d, 1, {
+        {{"user", "add", "operator1", "other"}, "recnet: add user 'operator1': failed (status 0xff)\n"},
+        {{"user", "modify", "nobody", "--rights", "1"}, "recnet: modify user 'nobody': failed (status 0xff)\n"},
+        {{"user", "delete", "nobody"}, "recnet: delete user 'nobody': failed (status 0xff)\n"},
+        {{"user", "delete", "operator1"}, "recnet: delete user 'operator1': failed (status 0xff)\n"},  // the last
+    }, op);
+    d.ok({"login"}, op);
 }
 
 TEST(CliParams, AChangedParameterLeavesAnAuditLineInTheLog) {
     Device d;
-    ASSERT_FALSE(d.ready.empty());
-    EXPECT_EQ(d.cli({"param", "get", "record-type"}).out,
-              "mode: 2\nprerecord_seconds: 5\nfile_minutes: 30\noverwrite: 1\n");
-
+    const std::string defaults = "mode: 2\nprerecord_seconds: 5\nfile_minutes: 30\noverwrite: 1\n";
+    EXPECT_EQ(d.ok({"param", "get", "record-type"}), defaults);
     // mode 1, pre-record 10 s, 15-minute files, overwrite on.
-    auto set = d.cli({"param", "set", "21", "--hex", "01000000 0a000000 0f000000 01000000"});
-    ASSERT_EQ(set.exitCode, 0) << set.err;
-    EXPECT_EQ(d.cli({"param", "get", "21"}).out,
-              "mode: 1\nprerecord_seconds: 10\nfile_minutes: 15\noverwrite: 1\n");
-    EXPECT_EQ(d.cli({"param", "get", "21", "--hex"}).out, "010000000a0000000f00000001000000\n");
-
-    auto log = d.cli({"log", "list", "--category", "operation"});
-    ASSERT_EQ(log.exitCode, 0) << log.err;
-    std::vector<std::string> audit = lines(log.out);
-    ASSERT_EQ(audit.size(), 1u) << log.out;
-    EXPECT_TRUE(contains(audit[0], "  operation  admin 127.0.0.1 modify record type param"))
-        << audit[0];
+    d.ok({"param", "set", "21", "--hex", "01000000 0a000000 0f000000 01000000"});
+    EXPECT_EQ(d.ok({"param", "get", "21"}), "mode: 1\nprerecord_seconds: 10\nfile_minutes: 15\noverwrite: 1\n");
+    EXPECT_EQ(d.ok({"param", "get", "21", "--hex"}), "010000000a0000000f00000001000000\n");
+    const std::string log = d.ok({"log", "list", "--category", "operation"});
+    EXPECT_TRUE(lines(log).size() == 1 && contains(log, "  operation  admin 127.0.0.1 modify record type param\n"))
+        << log;
 
     // The same value again changes nothing and writes no second line.
-    EXPECT_EQ(d.cli({"param", "set", "21", "--hex", "010000000a0000000f00000001000000"}).exitCode,
-              0);
-    EXPECT_EQ(lines(d.cli({"log", "list", "--category", "4"}).out).size(), 1u);
-
-    auto json = d.cli({"log", "list", "--category", "operation"}, {"--json"});
-    EXPECT_TRUE(contains(json.out,
+    d.ok({"param", "set", "21", "--hex", "010000000a0000000f00000001000000"});
+    EXPECT_EQ(d.ok({"log", "list", "--category", "4"}), log);
+    EXPECT_TRUE(contains(d.ok({"log", "list", "--category", "operation"}, {"--json"}),
                          "\"category\":4,\"category_name\":\"operation\","
-                         "\"text\":\"admin 127.0.0.1 modify record type param\""))
-        << json.out;
+                         "\"text\":\"admin 127.0.0.1 modify record type param\""));
 
-    // One channel's record, decoded, and the reset of a channel's video config.
-    EXPECT_TRUE(contains(d.cli({"param", "get", "13", "--channel", "2"}).out, "name: CH03\n"));
-    EXPECT_EQ(d.cli({"param", "reset-video", "1"}).exitCode, 0);
-    auto bad = d.cli({"param", "reset-video", "4"});  // four channels: 0..3
-    EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_TRUE(contains(bad.err, "failed (status 0xff)")) << bad.err;
-
-    // A deleted category is gone from the list.
-    EXPECT_EQ(d.cli({"log", "delete", "--category", "operation"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"log", "list", "--category", "operation"}).out, "");
-}
-
-TEST(CliInfo, VersionStatusAndTheOtherRecords) {
-    Device d({"--disks", "2"});
-    ASSERT_FALSE(d.ready.empty());
-    auto version = d.cli({"info", "version"});
-    ASSERT_EQ(version.exitCode, 0) << version.err;
-    EXPECT_TRUE(contains(version.out, "firmware: recnet-device 1.0.0\n")) << version.out;
-    auto json = d.cli({"info", "version"}, {"--json"});
-    EXPECT_TRUE(contains(json.out, "{\"firmware\":\"recnet-device 1.0.0\",")) << json.out;
-
-    EXPECT_EQ(d.cli({"version", "set", "recnet-device 1.0.1"}).exitCode, 0);
-    EXPECT_TRUE(contains(d.cli({"info", "version"}).out, "firmware: recnet-device 1.0.1\n"));
-
-    auto status = d.cli({"info", "status"});
-    EXPECT_TRUE(contains(status.out, "channels: 4\n")) << status.out;
-    EXPECT_TRUE(contains(status.out, "disks: 2\n")) << status.out;
-    auto disk = d.cli({"info", "disk"}, {"--json"});
-    EXPECT_TRUE(contains(disk.out, "{\"disk\":1,\"state\":\"ready\"")) << disk.out;
-    EXPECT_EQ(d.cli({"info", "platform"}).out, "platform 1 (reference device)\n");
-    EXPECT_EQ(d.cli({"info", "update"}).out, "update 0x00000001 (firmware upload supported)\n");
-    EXPECT_TRUE(contains(d.cli({"info", "wifi"}).out, "ssid="));
+    d.ok({"default-setting"});
+    EXPECT_EQ(d.ok({"param", "get", "record-type"}), defaults);
+    d.ok({"param", "reset-video", "1"});
+    d.ok({"log", "delete", "--category", "operation"});
+    EXPECT_EQ(d.ok({"log", "list", "--category", "operation"}), "");
 }
 
 TEST(CliDisks, FormatShowsProgressToTheEndAndBusyIsReported) {
     // Six seconds per format: long enough for the busy checks below to land
     // inside a running format even on a loaded machine.
     Device d({"--format-seconds", "6"});
-    ASSERT_FALSE(d.ready.empty());
-    auto format = d.cli({"disk", "format", "0", "0", "3"});
-    ASSERT_EQ(format.exitCode, 0) << format.err;
-    std::vector<std::string> progress = lines(format.out);
-    ASSERT_GE(progress.size(), 4u) << format.out;
+    const std::vector<std::string> progress = lines(d.ok({"disk", "format", "0", "0", "3"}));
+    ASSERT_GE(progress.size(), 4u);
     EXPECT_EQ(progress.front(), "format disk 0 partition 0 0%");
     EXPECT_EQ(progress[progress.size() - 2], "format disk 0 partition 0 100%");
     EXPECT_EQ(progress.back(), "format of disk 0 partition 0 done");
-    EXPECT_TRUE(contains(d.cli({"info", "disk"}).out,
-                         "formatted, 1000.2 GB, 1000.2 GB free, file system 3"));
+    EXPECT_TRUE(contains(d.ok({"info", "disk"}), "formatted, 1000.2 GB, 1000.2 GB free, file system 3"));
 
     // While a format runs, the device answers busy, and recnet says so.
-    ASSERT_EQ(d.cli({"disk", "format", "0", "0", "--no-wait"}).exitCode, 0);
-    auto fdiskBusy = d.cli({"disk", "fdisk", "0", "2"});
-    EXPECT_EQ(fdiskBusy.exitCode, 4);
-    EXPECT_TRUE(contains(fdiskBusy.err, "(status 0x12)")) << fdiskBusy.err;
-    auto busy = d.cli({"disk", "format", "0", "0"});
-    EXPECT_EQ(busy.exitCode, 4);
-    EXPECT_TRUE(contains(busy.err, "device busy")) << busy.err;
-    EXPECT_TRUE(contains(busy.err, "(status 0x11)")) << busy.err;
-
-    // Wait for the running format to end.
-    auto info = d.cli({"info", "disk"});
-    for (int i = 0; i < 60 && info.exitCode == 4; ++i) {
-        usleep(250 * 1000);
-        info = d.cli({"info", "disk"});
+    d.ok({"disk", "format", "0", "0", "--no-wait"});
+    const std::string busy = ": device busy: a disk operation (partitioning, format or upload) is running (status 0x1";
+    expectRefusals(d, 4, {{{"disk", "fdisk", "0", "2"}, std::string("recnet: partition disk 0") + busy + "2)\n"},
+                          {{"disk", "format", "0", "0"}, std::string("recnet: format disk 0 partition 0") + busy + "1)\n"}});
+    int info = 4;
+    for (int i = 0; i < 60 && info == 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        info = d.cli({"info", "disk"}).exitCode;
     }
-    ASSERT_EQ(info.exitCode, 0) << info.err;
+    ASSERT_EQ(info, 0);
 
-    // A partition that does not exist is refused.
-    auto missing = d.cli({"disk", "format", "0", "3"});
-    EXPECT_EQ(missing.exitCode, 1) << missing.err;
-    EXPECT_EQ(missing.err, "recnet: format disk 0 partition 3: failed (status 0xff)\n");
-
-    auto fdisk = d.cli({"disk", "fdisk", "0", "2"});
-    ASSERT_EQ(fdisk.exitCode, 0) << fdisk.err;
-    EXPECT_TRUE(contains(fdisk.out, "disk 0 partitioned into 2 partitions\n")) << fdisk.out;
-    auto disk = d.cli({"info", "disk"});
-    EXPECT_TRUE(contains(disk.out, "  partition 1: unformatted")) << disk.out;
+    expectRefusals(d, 1, {{{"disk", "format", "0", "3"}, "recnet: format disk 0 partition 3: failed (status 0xff)\n"}});
+    EXPECT_TRUE(contains(d.ok({"disk", "fdisk", "0", "2"}), "disk 0 partitioned into 2 partitions\n"));
+    EXPECT_TRUE(contains(d.ok({"info", "disk"}), "  partition 1: unformatted"));
+    d.ok({"disk", "format", "0", "1", "--no-wait"});  // partition 1 exists now
 }
 
-TEST(CliControl, RebootAndLogInAgain) {
+TEST(CliControl, PtzRecordingKeyFramesRebootAndMaintenance) {
     Device d;
-    ASSERT_FALSE(d.ready.empty());
-    auto reboot = d.cli({"reboot", "--wait"});
-    ASSERT_EQ(reboot.exitCode, 0) << reboot.err;
-    EXPECT_TRUE(contains(reboot.out, "device is back after ")) << reboot.out;
-    auto login = d.cli({"login"});
-    EXPECT_EQ(login.exitCode, 0) << login.err;
-    EXPECT_TRUE(contains(d.cli({"info", "status"}).out, "server_starts: 2\n"));
-    auto log = d.cli({"log", "list", "--category", "system"});
-    EXPECT_TRUE(contains(log.out, "server restarted")) << log.out;
+    d.ok({"ptz", "1", "left", "--speed", "10"});
+    d.ok({"ptz", "2", "right", "--speed", "5"});
+    // PTZ moves are control lines of the log, oldest first; --max takes the
+    // oldest, and log delete removes what log list shows with the same filter.
+    const std::vector<std::string> ptz = lines(d.ok({"log", "list", "--category", "control"}));
+    ASSERT_EQ(ptz.size(), 2u);
+    EXPECT_TRUE(contains(ptz[0], "  control    ptz ch2 left pan 350 tilt 0 zoom 1")) << ptz[0];
+    EXPECT_TRUE(contains(ptz[1], "  control    ptz ch3 right pan 5 tilt 0 zoom 1")) << ptz[1];
+    EXPECT_EQ(d.ok({"log", "list", "--category", "control", "--max", "1"}), ptz[0] + "\n");
+    d.ok({"log", "delete", "--category", "control", "--max", "1"});
+    EXPECT_EQ(d.ok({"log", "list", "--category", "control"}), ptz[1] + "\n");
+
+    EXPECT_EQ(d.ok({"iframe", "0"}), "key frame requested on channel 0\n");
+    d.ok({"record", "start", "2", "--kind", "sub", "--minutes", "5"});
+    EXPECT_EQ(d.ok({"param", "get", "24", "--channel", "2"}), "on: 1\nkind: 1\nminutes: 5\n");
+    EXPECT_TRUE(contains(d.ok({"info", "status"}), "recording_mask: 4\n"));
+    d.ok({"record", "stop", "2"});
+    EXPECT_EQ(d.ok({"param", "get", "24", "--channel", "2"}), "on: 0\nkind: 0\nminutes: 0\n");
+
+    EXPECT_TRUE(contains(d.ok({"reboot", "--wait"}), "device is back after "));
+    EXPECT_TRUE(contains(d.ok({"info", "status"}), "server_starts: 2\n"));
+    EXPECT_TRUE(contains(d.ok({"log", "list", "--category", "system"}), "server restarted"));
+    for (std::vector<std::string> c : std::vector<std::vector<std::string>>{
+             {"default-setting"}, {"resume-default"}, {"cmos-default"}, {"3g-reset"}, {"factory-reset"},
+             {"3g-default", "1"}, {"session-flag", "1"}, {"camera", "init"}, {"worker", "start"}})
+        d.ok(c);
 }
 
-TEST(CliSerial, TextSentReachesThePseudoTerminal) {
+TEST(CliSerial, SendAndAttachAtThePseudoTerminal) {
     Device d({"--serial-ports", "2"});
-    ASSERT_FALSE(d.ready.empty());
     // "serial 0: PATH", "serial 1: PATH", then the ready line.
     const std::string out = d.child->out();
-    EXPECT_LT(out.find("serial 0: /dev/pts/"), out.find("\nserial 1: /dev/pts/")) << out;
     EXPECT_LT(out.find("\nserial 1: /dev/pts/"), out.find("\nready")) << out;
     const int pty = d.openSerial(0);
     ASSERT_GE(pty, 0) << out;
-    auto text = d.cli({"serial", "send", "hello pty"});
-    EXPECT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_EQ(text.out, "9 bytes sent to the serial port\n");
-    auto hex = d.cli({"serial", "send", "--hex", "0d0a"});
-    EXPECT_EQ(hex.exitCode, 0) << hex.err;
-    EXPECT_EQ(e2e::readUpTo(pty, 11), "hello pty\r\n");
-    // With the send switch off, the answer is the same and nothing arrives.
-    ASSERT_EQ(d.cli({"param", "set", "23", "--hex", "00010000"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"serial", "send", "quiet"}).exitCode, 0);
+    EXPECT_EQ(d.ok({"serial", "send", "hello pty"}), "9 bytes sent to the serial port\n");
+    d.ok({"serial", "send", "--hex", "0d0a"});
     pollfd p{pty, POLLIN, 0};
+    std::string got;
+    char buf[64];
+    for (int i = 0; i < 20 && got.size() < 11; ++i) {
+        const ssize_t n = ::poll(&p, 1, 250) > 0 ? ::read(pty, buf, sizeof buf) : 0;
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(got, "hello pty\r\n");
+
+    // Typed at the terminal while the CLI is attached; the CLI's input ends
+    // after 3 s, which detaches it.
+    std::thread terminal([pty] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_EQ(::write(pty, "typed at the terminal\n", 22), 22);
+    });
+    auto attach = testproc::run("/bin/sh", {"-c", "sleep 3 | \"$0\" --timeout 5 --port \"$1\" serial attach",
+                                            RECNET_CLI_PATH, std::to_string(d.port)});
+    terminal.join();
+    EXPECT_EQ(attach.exitCode, 0) << attach.err;
+    EXPECT_TRUE(contains(attach.out, "typed at the terminal")) << attach.out;
+
+    // With the send switch off, the answer is the same and nothing arrives.
+    d.ok({"param", "set", "23", "--hex", "00010000"});
+    EXPECT_EQ(d.ok({"serial", "send", "quiet"}), "5 bytes sent to the serial port\n");
     EXPECT_EQ(::poll(&p, 1, 500), 0);
     ::close(pty);
-    auto tooLong = d.cli({"serial", "send", std::string(1025, 'x')});
-    EXPECT_EQ(tooLong.exitCode, 2);
-}
-
-TEST(CliControl, PtzRecordingKeyFramesAndMaintenance) {
-    Device d;
-    ASSERT_FALSE(d.ready.empty());
-    EXPECT_EQ(d.cli({"ptz", "1", "left", "--speed", "10"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"ptz", "9", "up"}).exitCode, 1);  // no channel 9
-    EXPECT_EQ(d.cli({"iframe", "0"}).out, "key frame requested on channel 0\n");
-
-    EXPECT_EQ(d.cli({"record", "start", "2", "--kind", "sub", "--minutes", "5"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"param", "get", "24", "--channel", "2"}).out, "on: 1\nkind: 1\nminutes: 5\n");
-    EXPECT_EQ(d.cli({"record", "stop", "2"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"param", "get", "24", "--channel", "2"}).out, "on: 0\nkind: 0\nminutes: 0\n");
-
-    for (const char* c :
-         {"default-setting", "resume-default", "cmos-default", "3g-reset", "factory-reset"}) {
-        auto r = d.cli({c});
-        EXPECT_EQ(r.exitCode, 0) << c << ": " << r.err;
-    }
-    EXPECT_EQ(d.cli({"3g-default", "1"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"session-flag", "1"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"camera", "init"}).exitCode, 0);
-    EXPECT_EQ(d.cli({"worker", "start"}).exitCode, 0);
 }
 
 TEST(CliRecordFiles, DeleteByName) {
     Device d;
-    ASSERT_FALSE(d.ready.empty());
-    const std::filesystem::path folder = std::filesystem::path(d.state) / "records";
-    std::filesystem::create_directories(folder);
+    const fs::path folder = fs::path(d.state) / "records";
+    fs::create_directories(folder);
     std::ofstream(folder / "ch01-0001.h264") << "frames";
-    auto del = d.cli({"file", "delete", "ch01-0001.h264"});
-    EXPECT_EQ(del.exitCode, 0) << del.err;
-    EXPECT_FALSE(std::filesystem::exists(folder / "ch01-0001.h264"));
-    auto again = d.cli({"file", "delete", "ch01-0001.h264"});
-    EXPECT_EQ(again.exitCode, 1);
-    EXPECT_EQ(again.err, "recnet: delete record file 'ch01-0001.h264': failed (status 0xff)\n");
-    // Only names inside the records folder are deleted.
-    for (const char* name : {"../device.db", "/etc/hostname"})
-        EXPECT_EQ(d.cli({"file", "delete", name}).exitCode, 1) << name;
-    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(d.state) / "device.db"));
+    d.ok({"file", "delete", "ch01-0001.h264"});
+    EXPECT_FALSE(fs::exists(folder / "ch01-0001.h264"));
+    // Gone now; and only names inside the records folder are deleted.
+    expectRefusals(d, 1, {{{"file", "delete", "ch01-0001.h264"},
+                           "recnet: delete record file 'ch01-0001.h264': failed (status 0xff)\n"},
+                          {{"file", "delete", "../device.db"}, "recnet: "},
+                          {{"file", "delete", "/etc/hostname"}, "recnet: "}});
+    EXPECT_TRUE(fs::exists(fs::path(d.state) / "device.db"));
 }
 
 TEST(CliErrors, FailuresGiveAClearLineAndANonZeroStatus) {
     Device d;
-    ASSERT_FALSE(d.ready.empty());
-    auto refused = d.cli({"param", "set", "999", "--hex", "00"});
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.err, "recnet: set parameter 999: failed (status 0xff)\n");
-    EXPECT_EQ(refused.out, "");
-
-    auto usage = d.cli({"user", "frobnicate"});
-    EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_TRUE(contains(usage.err, "unknown user action 'frobnicate'")) << usage.err;
-    EXPECT_EQ(d.cli({"log", "delete"}).exitCode, 2);  // neither a filter nor --all
-    EXPECT_EQ(d.cli({"time", "set", "tomorrow"}).exitCode, 2);
-    auto invalid = d.cli({"time", "set", "2031-02-30 00:00:00"});  // the device refuses it
-    EXPECT_EQ(invalid.exitCode, 1);
-    EXPECT_EQ(invalid.err, "recnet: set time: failed (status 0xff)\n");
-
-    const uint16_t port = d.port;
-    d.child->signal(SIGTERM);
-    d.child->wait(10000);
-    d.child.reset();
-    auto gone = testproc::run(RECNET_CLI_PATH, {"--port", std::to_string(port), "user", "list"});
+    expectRefusals(d, 1, {
+        {{"param", "set", "999", "--hex", "00"}, "recnet: set parameter 999: failed (status 0xff)\n"},
+        {{"param", "get", "200"}, "recnet: get parameter 200: failed (status 0xff)\n"},
+        {{"param", "get", "6"}, "recnet: get parameter 6: failed (status 0xff)\n"},
+        {{"param", "reset-video", "4"}, "recnet: "},  // four channels: 0..3
+        {{"ptz", "9", "up"}, "recnet: "},
+        {{"time", "set", "2031-02-30 00:00:00"}, "recnet: set time: failed (status 0xff)\n"},
+        {{"snapshot", "--channel", "9", "-o", d.state + "/none.jpg"}, "recnet: "},
+    });
+    EXPECT_FALSE(fs::exists(d.state + "/none.jpg"));
+    auto silent = d.cli({"raw", "0x809"}, {"--timeout", "1"});
+    EXPECT_EQ(silent.exitCode, 3);
+    EXPECT_TRUE(contains(silent.err, "no reply")) << silent.err;
+    d.stop();
+    auto gone = d.cli({"user", "list"});
     EXPECT_EQ(gone.exitCode, 1);
     EXPECT_TRUE(contains(gone.err, "connection refused")) << gone.err;
 }
@@ -289,59 +247,70 @@ TEST(CliCommandLine, BadLinesGiveOneClearLineAndTheUsageStatus) {
     const std::string port = std::to_string(testnet::pickBasePort());
     const struct {
         std::vector<std::string> args;
-        const char* says;
+        std::string says;
     } bad[] = {
         {{"--port", "70000", "login"}, "--port: bad value '70000'"},
-        {{"--port", port, "login", "--bogus"}, "unknown option --bogus for login"},
-        {{"--port", port, "raw", "0x103", "--json"}, "option --json goes before the command"},
-        {{"--port", port, "user", "add", "bob"}, "user add: PASSWORD is required"},
-        {{"--port", port, "ptz", "1", "sideways"}, "unknown PTZ action 'sideways'"},
-        {{"--port", port, "record", "start", "1", "--kind", "third"}, "bad value 'third'"},
-        {{"--port", port, "frobnicate"}, "unknown command 'frobnicate'"},
-        {{"--port", port, "disk"}, "disk needs one of fdisk, format"},
+        {{"login", "--bogus"}, "unknown option --bogus for login"},
+        {{"raw", "0x103", "--json"}, "option --json goes before the command"},
+        {{"user", "add", "bob"}, "user add: PASSWORD is required"},
+        {{"user", "frobnicate"}, "unknown user action 'frobnicate'"},
+        {{"log", "delete"}, "--all"},  // neither a filter nor --all
+        {{"time", "set", "tomorrow"}, "tomorrow"},
+        {{"serial", "send", std::string(1025, 'x')}, "1024"},
+        {{"ptz", "1", "sideways"}, "unknown PTZ action 'sideways'"},
+        {{"record", "start", "1", "--kind", "third"}, "bad value 'third'"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"disk"}, "disk needs one of fdisk, format"},
+        {{"stream", "--channel", "1"}, "--out"},
+        {{"stream", "--channel", "1", "--out", "x", "--frames", "5", "--seconds", "2"}, "--seconds"},
+        {{"probe", "extra"}, "extra"},
     };
     for (const auto& b : bad) {
-        auto r = testproc::run(RECNET_CLI_PATH, b.args);
-        EXPECT_EQ(r.exitCode, 2) << b.says << ": " << r.err;
-        EXPECT_EQ(r.out, "");
+        std::vector<std::string> args = {"--port", port};
+        args.insert(args.end(), b.args.begin(), b.args.end());
+        auto r = testproc::run(RECNET_CLI_PATH, args);
+        // The message, then the synopsis.
         const std::vector<std::string> err = lines(r.err);
-        ASSERT_EQ(err.size(), 2u) << r.err;  // the message, then the synopsis
-        EXPECT_EQ(err[0].rfind("recnet: ", 0), 0u) << r.err;
-        EXPECT_TRUE(contains(err[0], b.says)) << r.err;
-        EXPECT_EQ(err[1].rfind("usage: recnet ", 0), 0u) << r.err;
+        EXPECT_TRUE(r.exitCode == 2 && r.out.empty() && err.size() == 2 && err[0].rfind("recnet: ", 0) == 0 &&
+                    contains(err[0], b.says) && err[1].rfind("usage: recnet ", 0) == 0)
+            << b.says << ": exit " << r.exitCode << ", " << r.out << r.err;
     }
     auto help = testproc::run(RECNET_CLI_PATH, {"user", "add", "--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(contains(help.out, "--rights")) << help.out;
+    EXPECT_TRUE(help.exitCode == 0 && contains(help.out, "--rights")) << help.out;
 }
 
-TEST(CliCommandLine, PasswordFromTheEnvironmentAndJsonThatParses) {
-    Device d;
-    ASSERT_FALSE(d.ready.empty());
-    ASSERT_EQ(d.cli({"user", "add", "carol", "s3cret"}).exitCode, 0);
+TEST(CliCommandLine, LoginsInfoRecordsAndJsonThatParses) {
+    Device d({"--disks", "2"});
+    unsigned id = 0;
+    char tail = 0;
+    std::string out = d.ok({"login"});
+    EXPECT_TRUE(std::sscanf(out.c_str(), "session %u%c", &id, &tail) == 2 && tail == '\n') << out;
+    out = d.ok({"login"}, {"--json"});
+    EXPECT_TRUE(std::sscanf(out.c_str(), "{\"session\":%u}%c", &id, &tail) == 2 && tail == '\n') << out;
+    EXPECT_EQ(d.ok({"echo"}), "echo ok\n");
+    out = d.ok({"time-info"});
+    EXPECT_TRUE(std::sscanf(out.c_str(), "%*4d-%*2d-%*2d %*2d:%*2d:%*2d%c", &tail) == 1 && tail == '\n') << out;
+
     // RECNET_PASSWORD stands in for --password; --password wins over it.
+    d.ok({"user", "add", "carol", "s3cret"});
     ::setenv("RECNET_PASSWORD", "s3cret", 1);
-    auto fromEnv = d.cli({"login"}, {"--user", "carol"});
-    auto given = d.cli({"login"}, {"--password", "admin"});
+    d.ok({"login"}, {"--user", "carol"});
+    d.ok({"login"}, {"--password", "admin"});
     ::setenv("RECNET_PASSWORD", "wrong", 1);
     auto wrong = d.cli({"login"}, {"--user", "carol"});
     ::unsetenv("RECNET_PASSWORD");
-    EXPECT_EQ(fromEnv.exitCode, 0) << fromEnv.err;
-    EXPECT_EQ(given.exitCode, 0) << given.err;
     EXPECT_EQ(wrong.exitCode, 1);
     EXPECT_EQ(wrong.err, "recnet: login refused: wrong password\n");
+    expectRefusals(d, 1, {{{"login"}, "recnet: login refused: unknown user"}}, {"--user", "nobody"});
 
-    auto users = nlohmann::json::parse(d.cli({"user", "list"}, {"--json"}).out);
-    ASSERT_EQ(users["users"].size(), 2u) << users;
-    EXPECT_EQ(users["users"][1]["name"], "carol");
-    EXPECT_EQ(users["users"][1]["rights"], 0xffffffffu);
-    auto status = nlohmann::json::parse(d.cli({"info", "status"}, {"--json"}).out);
-    EXPECT_EQ(status["channels"], 4);
-    EXPECT_EQ(status["users"], 2);
-    auto raw = nlohmann::json::parse(d.cli({"raw", "0x104"}, {"--json"}).out);
-    EXPECT_EQ(raw["length"], 72);
-    EXPECT_EQ(raw["payload"].get<std::string>().size(), 144u);
-    auto param = nlohmann::json::parse(d.cli({"param", "get", "record-type"}, {"--json"}).out);
-    EXPECT_EQ(param["type"], 21);
-    EXPECT_TRUE(param["records"][0]["mode"].is_number()) << param;
+    EXPECT_TRUE(contains(d.ok({"info", "version"}), "firmware: recnet-device 1.0.0\n"));
+    d.ok({"version", "set", "recnet-device 1.0.1"});
+    EXPECT_TRUE(contains(d.ok({"info", "version"}), "firmware: recnet-device 1.0.1\n"));
+    EXPECT_TRUE(contains(d.ok({"info", "disk"}, {"--json"}), "{\"disk\":1,\"state\":\"ready\""));
+    EXPECT_EQ(d.ok({"info", "platform"}), "platform 1 (reference device)\n");
+    EXPECT_EQ(d.ok({"info", "update"}), "update 0x00000001 (firmware upload supported)\n");
+    auto status = nlohmann::json::parse(d.ok({"info", "status"}, {"--json"}));
+    EXPECT_TRUE(status["channels"] == 4 && status["disks"] == 2 && status["users"] == 2 && status["logins_refused"] == 2) << status;
+    auto param = nlohmann::json::parse(d.ok({"param", "get", "record-type"}, {"--json"}));
+    EXPECT_TRUE(param["type"] == 21 && param["records"][0]["mode"] == 2) << param;
 }

@@ -5,11 +5,12 @@
 #ifndef RECNET_TESTS_DEVICE_FIXTURE_H
 #define RECNET_TESTS_DEVICE_FIXTURE_H
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -25,19 +26,19 @@ inline std::string tempDir() {
     return mkdtemp(tmpl.data()) ? tmpl : std::string();
 }
 
-/* A running device. `ready` holds its ready line ("" when it did not start). */
+inline bool contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+/* A running device; `ready` is its ready line ("" when it did not start, a failure). */
 struct Device {
-    uint16_t port = testnet::pickBasePort();
+    std::vector<std::string> extra;
     std::string state = tempDir();
+    uint16_t port = 0;
     std::unique_ptr<testproc::Child> child;
     std::string ready;
 
-    explicit Device(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--base-port", std::to_string(port), "--state", state};
-        args.insert(args.end(), extra.begin(), extra.end());
-        child = std::make_unique<testproc::Child>(RECNET_DEVICE_PATH, args);
-        ready = child->waitForLine("ready", 15000);
-    }
+    explicit Device(std::vector<std::string> args = {}) : extra(std::move(args)) { start(); }
     ~Device() {
         if (child) {
             child->signal(SIGTERM);
@@ -46,22 +47,30 @@ struct Device {
         std::error_code ec;
         std::filesystem::remove_all(state, ec);
     }
-
-    /* The pseudo-terminal the device printed as "serial N: PATH" before its
-     * ready line, or "". */
-    std::string serialPath(int port) const {
-        const std::string prefix = "serial " + std::to_string(port) + ": ";
-        const std::string out = child->out();
-        const size_t at = out.find(prefix);
-        if (at == std::string::npos) return "";
-        const size_t from = at + prefix.size();
-        return out.substr(from, out.find('\n', from) - from);
+    /* Starts the device on a new base port, with the same state folder. */
+    void start() {
+        port = testnet::pickBasePort();
+        std::vector<std::string> args = {"--base-port", std::to_string(port), "--state", state};
+        args.insert(args.end(), extra.begin(), extra.end());
+        child = std::make_unique<testproc::Child>(RECNET_DEVICE_PATH, args);
+        ready = child->waitForLine("ready", 15000);
+        EXPECT_FALSE(ready.empty()) << "the device did not start: " << child->err();
     }
-
-    /* Opens the pseudo-terminal of serial port `port` (read and write), or -1. */
-    int openSerial(int port) const {
-        const std::string path = serialPath(port);
-        return path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    /* SIGTERM, and a clean exit (a sanitizer report fails it). */
+    void stop() {
+        child->signal(SIGTERM);
+        EXPECT_EQ(child->wait(20000), 0) << child->err();
+        EXPECT_FALSE(contains(child->err(), "Sanitizer") || contains(child->err(), "runtime error"))
+            << child->err();
+        child.reset();
+    }
+    /* The pseudo-terminal of serial port `n` (printed as "serial N: PATH"), or -1. */
+    int openSerial(int n) const {
+        const std::string prefix = "serial " + std::to_string(n) + ": ", out = child->out();
+        const size_t at = out.find(prefix);
+        if (at == std::string::npos) return -1;
+        const size_t from = at + prefix.size();
+        return ::open(out.substr(from, out.find('\n', from) - from).c_str(), O_RDWR | O_NOCTTY);
     }
     /* Runs the CLI against this device: global options first, then `args`. */
     testproc::Result cli(std::vector<std::string> args, std::vector<std::string> globals = {}) const {
@@ -70,23 +79,27 @@ struct Device {
         all.insert(all.end(), args.begin(), args.end());
         return testproc::run(RECNET_CLI_PATH, all);
     }
+    /* The CLI's standard output, for a command that must succeed. */
+    std::string ok(std::vector<std::string> args, std::vector<std::string> globals = {}) const {
+        testproc::Result r = cli(args, globals);
+        EXPECT_EQ(r.exitCode, 0) << args.front() << ": " << r.err;
+        return r.out;
+    }
 };
 
-inline bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
+/* ffprobe's values of `entries` for the first video stream of `file`. */
+inline std::string ffprobe(const std::string& file, const std::string& entries) {
+    auto r = testproc::run("/usr/bin/ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0",
+                                                "-show_entries", entries, "-of", "csv=p=0", file}, 30000);
+    return r.exitCode == 0 ? r.out : r.err;
 }
 
-/* What arrives at `fd` until `want` bytes came or 5 s passed. */
-inline std::string readUpTo(int fd, size_t want) {
-    std::string got;
-    for (int i = 0; i < 20 && got.size() < want; ++i) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 250) <= 0) continue;
-        char buf[64];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) got.append(buf, static_cast<size_t>(n));
-    }
-    return got;
+/* Logs `c` in as admin/admin: the 100-byte answer (empty when an accepted login had no session id). */
+inline testnet::Bytes logIn(testnet::RawClient& c) {
+    c.send(testnet::message(1, testnet::loginRecord("admin", "admin")));
+    testnet::Bytes answer = c.recv(100);
+    if (answer.size() == 100 && answer[12] == 0 && c.recv(20).size() != 20) answer.clear();
+    return answer;
 }
 
 }  // namespace e2e
