@@ -77,6 +77,7 @@ TEST(CliUsers, ListAddModifyDeleteAndRefusals) {
     EXPECT_EQ(d.cli({"login"}).exitCode, 1);  // admin is gone
     expectRefusals(d, 1, {
         {{"user", "add", "operator1", "other"}, "recnet: add user 'operator1': failed (status 0xff)\n"},
+        {{"user", "add", "", "pw"}, "recnet: add user '': failed (status 0xff)\n"},
         {{"user", "modify", "nobody", "--rights", "1"}, "recnet: modify user 'nobody': failed (status 0xff)\n"},
         {{"user", "delete", "nobody"}, "recnet: delete user 'nobody': failed (status 0xff)\n"},
         {{"user", "delete", "operator1"}, "recnet: delete user 'operator1': failed (status 0xff)\n"},  // the last
