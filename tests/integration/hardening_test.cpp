@@ -51,8 +51,6 @@ bool datagramArrives(UdpReceiver& rx, std::initializer_list<int> channels) {
     return false;
 }
 
-in_addr_t address(const char* dotted) { return inet_addr(dotted); }
-
 }  // namespace
 
 TEST(LoginFirst, BeforeLoginOnlyLoginLogoutKeepaliveAndEchoAreServed) {
@@ -64,15 +62,14 @@ TEST(LoginFirst, BeforeLoginOnlyLoginLogoutKeepaliveAndEchoAreServed) {
 
     // Refused with the request's own header, nothing handed to the host.
     const Rest rest{0x21, 0x22, 0x23};
+    const struct { uint16_t type, subtype; Bytes payload; } served[] = {
+        {T_COLLIERY_INFO, 0, {}}, {T_GET_PARAM, 21, {}},
+        {T_START_STREAM, 0, startStream(0, 2, &rx.address)}, {T_SET_POLL_CONFIG, 0, pollConfig(0, 1, 2, 3)}};
     const auto refusedBeforeLogin = [&](int tag) {
-        c.send(request(T_COLLIERY_INFO, {}, 0, 0, rest));
-        ASSERT_EQ(c.recv(16), header(T_COLLIERY_INFO, 0, 0, FAILED, rest)) << tag;
-        c.send(request(T_GET_PARAM, {}, 21, 0, rest));
-        ASSERT_EQ(c.recv(16), header(T_GET_PARAM, 21, 0, FAILED, rest)) << tag;
-        c.send(request(T_START_STREAM, startStream(0, 2, &rx.address), 0, 0, rest));
-        ASSERT_EQ(c.recv(16), header(T_START_STREAM, 0, 0, FAILED, rest)) << tag;
-        c.send(request(T_SET_POLL_CONFIG, pollConfig(0, 1, 2, 3), 0, 0, rest));
-        ASSERT_EQ(c.recv(16), header(T_SET_POLL_CONFIG, 0, 0, FAILED, rest)) << tag;
+        for (const auto& m : served) {
+            c.send(request(m.type, m.payload, m.subtype, 0, rest));
+            ASSERT_EQ(c.recv(16), header(m.type, m.subtype, 0, FAILED, rest)) << tag << " type " << m.type;
+        }
         // What is never answered stays unanswered.
         for (uint16_t type : {0x5, 0x6, 0x105, 0x106, 0x107, 0x7777, 0x102})
             c.send(request(type, le32(0)));
@@ -126,7 +123,7 @@ TEST(LoginFirst, DataConnectionAndResponderNeedALoggedInSession) {
     // From an address of its own, so that the responder sees only this session.
     RawClient c(server.port(), "127.0.0.4");
     ASSERT_TRUE(echoAnswered(c, 1));
-    const uint32_t id = st_net_sessionId(session_ref_by_address(address("127.0.0.4")).get());
+    const uint32_t id = st_net_sessionId(session_ref_by_address(inet_addr("127.0.0.4")).get());
     ASSERT_NE(id, 0u);
 
     RawClient data(server.port() + 1);

@@ -33,6 +33,7 @@
 namespace it {
 
 using testnet::Bytes;
+using testnet::loginRecord;
 using testnet::RawClient;
 using Rest = std::array<uint8_t, 3>;
 
@@ -100,6 +101,7 @@ inline size_t procEntries(const char* dir) {
 }
 
 inline size_t threadCount() { return procEntries("/proc/self/task"); }
+
 /* The thread count to come back to. One thread is started and joined first:
  * a sanitizer runtime starts its own helper thread at the process's first
  * thread creation, and it must not count as one of the module's. */
@@ -110,10 +112,9 @@ inline size_t threadBaseline() {
 /* Open descriptors, not counting the one that reads the directory. */
 inline size_t fdCount() { return procEntries("/proc/self/fd") - 1; }
 
-/* Sessions linked in the module's session list right now. */
-inline size_t liveSessions() { return session_count(); }
+/* Waits until `n` sessions are linked in the module's session list. */
 inline bool sessionsBecome(size_t n, int timeoutMs = 5000) {
-    return waitUntil([n] { return liveSessions() == n; }, timeoutMs);
+    return waitUntil([n] { return session_count() == n; }, timeoutMs);
 }
 
 /* One echo with a tag of its own; true when exactly the same 16 bytes came back. */
@@ -122,11 +123,6 @@ inline bool echoAnswered(RawClient& c, uint16_t tag) {
     Bytes echo = request(T_ECHO, {}, tag, 0x5E, rest);
     c.send(echo);
     return c.recv(16) == echo;
-}
-
-/* The 84-byte login record: user name at 0 and password at 24, NUL-padded. */
-inline Bytes loginRecord(const std::string& user, const std::string& password) {
-    return testnet::loginRecord(user, password);
 }
 
 /* Logs in as admin/admin and returns the id of MSG_SESSION_ID, or 0 when the

@@ -11,10 +11,8 @@
 
 #include "fake_host.h"
 #include "harness.h"
-#include "module_server.h"
 
 using namespace it;
-using testnet::ModuleServer;
 using testnet::u32At;
 
 namespace {
@@ -27,43 +25,36 @@ Bytes loginRequest(const Bytes& record) { return request(T_LOGIN, record, SUB, R
 
 Bytes headOf(const Bytes& b) { return Bytes(b.begin(), b.begin() + std::min<size_t>(16, b.size())); }
 
-/* Reads the user name that the session keeps, from the host's side: the
- * MSG_TIME_INFO callback runs on the session's own thread and looks at it. */
-class UserNameProbe {
-public:
+/* The user name that the session keeps, read from the host's side: the
+ * MSG_TIME_INFO callback runs on the session's own thread, and an echo sent
+ * after it is answered once the callback has returned. */
+struct UserNameProbe {
+    std::mutex mutex;
+    std::string name;
     void install() {
         fake_host::setTimeInfo([this](CommandSession* s, void*) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            terminated_ = std::memchr(s->userName, 0, sizeof s->userName) != nullptr;
-            name_.assign(s->userName, strnlen(s->userName, sizeof s->userName));
+            std::lock_guard<std::mutex> lock(mutex);
+            name.assign(s->userName, strnlen(s->userName, sizeof s->userName));
             return 0;
         });
     }
-    /* Asks, then uses an echo as the barrier: its answer leaves after the
-     * callback has returned. */
-    std::string read(RawClient& c, bool* terminated = nullptr) {
+    std::string read(RawClient& c) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            name_ = "<not asked>";
+            std::lock_guard<std::mutex> lock(mutex);
+            name = "<not asked>";
         }
         c.send(request(T_TIME_INFO));
         EXPECT_TRUE(echoAnswered(c, 0x7171));
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (terminated) *terminated = terminated_;
-        return name_;
+        std::lock_guard<std::mutex> lock(mutex);
+        return name;
     }
-
-private:
-    std::mutex mutex_;
-    std::string name_;
-    bool terminated_ = false;
 };
 
 }  // namespace
 
-TEST(WireLogin, AcceptedAnswersTheRecordAsTheHostLeftItThenTheSessionId) {
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
+using WireLogin = Connected;
+
+TEST_F(WireLogin, AcceptedAnswersTheRecordAsTheHostLeftItThenTheSessionId) {
     // The host's check writes its own user information into 60..83.
     fake_host::setAuth([](uint8_t* record) {
         record[60] = 0x11;
@@ -71,9 +62,6 @@ TEST(WireLogin, AcceptedAnswersTheRecordAsTheHostLeftItThenTheSessionId) {
         record[83] = 0x33;
         return 0;
     });
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-
     Bytes record = loginRecord("admin", "admin");
     record[70] = 0x44;  // the client's own bytes in that area stay as they are
     record[59] = 0x55;
@@ -107,15 +95,10 @@ void PrintTo(const Outcome& o, std::ostream* os) { *os << "host result " << o.ho
 
 }  // namespace
 
-class LoginOutcome : public ::testing::TestWithParam<Outcome> {};
+class LoginOutcome : public Connected, public ::testing::WithParamInterface<Outcome> {};
 
 TEST_P(LoginOutcome, AnswersAndTheConnectionStaysUsable) {
     const Outcome& o = GetParam();
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-
     fake_host::force("st_app_netAuthUser", o.hostResult);
     c.send(loginRequest(loginRecord("admin", "admin")));
     EXPECT_EQ(c.recv(16), header(T_LOGIN, SUB, 0, o.status, REST));
@@ -148,19 +131,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Outcome{"OtherMinus3", -3, REQUEST_STATUS, true}),
     [](const ::testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
 
-TEST(WireLogin, ShortRequestReachesTheHostZeroFilled) {
+TEST_F(WireLogin, ShortRequestReachesTheHostZeroFilled) {
     std::mutex mutex;
     std::vector<Bytes> seen;
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
     fake_host::setAuth([&](uint8_t* record) {
         std::lock_guard<std::mutex> lock(mutex);
         seen.emplace_back(record, record + 84);
         return -1;
     });
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-
     // A full record first, so that stale bytes would show in the next ones.
     c.send(request(T_LOGIN, Bytes(84, 0x7e)));
     EXPECT_EQ(c.recv(36).size(), 36u);
@@ -177,21 +155,14 @@ TEST(WireLogin, ShortRequestReachesTheHostZeroFilled) {
     EXPECT_EQ(seen[2], Bytes(30, 0x41) + Bytes(54, 0x00));
 }
 
-TEST(WireLogin, SessionKeepsTheUserNameOfAcceptedLoginsOnly) {
-    UserNameProbe probe;
-    ModuleServer server;
-    ASSERT_TRUE(server.started());
+TEST_F(WireLogin, SessionKeepsTheUserNameOfAcceptedLoginsOnly) {
+    UserNameProbe probe;  // read only while the test waits for its echo
     probe.install();
-    RawClient c(server.port());
-    ASSERT_TRUE(c.connected());
-
-    // 24 characters and no terminator: the session keeps the first 23.
+    // 24 characters and no terminator: the session keeps the first 23 and a NUL.
     fake_host::setAuth([](uint8_t*) { return 0; });
     c.send(request(T_LOGIN, loginRecord(std::string(24, 'u'), "pw")));
     EXPECT_EQ(c.recv(120).size(), 120u);
-    bool terminated = false;
-    EXPECT_EQ(probe.read(c, &terminated), std::string(23, 'u'));
-    EXPECT_TRUE(terminated);
+    EXPECT_EQ(probe.read(c), std::string(23, 'u'));
 
     c.send(request(T_LOGIN, loginRecord("alice", "pw")));
     EXPECT_EQ(c.recv(120).size(), 120u);

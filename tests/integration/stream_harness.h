@@ -26,21 +26,13 @@ constexpr uint16_t T_STOP_STREAM = 0x4;
 
 struct Fragment {
     uint32_t seq = 0, length = 0, payload = 0;
-    uint8_t count = 0, index = 0, type = 0, pad = 0;
+    uint8_t count = 0, index = 0, type = 0;
     Bytes bytes;  // the payload
 };
 
 inline Fragment parseFragment(const Bytes& b) {
-    Fragment f;
-    f.seq = testnet::u32At(b, 0);
-    f.length = testnet::u32At(b, 4);
-    f.payload = testnet::u32At(b, 8);
-    f.count = b[12];
-    f.index = b[13];
-    f.type = b[14];
-    f.pad = b[15];
-    f.bytes.assign(b.begin() + 16, b.end());
-    return f;
+    using testnet::u32At;
+    return {u32At(b, 0), u32At(b, 4), u32At(b, 8), b[12], b[13], b[14], Bytes(b.begin() + 16, b.end())};
 }
 
 /* Reads one fragment from a data connection; false when none came. */
@@ -50,10 +42,8 @@ inline bool readFragment(RawClient& c, Fragment& out, int timeoutMs = 3000) {
     uint32_t payload = testnet::u32At(h, 8);
     if (payload == 0 || payload > 1400) return false;
     Bytes p = c.recv(payload, timeoutMs);
-    if (p.size() != payload) return false;
-    h.insert(h.end(), p.begin(), p.end());
-    out = parseFragment(h);
-    return true;
+    out = parseFragment(h + p);
+    return p.size() == payload;
 }
 
 /* Waits until frames pushed to (channel, kind) reach `data`: the sender
@@ -74,9 +64,7 @@ inline bool awaitFlow(RawClient& data, int channel, int kind = 0) {
 /* The payload of MSG_START_STREAM. */
 inline Bytes startStream(int32_t channel, uint32_t transport, const sockaddr_in* dest = nullptr,
                          uint8_t kind = 0) {
-    Bytes p(26, 0);
-    for (int i = 0; i < 4; ++i) p[i] = byteOf(static_cast<uint32_t>(channel), i);
-    for (int i = 0; i < 4; ++i) p[4 + i] = byteOf(transport, i);
+    Bytes p = le32(static_cast<uint32_t>(channel)) + le32(transport) + Bytes(18, 0);
     if (dest != nullptr) {
         p[8] = static_cast<uint8_t>(dest->sin_family);
         p[9] = static_cast<uint8_t>(dest->sin_family >> 8);

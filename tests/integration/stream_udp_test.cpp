@@ -12,6 +12,19 @@
 using namespace it;
 using testnet::ModuleServer;
 
+namespace {
+
+/* Waits until channel `c`'s multicast group has `subscribers` and, or not, a sender. */
+bool multicastBecomes(int c, uint32_t subscribers, bool sender, int timeoutMs = 2000) {
+    MulticastChannel& ch = multicast_channel(c);
+    return waitUntil([&] {
+        std::lock_guard<std::mutex> lock(ch.mutex);
+        return ch.subscribers == subscribers && ch.hasThread() == sender;
+    }, timeoutMs);
+}
+
+}  // namespace
+
 TEST(UdpStream, StartsAtAKeyFrameAndStopsOnRequest) {
     ModuleServer server;
     RawClient c(server.port());
@@ -57,6 +70,9 @@ TEST(UdpStream, AHeldChannelStartsHeld) {
     ModuleServer server;
     RawClient c(server.port());
     uint32_t id = loginAdmin(c);
+    EXPECT_EQ(st_net_holdStream(id, 4, 1), -1);  // no such channel, no such session
+    EXPECT_EQ(st_net_holdStream(id, -1, 1), -1);
+    EXPECT_EQ(st_net_holdStream(0xFFFFFF, 0, 1), -1);
     ASSERT_EQ(st_net_holdStream(id, 0, 1), 0);
     UdpReceiver rx;
     c.send(request(T_START_STREAM, startStream(0, 2, &rx.address)));
@@ -112,25 +128,11 @@ TEST(Multicast, MembersAreCountedOncePerSessionAndShareOneSender) {
     b.send(request(T_START_STREAM, startStream(0, 3)));
     EXPECT_TRUE(a.silentFor(200));  // a multicast start is never answered
     EXPECT_TRUE(b.silentFor(10));
-    MulticastChannel& ch = multicast_channel(0);
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> lock(ch.mutex);
-        return ch.subscribers == 2;
-    }, 2000));
-    {
-        std::lock_guard<std::mutex> lock(ch.mutex);
-        EXPECT_TRUE(ch.hasThread());
-    }
+    ASSERT_TRUE(multicastBecomes(0, 2, true));
     a.send(request(T_STOP_STREAM, le32(0)));
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> lock(ch.mutex);
-        return ch.subscribers == 1 && ch.hasThread();
-    }, 2000));
+    ASSERT_TRUE(multicastBecomes(0, 1, true));
     b.close();  // the teardown leaves the group too
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> lock(ch.mutex);
-        return ch.subscribers == 0 && !ch.hasThread();
-    }, 3000));
+    ASSERT_TRUE(multicastBecomes(0, 0, false, 3000));
 }
 
 TEST(Multicast, StopWhileTwoSessionsShareAChannel) {

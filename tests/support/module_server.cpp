@@ -3,11 +3,6 @@
  */
 #include "module_server.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
@@ -23,21 +18,10 @@ namespace {
  * echo makes sure that its session existed and was served before it goes, so
  * that a test never counts the check's session as one of its own. */
 bool accepts(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    if (ok) {
-        Bytes echo = message(0x80c, {});
-        ok = ::send(fd, echo.data(), echo.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(echo.size());
-        pollfd p{fd, POLLIN, 0};
-        uint8_t answer[16];
-        ok = ok && poll(&p, 1, 3000) == 1 && ::recv(fd, answer, sizeof answer, MSG_WAITALL) == 16;
-    }
-    ::close(fd);
-    return ok;
+    RawClient c(port, 0);
+    if (!c.connected()) return false;
+    c.send(message(0x80c));
+    return c.recv(16).size() == 16;
 }
 
 }  // namespace

@@ -17,29 +17,50 @@
 
 namespace testnet {
 
+namespace {
+
+sockaddr_in ipv4(uint32_t address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(address);
+    return a;
+}
+
+bool connectTo(int fd, uint16_t port) {
+    const sockaddr_in to = ipv4(INADDR_LOOPBACK, port);
+    return connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+}
+
+/* Waits for input on `fd` until `deadline`; false when none came. */
+bool readable(int fd, std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    return left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0;
+}
+
+void putLe(Bytes& b, size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
 int bindAny(int type, uint16_t port) {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    const sockaddr_in a = ipv4(INADDR_ANY, port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
     ::close(fd);
     return -1;
 }
 
-namespace {
-
-bool canBind(int type, uint16_t port) {
+static bool canBind(int type, uint16_t port) {
     int fd = bindAny(type, port);
     if (fd >= 0) ::close(fd);
     return fd >= 0;
 }
-
-}  // namespace
 
 uint16_t pickBasePort() {
     static std::mt19937 rng(std::random_device{}());
@@ -60,13 +81,8 @@ RawClient::RawClient(uint16_t port, int waitMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return;
-        ::close(fd_);
-        fd_ = -1;
+        if (connectTo(fd_, port)) return;
+        close();
         if (std::chrono::steady_clock::now() > deadline) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -75,16 +91,8 @@ RawClient::RawClient(uint16_t port, int waitMs) {
 RawClient::RawClient(uint16_t port, const char* from, int receiveBuffer) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &local.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-        close();
+    const sockaddr_in local = ipv4(ntohl(inet_addr(from)), 0);
+    if (bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || !connectTo(fd_, port)) close();
 }
 
 RawClient::~RawClient() { close(); }
@@ -108,12 +116,7 @@ void RawClient::send(const Bytes& bytes) {
 Bytes RawClient::recv(size_t n, int timeoutMs) {
     Bytes out;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (out.size() < n) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    while (out.size() < n && readable(fd_, deadline)) {
         uint8_t buf[65536];
         ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
         if (r <= 0) break;
@@ -129,29 +132,22 @@ bool RawClient::silentFor(int ms) {
 
 bool RawClient::closedWithin(int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    while (readable(fd_, deadline)) {
         uint8_t buf[4096];
         ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
         if (r == 0) return true;
         if (r < 0 && errno != EINTR && errno != EAGAIN) return true;  // reset counts as closed
     }
+    return false;
 }
 
 Bytes message(uint16_t type, const Bytes& payload, uint16_t subtype, uint8_t status,
               uint32_t magic, const uint8_t rest[3]) {
     Bytes b(16 + payload.size(), 0);
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(magic >> (8 * i));
-    b[4] = static_cast<uint8_t>(type);
-    b[5] = static_cast<uint8_t>(type >> 8);
-    b[6] = static_cast<uint8_t>(subtype);
-    b[7] = static_cast<uint8_t>(subtype >> 8);
-    auto len = static_cast<uint32_t>(payload.size());
-    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<uint8_t>(len >> (8 * i));
+    putLe(b, 0, magic, 4);
+    putLe(b, 4, type, 2);
+    putLe(b, 6, subtype, 2);
+    putLe(b, 8, static_cast<uint32_t>(payload.size()), 4);
     b[12] = status;
     if (rest) std::memcpy(&b[13], rest, 3);
     std::copy(payload.begin(), payload.end(), b.begin() + 16);
@@ -160,7 +156,7 @@ Bytes message(uint16_t type, const Bytes& payload, uint16_t subtype, uint8_t sta
 
 Bytes messageWithLength(uint16_t type, uint32_t length, const Bytes& payload) {
     Bytes b = message(type, payload);
-    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<uint8_t>(length >> (8 * i));
+    putLe(b, 8, length, 4);
     return b;
 }
 

@@ -64,11 +64,8 @@ bool readSome(int fd, std::string& into, int ms) {
 
 Result run(const std::string& program, const std::vector<std::string>& args, int timeoutMs) {
     Child child(program, args);
-    Result r;
-    r.exitCode = child.wait(timeoutMs);
-    r.out = child.out();
-    r.err = child.err();
-    return r;
+    const int exitCode = child.wait(timeoutMs);
+    return {exitCode, child.out(), child.err()};
 }
 
 Child::Child(const std::string& program, const std::vector<std::string>& args) {

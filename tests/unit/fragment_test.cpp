@@ -1,10 +1,16 @@
-// Fragmenting frames and stepping the channel tour, judged on bytes alone.
+// Fragmenting frames, stepping the channel tour and choosing a multicast group.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "core/module_state.h"
+#include "fake_host.h"
+#include "fake_host_stream.h"
 #include "netserver/wire.h"
 #include "stream/frame_loop.h"
+#include "stream/stream_control.h"
 
 namespace {
 
@@ -20,19 +26,12 @@ struct Frame {
     }
 };
 
-struct Fragment {
-    uint32_t seq, length, payload;
-    uint8_t count, index, type, pad;
-    std::vector<uint8_t> bytes;
-};
-
-Fragment build(const Frame& f, uint32_t index) {
+/* The payload of fragment `index` of `f`; its length must match the header's. */
+std::vector<uint8_t> payloadOf(const Frame& f, uint32_t index) {
     uint8_t out[wire::FRAGMENT_SIZE_MAX];
     size_t n = fragment_build(f.header, f.data.data(), static_cast<uint32_t>(f.data.size()), index, out);
-    Fragment r{wire::getU32(out, 0), wire::getU32(out, 4), wire::getU32(out, 8), out[12], out[13], out[14], out[15],
-               std::vector<uint8_t>(out + 16, out + n)};
-    EXPECT_EQ(n, 16 + r.payload);
-    return r;
+    EXPECT_EQ(n, 16 + wire::getU32(out, 8));
+    return std::vector<uint8_t>(out + 16, out + n);
 }
 
 }  // namespace
@@ -41,41 +40,31 @@ TEST(Fragments, ReassemblyGivesTheFrameBack) {
     Frame f(5000, 9, 2);
     std::vector<uint8_t> joined;
     for (uint32_t i = 0; i < wire::fragmentCount(5000); ++i) {
-        Fragment g = build(f, i);
-        joined.insert(joined.end(), g.bytes.begin(), g.bytes.end());
+        const std::vector<uint8_t> p = payloadOf(f, i);
+        joined.insert(joined.end(), p.begin(), p.end());
     }
     ASSERT_EQ(joined.size(), 5032u);
+    EXPECT_TRUE(std::equal(f.header, f.header + 32, joined.begin()));  // the frame header leads, as given
     EXPECT_EQ(std::vector<uint8_t>(joined.begin() + 32, joined.end()), f.data);
 }
 
-TEST(Tour, AlternatesOverTheMaskedChannels) {
-    const uint32_t mask = (1u << 1) | (1u << 3);
-    EXPECT_EQ(tour_next(1, mask, 4), 3);
-    EXPECT_EQ(tour_next(3, mask, 4), 1);
-    // The first step counts from the sender's own channel.
-    EXPECT_EQ(tour_next(0, mask, 4), 1);
-    EXPECT_EQ(tour_next(2, mask, 4), 3);
-    // A single masked channel: the tour stays there.
-    EXPECT_EQ(tour_next(2, 1u << 2, 4), 2);
-}
-
-TEST(Tour, NoUsableChannelKeepsTheCurrentOne) {
-    EXPECT_EQ(tour_next(2, 0, 4), 2);
-    EXPECT_EQ(tour_next(2, 1u << 9, 4), 2);  // bit of a channel that does not exist
-    EXPECT_EQ(tour_next(0, 0xFFFFFFFFu, 0), 0);
-    // Channels from 32 up are never chosen; 0..31 are.
-    EXPECT_EQ(tour_next(31, 0xFFFFFFFFu, 40), 0);
-    EXPECT_EQ(tour_next(33, 1u << 5, 40), 5);
+TEST(Tour, StepsToTheNextMaskedChannelOrStays) {
+    struct Row { int32_t current; uint32_t mask; int32_t channels, next; };
+    const uint32_t oneAndThree = (1u << 1) | (1u << 3);
+    for (const Row& r : {
+             Row{1, oneAndThree, 4, 3}, Row{3, oneAndThree, 4, 1},
+             Row{0, oneAndThree, 4, 1}, Row{2, oneAndThree, 4, 3},  // the first step counts from the own channel
+             Row{2, 1u << 2, 4, 2},                                // a single masked channel: the tour stays
+             Row{2, 0, 4, 2}, Row{2, 1u << 9, 4, 2},               // no usable channel keeps the current one
+             Row{0, 0xFFFFFFFFu, 0, 0},
+             Row{31, 0xFFFFFFFFu, 40, 0}, Row{33, 1u << 5, 40, 5},  // 0..31 are chosen, 32 up never
+         }) {
+        EXPECT_EQ(tour_next(r.current, r.mask, r.channels), r.next)
+            << "from " << r.current << " mask " << std::hex << r.mask << std::dec << " of " << r.channels;
+    }
 }
 
 // The multicast group of a channel, by the host's addresses and the base port.
-#include <arpa/inet.h>
-
-#include "core/module_state.h"
-#include "fake_host.h"
-#include "fake_host_stream.h"
-#include "stream/stream_control.h"
-
 TEST(MulticastGroup, FourthNumberAndPortFollowChannelAndKind) {
     fake_host::reset();
     fake_host::setMulticastBase("239.1.2.200");

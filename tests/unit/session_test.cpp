@@ -39,11 +39,6 @@ struct ListFixture : ::testing::Test {
 
 }  // namespace
 
-TEST_F(ListFixture, NoMemoryGivesNoRecord) {
-    fake_host::force("my_malloc", 0);
-    EXPECT_EQ(session_create(-1, addressOf("10.0.0.1"), 4), nullptr);
-}
-
 TEST_F(ListFixture, RemovingHeadMiddleAndStrangers) {
     CommandSession* a = linked();
     CommandSession* b = linked();

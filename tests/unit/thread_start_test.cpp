@@ -1,14 +1,6 @@
-/*
- * thread_start_test.cpp - every kind of module thread whose start fails:
- * the server, a command connection, the UDP and multicast senders and the
- * serial forwarding each fail cleanly (the state says "no thread", nothing
- * stays allocated or open, and nothing waits for the thread that never ran).
- */
+// Every kind of module thread whose start fails ends cleanly: the state says
+// "no thread", nothing stays allocated or open, nothing waits for it.
 #include <dirent.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-
 #include <gtest/gtest.h>
 
 #include "core/thread_registry.h"
