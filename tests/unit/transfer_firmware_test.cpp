@@ -79,8 +79,8 @@ TEST_F(Upload, ImageOfFlashSizePlus64InChunksOf1400_1400_200IsWritten) {
     // The write is immediate: the first poll, after 2 s, is the last reply.
     EXPECT_EQ(reply(4), progress(0, 100));
     EXPECT_EQ(result(), 0);
-    EXPECT_EQ(ft::flashedSize(), 3000);
-    EXPECT_EQ(ft::flashedImage(), image);
+    EXPECT_EQ(fh::last("st_app_netUpdateSystem").args, std::vector<int64_t>{3000});
+    EXPECT_EQ(fh::last("st_app_netUpdateSystem").data, image);
     EXPECT_EQ(fake_host::callCount("st_param_setSysRebootFlag"), 1);
     EXPECT_EQ(fake_host::callCount("st_comm_sendThreadInfoForTop"), 1);
     EXPECT_TRUE(maintenance_try_acquire()) << "the busy flag must be free again";
