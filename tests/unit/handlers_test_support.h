@@ -86,7 +86,6 @@ inline Bytes words(std::initializer_list<uint32_t> ws) {
 inline Bytes u32le(uint32_t v) { return words({v}); }
 
 /* Runs the handler on this thread; for requests whose reply is small. */
-inline void dispatch(PairedSession& ps, uint8_t* message) { DefaultMessageHandler(ps.session, message); }
 inline void dispatch(PairedSession& ps, const Bytes& m) { DefaultMessageHandler(ps.session, buffer(m).get()); }
 
 /* Runs the handler on a thread of its own while this one reads `n` reply
