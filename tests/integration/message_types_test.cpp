@@ -86,41 +86,25 @@ INSTANTIATE_TEST_SUITE_P(MessageThreadIgnores, Unanswered, ::testing::Values(0x5
 // start and stop (3, 4) reach the dispatcher until live video is served.
 INSTANTIATE_TEST_SUITE_P(NoHandler, Unanswered, ::testing::Values(0x0, 0x3, 0x4, 0x809, 0xffff), typeName);
 
-namespace {
-
-/* What the host's getTimeInfo saw, and the answer it wrote. */
-struct TimeInfoHost {
-    std::mutex mutex;
-    int calls = 0;
-    uint32_t sessionId = 0;
-    Bytes message;  // the first bytes of the module's copy of the request
-    int writeResult = 1;
-
-    void answerWithTime() {
-        fake_host::setTimeInfo([this](CommandSession* s, void* m) {
-            const auto* in = static_cast<const uint8_t*>(m);
-            // The request's header with length 24 and status 0, then six u32.
-            Bytes answer(in, in + 16);
-            answer[8] = 24, answer[9] = answer[10] = answer[11] = answer[12] = 0;
-            for (uint32_t v : {2026u, 3u, 14u, 15u, 9u, 26u}) answer = answer + le32(v);
-            int rc = st_net_sessionWrite(s, answer.data(), static_cast<uint32_t>(answer.size()));
-            std::lock_guard<std::mutex> lock(mutex);
-            ++calls;
-            sessionId = st_net_sessionId(s);
-            message.assign(in, in + 64);
-            writeResult = rc;
-            return 0;
-        });
-    }
-};
-
-}  // namespace
-
 using TimeInfo = LoggedIn;
 
 TEST_F(TimeInfo, TheHostAnswersThroughTheSessionWriteAndTheModuleSendsNothing) {
-    TimeInfoHost host;
-    host.answerWithTime();
+    std::mutex mutex;
+    int calls = 0, writeResult = 1;
+    uint32_t sessionId = 0;
+    Bytes message;  // the first bytes of the module's copy of the request
+    fake_host::setTimeInfo([&](CommandSession* s, void* m) {
+        const auto* in = static_cast<const uint8_t*>(m);
+        // The request's header with length 24 and status 0, then six u32.
+        Bytes answer(in, in + 16);
+        answer[8] = 24, answer[9] = answer[10] = answer[11] = answer[12] = 0;
+        for (uint32_t v : {2026u, 3u, 14u, 15u, 9u, 26u}) answer = answer + le32(v);
+        int rc = st_net_sessionWrite(s, answer.data(), static_cast<uint32_t>(answer.size()));
+        std::lock_guard<std::mutex> lock(mutex);
+        ++calls, sessionId = st_net_sessionId(s), writeResult = rc;
+        message.assign(in, in + 64);
+        return 0;
+    });
     const Rest rest{4, 5, 6};
     const Bytes payload{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8};
     c.send(request(T_TIME_INFO, payload, 0x0c0d, 0x99, rest));
@@ -128,10 +112,10 @@ TEST_F(TimeInfo, TheHostAnswersThroughTheSessionWriteAndTheModuleSendsNothing) {
                               le32(14) + le32(15) + le32(9) + le32(26));
     EXPECT_TRUE(c.silentFor(300)) << "the module answered as well";
 
-    std::lock_guard<std::mutex> lock(host.mutex);
-    EXPECT_EQ(host.calls, 1);
-    EXPECT_EQ(host.writeResult, 0);
-    EXPECT_EQ(host.sessionId, id);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(writeResult, 0);
+    EXPECT_EQ(sessionId, id);
     // The host got the whole request, zeros after its payload.
-    EXPECT_EQ(host.message, request(T_TIME_INFO, payload, 0x0c0d, 0x99, rest) + Bytes(40, 0));
+    EXPECT_EQ(message, request(T_TIME_INFO, payload, 0x0c0d, 0x99, rest) + Bytes(40, 0));
 }

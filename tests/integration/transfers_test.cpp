@@ -98,9 +98,8 @@ TEST_F(Transfers, ASnapshotStreamEndsWhenItsClientGoes) {
     ASSERT_NE(loginAdmin(*c), 0u);
     Bytes payload = {0, 0, 50, 10, 0, 0, 0, 0, 0, 0, 0, 0};
     c->send(request(T_TIME_INFO, payload, SNAPSHOT_STREAM));
-    Bytes reply = c->recv(28);
+    Bytes reply = c->recv(28);  // on the session's own socket; its bytes: SnapshotSend.*
     ASSERT_EQ(reply.size(), 28u);
-    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 16), header(T_TIME_INFO, SNAPSHOT_STREAM, 12, 0));
     EXPECT_EQ(testnet::u32At(reply, 20), 5000u);
     c->close();
     EXPECT_TRUE(sessionsBecome(0, 10000));

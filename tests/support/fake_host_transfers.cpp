@@ -30,11 +30,9 @@ struct SerialRing {
 struct State {
     int flashSize = 65536;
     std::chrono::milliseconds writeTime{0};
-    int writeResult = 0, percent = 0, flashedSize = -1;
-    Bytes flashed, picture = Bytes(100, 0xD8);
+    int writeResult = 0, percent = 0;
+    Bytes picture = Bytes(100, 0xD8);
     std::optional<uint32_t> reportedSize;
-    std::vector<fake_host::transfers::SnapCall> snapCalls;
-    std::vector<uint32_t> snapSelectors;
     SerialRing rings[2];  // serial ports 0 and 1
     int serialWaits = 0;
     std::chrono::milliseconds serialWaitLimit{1000};
@@ -80,12 +78,8 @@ void setFlashSize(int bytes) { locked([&](State& s) { s.flashSize = bytes; }); }
 void setFlashWrite(std::chrono::milliseconds duration, int result) {
     locked([&](State& s) { s.writeTime = duration, s.writeResult = result; });
 }
-Bytes flashedImage() { return locked([](State& s) { return s.flashed; }); }
-int flashedSize() { return locked([](State& s) { return s.flashedSize; }); }
 void setPicture(Bytes picture) { locked([&](State& s) { s.picture = std::move(picture); }); }
 void setReportedSize(uint32_t size) { locked([&](State& s) { s.reportedSize = size; }); }
-std::vector<SnapCall> snapCalls() { return locked([](State& s) { return s.snapCalls; }); }
-std::vector<uint32_t> snapSelectors() { return locked([](State& s) { return s.snapSelectors; }); }
 void serialArrive(int port, const Bytes& bytes) {
     locked([&](State& s) {
         if (SerialRing* r = ring(s, port))
@@ -115,14 +109,9 @@ int st_enc_stopEncService(void) { return enterCall("st_enc_stopEncService").valu
 int st_param_setSysRebootFlag(void) { return enterCall("st_param_setSysRebootFlag").value_or(0); }
 /* Takes the scripted time, its percent rising evenly from 0 to 100. */
 int st_app_netUpdateSystem(const void* image, int size) {
-    if (auto forced = enterCall("st_app_netUpdateSystem")) return *forced;
-    const auto duration = locked([&](State& s) {
-        const auto* bytes = static_cast<const uint8_t*>(image);
-        s.flashed.assign(bytes, bytes + std::max(size, 0));
-        s.flashedSize = size;
-        s.percent = 0;
-        return s.writeTime;
-    });
+    const auto* bytes = static_cast<const uint8_t*>(image);
+    if (auto forced = enterCall("st_app_netUpdateSystem", {size}, Bytes(bytes, bytes + std::max(size, 0)))) return *forced;
+    const auto duration = locked([&](State& s) { return s.percent = 0, s.writeTime; });
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -138,13 +127,11 @@ int st_param_getUpdatePercent(void) {
 
 /* snapshots */
 int st_app_netGetSnapJPEG(uint32_t selector, void* buffer, uint32_t* size) {
-    locked([&](State& s) { s.snapSelectors.push_back(selector); });
-    if (auto forced = enterCall("st_app_netGetSnapJPEG")) return *forced;
+    if (auto forced = enterCall("st_app_netGetSnapJPEG", {selector})) return *forced;
     return snapDeliver(buffer, size);
 }
 int st_app_netGetSnapJPEGEx(uint32_t selector, void* buffer, uint32_t* size, int flag, int mode, int quality) {
-    locked([&](State& s) { s.snapCalls.push_back({selector, flag, mode, quality}); });
-    if (auto forced = enterCall("st_app_netGetSnapJPEGEx")) return *forced;
+    if (auto forced = enterCall("st_app_netGetSnapJPEGEx", {selector, flag, mode, quality})) return *forced;
     return snapDeliver(buffer, size);
 }
 

@@ -3,7 +3,9 @@
  * a flash whose write takes a scripted time, a camera that delivers a scripted
  * picture, and a serial receive ring that a test fills.
  * fake_host::reset() clears all of it. Calls are recorded as everywhere in
- * the fake host (fake_host::calls(), force()).
+ * the fake host (fake_host::calls(), force()): st_app_netUpdateSystem with
+ * its size and the image, st_app_netGetSnapJPEG with its selector,
+ * st_app_netGetSnapJPEGEx with selector, flag, mode and quality.
  */
 #ifndef RECNET_TESTS_FAKE_HOST_TRANSFERS_H
 #define RECNET_TESTS_FAKE_HOST_TRANSFERS_H
@@ -21,26 +23,11 @@ void setFlashSize(int bytes);
 /* st_app_netUpdateSystem takes `duration`, its percent rising evenly from 0
  * to 100, then returns `result` (default: no time, 0). */
 void setFlashWrite(std::chrono::milliseconds duration, int result);
-/* The image and size that the last st_app_netUpdateSystem received (the
- * bytes are copied during the call). */
-Bytes flashedImage();
-int flashedSize();
-
 /* The picture that the snapshot functions deliver (default: 100 bytes).
  * setReportedSize makes them report a size other than the picture's (the
  * buffer then holds only the picture's bytes). */
 void setPicture(Bytes picture);
 void setReportedSize(uint32_t size);
-/* Arguments of every st_app_netGetSnapJPEGEx call: selector, flag, mode,
- * quality. */
-struct SnapCall {
-    uint32_t selector;
-    int flag, mode, quality;
-};
-std::vector<SnapCall> snapCalls();
-/* Selectors of every st_app_netGetSnapJPEG call. */
-std::vector<uint32_t> snapSelectors();
-
 /* Bytes arriving on a serial port (0 or 1): the ring's write position
  * advances and waiters wake. */
 void serialArrive(int port, const Bytes& bytes);

@@ -22,7 +22,6 @@ protected:
     // runs into the next test.
     void TearDown() override {
         thread_set_start(nullptr);
-        fake_host::unforce("st_app_getFormatPercent");
         fh::setResult("st_app_getFormatPercent", 100);
         fh::releaseFdisk();
         EXPECT_TRUE(waitFor([] { return maintenance_workers_running() == 0; }));

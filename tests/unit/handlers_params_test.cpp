@@ -40,7 +40,6 @@ Row set(uint16_t type, Bytes value, std::string kind) {
     return D(SET_PARAM, value, type).as(std::string("SetParam") + std::to_string(type)).on("st_app_netSetParam", kind)
         .reply(0).then(both(called("st_app_netSetParam", 1), hostGot("st_app_netSetParam", {type}, kept)));
 }
-Fn callsOf(const char* host, size_t n) { return [=](Ctx&) { EXPECT_EQ(fh::calls(host).size(), n) << host; }; }
 
 std::vector<Row> rows() {
     std::vector<Row> t;
@@ -69,7 +68,7 @@ std::vector<Row> rows() {
     }
     // The move alarm: seven entries per channel, every channel, read into a
     // buffer from my_malloc that is freed.
-    t.push_back(set(12, pattern(4 * 560), "MovePerEntry").also(both(callsOf("st_param_getVideoMoveStruct", 28), [](Ctx&) {
+    t.push_back(set(12, pattern(4 * 560), "MovePerEntry").also(both(called("st_param_getVideoMoveStruct", 28), [](Ctx&) {
         EXPECT_EQ(fh::last("st_param_getVideoMoveStruct").args, (std::vector<int64_t>{3, 6}));
         EXPECT_EQ(fake_host::callCount("my_malloc"), 1);
         EXPECT_EQ(fh::freedBlocks().size(), 1u);
@@ -87,12 +86,12 @@ std::vector<Row> rows() {
     // not compared.
     Bytes config = storedValueFor(13, 4 * 12), third = config;
     third[30] ^= 1;
-    t.push_back(set(13, third, "TwoChannels").audit(0).also(callsOf("st_param_getVideoConfigParam", 2))
+    t.push_back(set(13, third, "TwoChannels").audit(0).also(called("st_param_getVideoConfigParam", 2))
         .given(both(store(13, config), [](Ctx&) { fake_host::setChannels(2); })));
     // 200 channels of 560 bytes: more than a payload holds; only the payload area is compared.
     const Bytes full = pattern(200 * 560, 3);
     t.push_back(set(12, Bytes(full.begin(), full.begin() + 102400), "ManyChannels").audit(0)
-        .given(both(store(12, full), [](Ctx&) { fake_host::setChannels(200); })).also(callsOf("st_param_getVideoMoveStruct", 1400)));
+        .given(both(store(12, full), [](Ctx&) { fake_host::setChannels(200); })).also(called("st_param_getVideoMoveStruct", 1400)));
     // Other types go to the host without comparison: the dispatcher's and the
     // handler's reads of the channel count, the set, the reply, nothing else.
     for (uint16_t type : {0, 6, 8, 15, 16, 19, 22, 64, 66, 143, 145, 200})
@@ -126,7 +125,7 @@ TEST(SetParam, DeclaredLengthAboveThePayloadAreaIsDroppedWithoutHostCall) {
     fake_host::reset();
     auto buf = buffer(testnet::messageWithLength(SET_PARAM, 102401, pattern(64)));
     buf[6] = 5;  // net config
-    dispatch(ps, buf.get());
+    DefaultMessageHandler(ps.session, buf.get());
     EXPECT_TRUE(ps.nothingPending());
     // Only the dispatcher's channel count, read for every message.
     EXPECT_EQ(fake_host::calls(), (std::vector<std::string>{"st_param_getSysConfig"}));

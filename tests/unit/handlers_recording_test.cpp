@@ -11,8 +11,6 @@ namespace {
 
 constexpr uint16_t START_WORKER = 0x801, SERIAL_SEND = 0x818, FORCE_IFRAME = 0x830;
 
-Bytes serialRequest(uint32_t count, const Bytes& data) { return concat(u32le(count), data); }
-
 /* Thread start that holds every new thread at a gate until the test opens it,
  * so that a worker is seen while it runs. */
 std::atomic<bool> g_gateOpen{false};
@@ -71,7 +69,7 @@ TEST(SerialSend, CountAbove1024WritesNothing) {
     for (uint32_t count : {1025u, 5000u, 0xFFFFFFFFu}) {
         fake_host::reset();
         PairedSession ps;
-        dispatch(ps, request(SERIAL_SEND, serialRequest(count, pattern(1100))));
+        dispatch(ps, request(SERIAL_SEND, concat(u32le(count), pattern(1100))));
         EXPECT_EQ(ps.read(16), replyHeader(SERIAL_SEND, 0, 0, 0xFF)) << count;
         EXPECT_TRUE(ps.nothingPending());
         EXPECT_EQ(fake_host::callCount("st_com_refreshSerialParam"), 0);

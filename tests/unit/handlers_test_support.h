@@ -85,8 +85,20 @@ inline Bytes words(std::initializer_list<uint32_t> ws) {
 }
 inline Bytes u32le(uint32_t v) { return words({v}); }
 
+/* A firmware upload's progress reply (sub-type 0x5201): status, one word. */
+inline Bytes progress(uint8_t status, uint32_t word) {
+    return concat(replyHeader(wire::MSG_UPDATE_PROGRESS, 0x5201, 4, status), u32le(word));
+}
+/* One MSG_SERIAL_DATA as it must travel: magic, type 0x819, sub-type 0,
+ * length 1028, status 0, three zero bytes; count; 1024 data bytes of which
+ * those behind the count are zero. */
+inline Bytes serialMessage(const Bytes& data) {
+    Bytes m = {0x4C, 0x4C, 0x4C, 0x50, 0x19, 0x08, 0x00, 0x00, 0x04, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    m = concat(concat(m, u32le(static_cast<uint32_t>(data.size()))), data);
+    return m.resize(1044, 0), m;
+}
+
 /* Runs the handler on this thread; for requests whose reply is small. */
-inline void dispatch(PairedSession& ps, uint8_t* message) { DefaultMessageHandler(ps.session, message); }
 inline void dispatch(PairedSession& ps, const Bytes& m) { DefaultMessageHandler(ps.session, buffer(m).get()); }
 
 /* Runs the handler on a thread of its own while this one reads `n` reply

@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint16_t SUBTYPE = 0x5201;  // echoed in every reply
 const Bytes kAck = replyHeader(4, SUBTYPE, 0, 0x00), kRefused = replyHeader(4, SUBTYPE, 0, 0xFF);
-Bytes progress(uint8_t status, uint32_t word) { return concat(replyHeader(5, SUBTYPE, 4, status), u32le(word)); }
 
 // The services' stop, in the order the upload must make it.
 const std::vector<std::string> kServiceStops = {"st_app_setFreeRecordMemFlag(1)", "st_app_stopAppService",
@@ -79,8 +78,8 @@ TEST_F(Upload, ImageOfFlashSizePlus64InChunksOf1400_1400_200IsWritten) {
     // The write is immediate: the first poll, after 2 s, is the last reply.
     EXPECT_EQ(reply(4), progress(0, 100));
     EXPECT_EQ(result(), 0);
-    EXPECT_EQ(ft::flashedSize(), 3000);
-    EXPECT_EQ(ft::flashedImage(), image);
+    EXPECT_EQ(fh::last("st_app_netUpdateSystem").args, std::vector<int64_t>{3000});
+    EXPECT_EQ(fh::last("st_app_netUpdateSystem").data, image);
     EXPECT_EQ(fake_host::callCount("st_param_setSysRebootFlag"), 1);
     EXPECT_EQ(fake_host::callCount("st_comm_sendThreadInfoForTop"), 1);
     EXPECT_TRUE(maintenance_try_acquire()) << "the busy flag must be free again";
@@ -175,7 +174,6 @@ TEST_F(Upload, FlashWriterThatCannotStartFailsTheTransferAndFreesEverything) {
     start(10);
     EXPECT_EQ(reply(0), kAck);
     send(chunk(pattern(10)));
-    // "transfer failed": type 5, length 4, status 0xff, the requested size.
     EXPECT_EQ(reply(4), progress(0xFF, 10));
     EXPECT_EQ(result(), -1);
     thread_set_start(nullptr);

@@ -9,15 +9,6 @@ namespace ft = fake_host::transfers;
 
 namespace {
 
-/* One MSG_SERIAL_DATA as it must travel: magic, type 0x819, sub-type 0,
- * length 1028, status 0, three zero bytes; count; 1024 data bytes of which
- * those behind the count are zero. */
-Bytes serialMessage(const Bytes& data) {
-    Bytes m = {0x4C, 0x4C, 0x4C, 0x50, 0x19, 0x08, 0x00, 0x00, 0x04, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    m = concat(concat(m, u32le(static_cast<uint32_t>(data.size()))), data);
-    return m.resize(1044, 0), m;
-}
-
 class SerialChannel : public ::testing::Test {
 protected:
     void SetUp() override {

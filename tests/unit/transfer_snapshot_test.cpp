@@ -47,7 +47,8 @@ TEST_F(SnapshotSend, APictureOfNoBytesIsAReplyWithSizeZeroAndNoFragment) {
     EXPECT_EQ(snap(request(SNAP, concat(u32le(3), u32le(0x99999999)), SNAP_SUBTYPE)), 0);
     EXPECT_EQ(ps.read(24), concat(replyHeader(SNAP, SNAP_SUBTYPE, 8, 0x00), concat(u32le(3), u32le(0))));
     EXPECT_TRUE(ps.nothingPending());
-    EXPECT_EQ(ft::snapSelectors(), std::vector<uint32_t>{3});
+    EXPECT_EQ(fh::last("st_app_netGetSnapJPEG").args, std::vector<int64_t>{3});
+    EXPECT_EQ(fake_host::callCount("st_app_netGetSnapJPEG"), 1);
 }
 
 TEST_F(SnapshotSend, FragmentsOf1400And1401BytePictures) {
@@ -101,12 +102,7 @@ TEST_F(SnapshotSend, StreamCorrectsItsFieldsAndEndsWhenTheClientGoes) {
         EXPECT_EQ(ps.read(36), concat(fragmentHeader(20, 1, 1), pattern(20)));
     }
     leave(s);
-    for (const auto& call : ft::snapCalls()) {
-        EXPECT_EQ(call.selector, 0u);
-        EXPECT_EQ(call.flag, 0);
-        EXPECT_EQ(call.mode, 3);
-        EXPECT_EQ(call.quality, 80);
-    }
+    for (const auto& call : fh::calls("st_app_netGetSnapJPEGEx")) EXPECT_EQ(call.args, (std::vector<int64_t>{0, 0, 3, 80}));
 }
 
 TEST_F(SnapshotSend, StreamKeepsValidFieldsAndWaitsItsInterval) {
