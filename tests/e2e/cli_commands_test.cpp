@@ -8,6 +8,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -23,10 +24,8 @@ namespace {
 // The lines of `text`, without their newlines.
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        out.push_back(text.substr(start, nl - start));
-    if (start < text.size()) out.push_back(text.substr(start));
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
 }
 
