@@ -10,7 +10,7 @@ PACKAGES="g++ cmake make pkg-config libgtest-dev libgmock-dev
  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
  libgstrtspserver-1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
- ffmpeg iproute2 clang libclang-rt-14-dev tshark dpkg-dev python3 chromium chromium-driver"
+ ffmpeg iproute2 clang libclang-rt-14-dev tshark dpkg-dev python3 python3-pil chromium chromium-driver"
 
 missing=""
 for p in $PACKAGES; do

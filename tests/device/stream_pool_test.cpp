@@ -122,7 +122,6 @@ VideoConfig syntheticConfig(size_t frameSize, unsigned fps) {
     config.fps = fps;
     return config;
 }
-
 // The sample clips played at `clipFps`.
 VideoConfig clipConfig(unsigned clipFps) {
     VideoConfig config;
@@ -585,16 +584,14 @@ TEST(SampleClip, FramesFromAKeyFrameDecode) {
             ++written;
         }
     }
-    std::string probed, command = "ffprobe -v error -count_frames -select_streams v:0 "
-                                  "-show_entries stream=width,height,nb_read_frames -of "
-                                  "default=nw=1:nk=1 '";
-    command.append(file).append("' 2>&1 | tr '\\n' ' '");
-    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                          "stream=width,height,nb_read_frames -of csv=p=0 '";
+    FILE* pipe = ::popen(command.append(file).append("' 2>&1").c_str(), "r");
     ASSERT_NE(pipe, nullptr);
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe) != nullptr) probed += buf;
+    char probed[512] = {};
+    EXPECT_NE(std::fgets(probed, sizeof probed, pipe), nullptr);
     ::pclose(pipe);
-    EXPECT_EQ(probed, "640 360 170 ");
+    EXPECT_STREQ(probed, "640,360,170\n");
     std::filesystem::remove(file);
 }
 

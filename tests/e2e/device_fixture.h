@@ -6,7 +6,6 @@
 #define RECNET_TESTS_DEVICE_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -63,14 +62,6 @@ struct Device {
         EXPECT_FALSE(contains(child->err(), "Sanitizer") || contains(child->err(), "runtime error"))
             << child->err();
         child.reset();
-    }
-    /* The pseudo-terminal of serial port `n` (printed as "serial N: PATH"), or -1. */
-    int openSerial(int n) const {
-        const std::string prefix = "serial " + std::to_string(n) + ": ", out = child->out();
-        const size_t at = out.find(prefix);
-        if (at == std::string::npos) return -1;
-        const size_t from = at + prefix.size();
-        return ::open(out.substr(from, out.find('\n', from) - from).c_str(), O_RDWR | O_NOCTTY);
     }
     /* Runs the CLI against this device: global options first, then `args`. */
     testproc::Result cli(std::vector<std::string> args, std::vector<std::string> globals = {}) const {

@@ -39,10 +39,7 @@ Page scrape(uint16_t port, std::string* contentType = nullptr) {
     return page;
 }
 
-double at(const Page& page, const std::string& key) {
-    auto it = page.find(key);
-    return it == page.end() ? -1 : it->second;
-}
+double at(const Page& page, const std::string& key) { return page.count(key) ? page.at(key) : -1; }
 
 // Scrapes until `key` reads `value`, at most 5 s; the last page.
 Page waitFor(uint16_t port, const std::string& key, double value) {

@@ -7,10 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "device_fixture.h"
 
@@ -73,15 +74,10 @@ std::vector<Packet> parseFields(const std::string& out) {
     return packets;
 }
 
-/* The number after "key": in the CLI's JSON output, or -1. */
-long jsonNumber(const std::string& json, const std::string& key) {
-    const std::string quoted = "\"" + key + "\":";
-    const size_t at = json.find(quoted);
-    if (at == std::string::npos) return -1;
-    const char* start = json.c_str() + at + quoted.size();
-    char* end = nullptr;
-    const long value = std::strtol(start, &end, 10);
-    return end == start ? -1 : value;
+/* The number `key` of the CLI's JSON output, or -1. */
+long jsonNumber(const std::string& json, const char* key) {
+    const auto j = nlohmann::json::parse(json, nullptr, false);
+    return j.is_object() ? j.value(key, -1L) : -1;
 }
 
 /* A shell command's result; PATH is searched and stderr kept apart. */

@@ -6,7 +6,9 @@ advances, its size is the expected one, and a screenshot of it is not black.
 usage: browser_check.py PAGE_URL WIDTH HEIGHT [--watch SECONDS]
 Prints one JSON line with what it saw; exit status 0 when every check holds.
 """
-import base64, json, socket, struct, subprocess, sys, time, urllib.request, zlib
+import base64, io, json, socket, subprocess, sys, time, urllib.request
+
+from PIL import Image, ImageStat
 
 
 def free_port():
@@ -21,36 +23,6 @@ def call(base, method, path, body=None):
                                  headers={"Content-Type": "application/json"})
     with urllib.request.urlopen(req, timeout=30) as r:
         return json.loads(r.read())["value"]
-
-
-def png_mean(png):
-    """Mean of the colour samples of an 8-bit RGB or RGBA PNG."""
-    pos, idat, width, height, channels = 8, b"", 0, 0, 0
-    while pos < len(png):
-        length, kind = struct.unpack(">I4s", png[pos:pos + 8])
-        chunk = png[pos + 8:pos + 8 + length]
-        if kind == b"IHDR":
-            width, height, depth, colour = struct.unpack(">IIBB", chunk[:10])
-            channels = {2: 3, 6: 4}[colour] if depth == 8 else 0
-        elif kind == b"IDAT":
-            idat += chunk
-        pos += 12 + length
-    raw, stride, prev, total = zlib.decompress(idat), width * channels, bytearray(width * channels), 0
-    for y in range(height):
-        f, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for i in range(stride):
-            a = line[i - channels] if i >= channels else 0
-            b, c = prev[i], prev[i - channels] if i >= channels else 0
-            if f == 1: line[i] = (line[i] + a) & 255
-            elif f == 2: line[i] = (line[i] + b) & 255
-            elif f == 3: line[i] = (line[i] + (a + b) // 2) & 255
-            elif f == 4:
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
-        total += sum(v for i, v in enumerate(line) if channels == 3 or i % 4 != 3)
-        prev = line
-    return total / max(1, width * height * 3)
 
 
 def main():
@@ -98,7 +70,7 @@ def main():
             "advanced_s": round(samples[-1][1] - samples[0][1], 3) if samples else 0,
             "width": w, "height": h,
             "latency_median_s": latencies[len(latencies) // 2] if latencies else None,
-            "screenshot_mean": round(png_mean(shot), 1),
+            "screenshot_mean": round(sum(ImageStat.Stat(Image.open(io.BytesIO(shot)).convert("RGB")).mean) / 3, 1),
         }
     finally:
         if session:

@@ -100,9 +100,7 @@ Probe probe(const std::string& url, const std::string& transport, int seconds) {
          "-read_intervals", "%+" + std::to_string(seconds), "-show_entries",
          "stream=width,height,nb_read_frames", "-of", "csv=p=0", url},
         (seconds + 20) * 1000);
-    Probe p;
-    p.exitCode = r.exitCode;
-    p.err = r.err;
+    Probe p{r.exitCode, 0, 0, 0, r.err};
     std::sscanf(r.out.c_str(), "%d,%d,%d", &p.width, &p.height, &p.frames);
     return p;
 }
@@ -191,15 +189,14 @@ TEST(Gateway, SnapshotIsAJpegAtThePictureSize) {
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200);
     EXPECT_EQ(r->get_header_value("Content-Type"), "image/jpeg");
+    // The whole picture decodes, at the size the device draws.
+    const auto* jpeg = reinterpret_cast<const unsigned char*>(r->body.data());
+    const auto size = static_cast<unsigned long>(r->body.size());
     tjhandle tj = tjInitDecompress();
     int w = 0, h = 0, sub = 0, colours = 0;
-    ASSERT_EQ(tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(r->body.data()),
-                                  static_cast<unsigned long>(r->body.size()), &w, &h, &sub, &colours),
-              0);
+    ASSERT_EQ(tjDecompressHeader3(tj, jpeg, size, &w, &h, &sub, &colours), 0);
     std::vector<unsigned char> pixels(static_cast<size_t>(w) * h * 3);
-    EXPECT_EQ(tjDecompress2(tj, reinterpret_cast<const unsigned char*>(r->body.data()),
-                            static_cast<unsigned long>(r->body.size()), pixels.data(), w, 0, h, TJPF_RGB, 0),
-              0);
+    EXPECT_EQ(tjDecompress2(tj, jpeg, size, pixels.data(), w, 0, h, TJPF_RGB, 0), 0);
     tjDestroy(tj);
     EXPECT_EQ(w, SNAPSHOT_WIDTH);
     EXPECT_EQ(h, SNAPSHOT_HEIGHT);
