@@ -138,25 +138,6 @@ TEST(FrameAssembler, InconsistentFragmentsAreRefused) {
     EXPECT_EQ(c.data[0], pattern(3000, 1));
 }
 
-TEST(FrameAssembler, BytesToCompleteCountsWhatTheFrameInProgressStillNeeds) {
-    Collected c;
-    EXPECT_EQ(c.assembler.bytesToComplete(), 0u);
-    // 3000 data bytes: 3032 with the frame header, fragments of 1400, 1400
-    // and 232 payload bytes, 16 header bytes each.
-    auto frags = fragmentsOf(7, 1, 0, pattern(3000, 1));
-    for (size_t left : {16 + 1400 + 16 + 232, 16 + 232, 0}) {
-        c.assembler.feed(frags.front().data(), frags.front().size());
-        frags.erase(frags.begin());
-        EXPECT_EQ(c.assembler.bytesToComplete(), left);
-    }
-    // A frame that loses a fragment is no longer in progress.
-    frags = fragmentsOf(8, 2, 0, pattern(5000, 2));
-    c.assembler.feed(frags[0].data(), frags[0].size());
-    EXPECT_GT(c.assembler.bytesToComplete(), 0u);
-    c.assembler.feed(frags[2].data(), frags[2].size());
-    EXPECT_EQ(c.assembler.bytesToComplete(), 0u);
-}
-
 TEST(AnnexBRecorder, StartsAtAKeyFrameAndResyncsAfterLossOrChannelChange) {
     const std::string path = std::filesystem::temp_directory_path() /
                              std::to_string(getpid()).insert(0, "recnet-recorder-test-");

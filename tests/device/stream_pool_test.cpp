@@ -560,39 +560,4 @@ TEST(VideoService, ReadersKeepRunningThroughDeinitAndRestart) {
 
 /* ---- the sample clips decode from any key frame -------------------------- */
 
-TEST(SampleClip, FramesFromAKeyFrameDecode) {
-    if (std::system("command -v ffprobe >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "ffprobe is not installed";
-    // Three channels at 200 frames a second (the ring holds a third of a
-    // second). A reader joins channel 2 mid-clip at the live end, skips to
-    // the first key frame and writes 170 frames, over the clip's end and back
-    // to its start; ffprobe decodes them all.
-    auto material = loadMaterial(clipConfig(200));
-    StreamPool pool(3, {material->largestFrame(0), material->largestFrame(1)});
-    StreamProducers producers(pool, clipConfig(200), material);
-    start(producers);
-    const std::string file = tempPath("main-ch2.h264");
-    {
-        Reader reader(pool, 2, 0);
-        std::ofstream out(file, std::ios::binary);
-        for (int written = 0; written < 170;) {
-            auto frame = reader.nextFrame();
-            ASSERT_TRUE(frame) << "frame " << written;
-            if (written == 0 && typeOf(*frame) != wire::FRAME_TYPE_KEY) continue;
-            out.write(reinterpret_cast<const char*>(frame->data() + 32),
-                      static_cast<std::streamsize>(frame->size() - 32));
-            ++written;
-        }
-    }
-    std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                          "stream=width,height,nb_read_frames -of csv=p=0 '";
-    FILE* pipe = ::popen(command.append(file).append("' 2>&1").c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char probed[512] = {};
-    EXPECT_NE(std::fgets(probed, sizeof probed, pipe), nullptr);
-    ::pclose(pipe);
-    EXPECT_STREQ(probed, "640,360,170\n");
-    std::filesystem::remove(file);
-}
-
 }  // namespace

@@ -1,9 +1,6 @@
-// Fragmenting frames, stepping the channel tour and choosing a multicast group.
+// Stepping the channel tour and choosing a multicast group.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <vector>
 
 #include "core/module_state.h"
 #include "fake_host.h"
@@ -11,42 +8,6 @@
 #include "netserver/wire.h"
 #include "stream/frame_loop.h"
 #include "stream/stream_control.h"
-
-namespace {
-
-struct Frame {
-    uint8_t header[32] = {};
-    std::vector<uint8_t> data;
-    Frame(uint32_t length, uint32_t sequence, uint8_t type) : data(length) {
-        wire::putU32(header, 4, length);
-        wire::putU32(header, 8, sequence);
-        header[13] = type;
-        header[31] = 0xEE;
-        for (uint32_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(i * 7);
-    }
-};
-
-/* The payload of fragment `index` of `f`; its length must match the header's. */
-std::vector<uint8_t> payloadOf(const Frame& f, uint32_t index) {
-    uint8_t out[wire::FRAGMENT_SIZE_MAX];
-    size_t n = fragment_build(f.header, f.data.data(), static_cast<uint32_t>(f.data.size()), index, out);
-    EXPECT_EQ(n, 16 + wire::getU32(out, 8));
-    return std::vector<uint8_t>(out + 16, out + n);
-}
-
-}  // namespace
-
-TEST(Fragments, ReassemblyGivesTheFrameBack) {
-    Frame f(5000, 9, 2);
-    std::vector<uint8_t> joined;
-    for (uint32_t i = 0; i < wire::fragmentCount(5000); ++i) {
-        const std::vector<uint8_t> p = payloadOf(f, i);
-        joined.insert(joined.end(), p.begin(), p.end());
-    }
-    ASSERT_EQ(joined.size(), 5032u);
-    EXPECT_TRUE(std::equal(f.header, f.header + 32, joined.begin()));  // the frame header leads, as given
-    EXPECT_EQ(std::vector<uint8_t>(joined.begin() + 32, joined.end()), f.data);
-}
 
 TEST(Tour, StepsToTheNextMaskedChannelOrStays) {
     struct Row { int32_t current; uint32_t mask; int32_t channels, next; };
