@@ -52,7 +52,10 @@ inline bool readFragment(RawClient& c, Fragment& out, int timeoutMs = 3000) {
 inline bool awaitFlow(RawClient& data, int channel, int kind = 0) {
     Fragment f;
     bool flowing = false;
-    for (int i = 0; i < 100 && !flowing; ++i) {
+    // Bounded by time, not attempts: a loaded machine may take seconds to
+    // start the sender.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!flowing && std::chrono::steady_clock::now() < deadline) {
         fake_host::pushFrame(channel, kind, 1, 4);
         flowing = readFragment(data, f, 30);
     }
