@@ -1,6 +1,4 @@
-// The client side of the device's transfers (firmware image, upgrade,
-// snapshots, serial channel) against a scripted device on 127.0.0.1 that
-// compares what the client sends with the bytes laid out here by hand.
+// A scripted device compares what the client sends with the bytes laid out here by hand.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>

@@ -1,10 +1,4 @@
-/*
- * gateway_test.cpp - recnet-gateway against the real device and its sample
- * clip: RTSP read by ffprobe over UDP and TCP, one device stream shared by
- * two viewers and stopped after the last, a device restart mid-stream, the
- * error statuses, the snapshot URL, and the page playing in headless
- * Chromium.
- */
+// recnet-gateway against the real device and its sample clip.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>

@@ -1,6 +1,4 @@
-// Firmware upload: the size bounds, the busy flag shared with partitioning
-// and formatting, chunk checks, progress replies and the failure paths, with
-// every reply spelled out from its header layout.
+// Firmware upload, with every reply spelled out from its header layout.
 #include <future>
 
 #include "core/thread_registry.h"

@@ -1,6 +1,4 @@
-// JPEG snapshots: the reply, the picture's fragments written out from their
-// 16-byte header layout, the stream's corrected fields and its end when the
-// client goes.
+// JPEG snapshots, fragments written out from their 16-byte header layout.
 #include "fake_host_transfers.h"
 #include "handlers_test_support.h"
 
