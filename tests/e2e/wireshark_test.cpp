@@ -15,7 +15,6 @@ using e2e::Device;
 
 namespace {
 
-// The columns asked of tshark, in this order.
 const std::vector<std::string> FIELDS = {
     "tcp.stream", "tcp.srcport", "tcp.dstport", "udp.srcport", "udp.dstport",
     "tcp.reassembled.length", "recnet.type", "recnet.status_name",

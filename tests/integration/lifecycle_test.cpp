@@ -199,7 +199,6 @@ TEST(Stop, ReturnsWhenAListeningPortCouldNotBeBound) {
         EXPECT_EQ(fdCount(), fds0);
         close(holder);
     }
-    // The module starts again as if nothing had happened.
     ModuleServer server;
     RawClient c(server.port());
     EXPECT_TRUE(echoAnswered(c, 1));
