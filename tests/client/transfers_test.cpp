@@ -1,6 +1,4 @@
-// The client side of the device's transfers (firmware image, upgrade,
-// snapshots, serial channel) against a scripted device on 127.0.0.1 that
-// compares what the client sends with the bytes laid out here by hand.
+// A scripted device compares what the client sends with the bytes laid out here by hand.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -63,7 +61,7 @@ Bytes fragments(const Bytes& picture) {
     return out;
 }
 
-/* ---- the scripted device (each read and write bounded by 5 s) ------------ */
+// Each read and write of the scripted device is bounded by 5 s.
 
 bool sendAll(int fd, const Bytes& b) {
     return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
@@ -86,7 +84,6 @@ void exchange(int fd, const Bytes& want, const Bytes& reply) {
     sendAll(fd, reply);
 }
 
-// Whether the client closes without sending another byte.
 bool closesWithoutData(int fd) {
     uint8_t c;
     return ::recv(fd, &c, 1, 0) == 0;
@@ -154,8 +151,6 @@ bool has(const std::exception& e, const char* text) {
 
 }  // namespace
 
-/* ---- the firmware image -------------------------------------------------- */
-
 TEST(FirmwareImage, HeaderBytesAsLaidOut) {
     EXPECT_EQ(recnet::crc32Of(nullptr, 0), 0u);
     const Bytes payload = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
@@ -199,8 +194,6 @@ TEST(FirmwareImage, DamagedImagesAreRejected) {
         EXPECT_THROW(recnet::checkFirmwareImage(bad), std::invalid_argument) << "byte " << at;
     }
 }
-
-/* ---- the upgrade --------------------------------------------------------- */
 
 namespace {
 
@@ -294,8 +287,6 @@ TEST(Upgrade, TransferFailureDuringTheUploadIsItsOwnError) {
     EXPECT_TRUE(has(*e, "did not receive the whole image")) << e->what();
     EXPECT_GE(sent, 1400u);
 }
-
-/* ---- snapshots ----------------------------------------------------------- */
 
 namespace {
 
@@ -403,8 +394,6 @@ TEST(SnapshotStream, StopConditionEndsTheWait) {
                   }),
               "");
 }
-
-/* ---- the serial channel -------------------------------------------------- */
 
 namespace {
 

@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The lines of `text`, without their newlines.
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);

@@ -1,5 +1,4 @@
-// recnet-device as a process: its start, its stop on signals, its --help, and
-// its own answers on the wire (login, time information).
+// recnet-device as a process (not the recnet CLI): its start, stop, --help and own answers.
 #include <sys/socket.h>
 
 #include <algorithm>

@@ -1,7 +1,3 @@
-/*
- * device_fixture.h - the real recnet-device on a free base port, and the real
- * recnet CLI pointed at it.
- */
 #ifndef RECNET_TESTS_DEVICE_FIXTURE_H
 #define RECNET_TESTS_DEVICE_FIXTURE_H
 

@@ -1,6 +1,3 @@
-// The real device when clients misbehave: a snapshot stream whose client has
-// gone must not keep the server from restarting, and a listener out of
-// descriptors must not spin.
 #include <dirent.h>
 #include <sys/resource.h>
 

@@ -104,7 +104,6 @@ TEST(MetricsE2E, CountersMoveByExactlyTheTrafficDriven) {
     const Page ended = waitFor(metricsPort, "recnet_streams_live{transport=\"tcp\",channel=\"1\"}", 0);
     EXPECT_EQ(at(ended, "recnet_streams_live{transport=\"tcp\",channel=\"1\"}"), 0);
 
-    // The same from a terminal.
     auto top = device.cli({"top", "--once", "--metrics-port", std::to_string(metricsPort)});
     ASSERT_EQ(top.exitCode, 0) << top.err;
     EXPECT_NE(top.out.find("sessions   open 0  total 6\n"), std::string::npos) << top.out;

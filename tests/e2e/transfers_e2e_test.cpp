@@ -41,7 +41,6 @@ TEST(E2eUpgrade, BuiltImageIsWrittenAndTheNewVersionReported) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(contains(d.child->err(), "log: server restarted")) << d.child->err();
     EXPECT_TRUE(contains(d.ok({"info", "version"}), "firmware: recnet-device 2.1.0\n"));
-    // The flash begins with the payload.
     std::ifstream flash(d.state + "/flash.bin", std::ios::binary), payload(d.state + "/payload.bin", std::ios::binary);
     const std::string want(std::istreambuf_iterator<char>(payload), {});
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(flash), {}).substr(0, want.size()) == want);

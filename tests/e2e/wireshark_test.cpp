@@ -1,9 +1,5 @@
-// The Wireshark dissector (tools/wireshark/recnet.lua) against real traffic:
-// the device and the CLI talk over loopback while dumpcap captures, then
-// tshark decodes the capture with the dissector, and the decoded fields must
-// match what the CLI sent and received: the login (password masked), the
-// session id, a parameter read, the fragments of a TCP and of a UDP stream,
-// and the address probe.
+// tools/wireshark/recnet.lua decodes a capture of real device and CLI traffic;
+// its fields must match what the CLI sent and received (the password masked).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,7 +15,6 @@ using e2e::Device;
 
 namespace {
 
-// The columns asked of tshark, in this order.
 const std::vector<std::string> FIELDS = {
     "tcp.stream", "tcp.srcport", "tcp.dstport", "udp.srcport", "udp.dstport",
     "tcp.reassembled.length", "recnet.type", "recnet.status_name",

@@ -1,10 +1,4 @@
-/*
- * gateway_test.cpp - recnet-gateway against the real device and its sample
- * clip: RTSP read by ffprobe over UDP and TCP, one device stream shared by
- * two viewers and stopped after the last, a device restart mid-stream, the
- * error statuses, the snapshot URL, and the page playing in headless
- * Chromium.
- */
+// recnet-gateway against the real device and its sample clip.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -33,7 +27,6 @@ std::string tempDir() {
     return mkdtemp(tmpl.data()) ? tmpl : std::string();
 }
 
-// The real device on `port`, its state in `state`.
 std::unique_ptr<testproc::Child> startDevice(uint16_t port, const std::string& state) {
     auto child = std::make_unique<testproc::Child>(
         RECNET_DEVICE_PATH, std::vector<std::string>{"--base-port", std::to_string(port), "--state", state});
@@ -92,7 +85,6 @@ struct Probe {
     std::string err;
 };
 
-// ffprobe counts the frames of `seconds` of the stream at `url`.
 Probe probe(const std::string& url, const std::string& transport, int seconds) {
     testproc::Result r = testproc::run(
         "/usr/bin/ffprobe",

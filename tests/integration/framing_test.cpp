@@ -1,8 +1,4 @@
-/*
- * Framing on the command connection: the length limit, the magic, and peers
- * that vanish in the middle of a message. A bad message of one session must
- * never disturb another.
- */
+// A bad message of one session must never disturb another.
 #include <gtest/gtest.h>
 
 #include "fake_host.h"

@@ -1,6 +1,4 @@
-// The server under hostile or careless peers: log in first, video only to the
-// client's own host, slowed password guessing, bounded data handshakes, the
-// session cap, a tour with a nonsense dwell, and a reader that stops reading.
+// The server under hostile or careless peers.
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>

@@ -1,9 +1,4 @@
 /*
- * harness.h - what the integration suites share on top of the loopback
- * helpers: expected header bytes written field by field, bounded waits, the
- * process's thread and descriptor counts, and a few short conversations
- * (echo, login) that many tests use to prove that a session is served.
- *
  * Header layout on the wire, as the tests spell it out:
  *   0..3  magic, the bytes 4C 4C 4C 50
  *   4..5  type, little-endian
@@ -37,7 +32,6 @@ using testnet::loginRecord;
 using testnet::RawClient;
 using Rest = std::array<uint8_t, 3>;
 
-// Message types, as numbers on the wire.
 constexpr uint16_t T_LOGIN = 0x1;
 constexpr uint16_t T_LOGOUT = 0x2;
 constexpr uint16_t T_SESSION_ID = 0x9;
@@ -79,7 +73,6 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 
-/* Polls `done` every 5 ms until it holds or `timeoutMs` ran out. */
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {

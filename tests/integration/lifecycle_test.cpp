@@ -1,12 +1,5 @@
-/*
- * Start and stop of the server around live sessions, connections that arrive
- * during the stop, connections that cannot be served, listeners that cannot
- * bind, and a device without channels.
- *
- * "Nothing left running" is checked on the process itself: its threads
- * (/proc/self/task) and its open descriptors come back to what they were
- * before the start.
- */
+// "Nothing left running" is checked on the process itself: its threads
+// (/proc/self/task) and open descriptors come back to what they were before the start.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -206,7 +199,6 @@ TEST(Stop, ReturnsWhenAListeningPortCouldNotBeBound) {
         EXPECT_EQ(fdCount(), fds0);
         close(holder);
     }
-    // The module starts again as if nothing had happened.
     ModuleServer server;
     RawClient c(server.port());
     EXPECT_TRUE(echoAnswered(c, 1));

@@ -1,7 +1,3 @@
-/*
- * MSG_LOGIN over the wire: every outcome of the host's user check, what the
- * answer and MSG_SESSION_ID carry, and what the session keeps of a login.
- */
 #include <gtest/gtest.h>
 
 #include <cstring>

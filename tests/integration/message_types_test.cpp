@@ -1,8 +1,4 @@
-/*
- * The message types that the message thread answers itself (echo, colliery
- * information, channel-tour settings), the host's own answer to
- * MSG_TIME_INFO, and the types that get no answer at all.
- */
+// The types the message thread answers itself, and those that get no answer at all.
 #include <cstdio>
 #include <mutex>
 

@@ -1,7 +1,3 @@
-/*
- * The life of one command session: its id, its end by logout or by silence,
- * and the write lock that keeps every message on its connection whole.
- */
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,11 +1,5 @@
-/*
- * stream_harness.h - live-video helpers for the integration suites: the data
- * connection handshake and fragments as they travel, and a UDP socket that
- * receives datagrams.
- *
- * Fragment header: u32 sequence @0, u32 data length @4, u32 payload length @8,
- * u8 count @12, u8 index @13, u8 frame type @14, u8 0 @15.
- */
+// Fragment header: u32 sequence @0, u32 data length @4, u32 payload length @8,
+// u8 count @12, u8 index @13, u8 frame type @14, u8 0 @15.
 #ifndef RECNET_TESTS_INTEGRATION_STREAM_HARNESS_H
 #define RECNET_TESTS_INTEGRATION_STREAM_HARNESS_H
 
@@ -35,7 +29,6 @@ inline Fragment parseFragment(const Bytes& b) {
     return {u32At(b, 0), u32At(b, 4), u32At(b, 8), b[12], b[13], b[14], Bytes(b.begin() + 16, b.end())};
 }
 
-/* Reads one fragment from a data connection; false when none came. */
 inline bool readFragment(RawClient& c, Fragment& out, int timeoutMs = 3000) {
     Bytes h = c.recv(16, timeoutMs);
     if (h.size() != 16) return false;
@@ -64,7 +57,6 @@ inline bool awaitFlow(RawClient& data, int channel, int kind = 0) {
     return flowing;
 }
 
-/* The payload of MSG_START_STREAM. */
 inline Bytes startStream(int32_t channel, uint32_t transport, const sockaddr_in* dest = nullptr,
                          uint8_t kind = 0) {
     Bytes p = le32(static_cast<uint32_t>(channel)) + le32(transport) + Bytes(18, 0);

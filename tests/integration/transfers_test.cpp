@@ -1,10 +1,5 @@
-/*
- * Host-driven transfers on live sessions: a host that starts the serial
- * forwarding and a snapshot stream from its answer to MSG_TIME_INFO, as the
- * reference device does, and the session's end and the server's stop that
- * must end them first. The threads and descriptors must come back to where
- * they were.
- */
+// Serial forwarding and snapshot streams that the host starts from its MSG_TIME_INFO
+// answer must end before their session and before the server's stop.
 #include <cstring>
 #include <memory>
 

@@ -1,6 +1,3 @@
-/*
- * fake_host.cpp - the scriptable host of the module's tests.
- */
 #include "fake_host.h"
 
 #include <sys/socket.h>
@@ -28,7 +25,6 @@ int defaultAuth(uint8_t* record) {
     return records::AUTH_ACCEPTED;
 }
 
-/* Everything reset() puts back, as it starts. */
 struct State {
     uint8_t sysConfig[wire::SYSCONFIG_SIZE] = {};
     uint16_t basePort = 0;
@@ -51,7 +47,6 @@ State& state() {  // under `mutex`
     return s;
 }
 
-/* Runs `f` on the state under its lock; returns what `f` returns. */
 template <typename F>
 auto locked(F f) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -108,8 +103,6 @@ std::vector<std::string> logLines() { return locked([](State& s) { return s.log;
 std::vector<int> logCategories() { return locked([](State& s) { return s.categories; }); }
 
 }  // namespace fake_host
-
-/* ---- the host functions ------------------------------------------------- */
 
 using fake_host::enterCall;
 

@@ -1,8 +1,4 @@
-/*
- * fake_host.h - a scriptable host for the module's tests: every host function
- * of host_api.h, with results that a test can force and a record of every
- * call. Safe to call from the module's threads concurrently.
- */
+// Every host function of host_api.h, forceable and recorded; safe from the module's threads.
 #ifndef RECNET_TESTS_FAKE_HOST_H
 #define RECNET_TESTS_FAKE_HOST_H
 
@@ -37,12 +33,10 @@ void forceQuiet(const std::string& name, int result);
 /* writen sends at most `bytes` more bytes in all, then fails (-1): a
  * connection that breaks partway through a message. */
 void failWritesAfter(size_t bytes);
-/* The forced result of a quiet function, if any. */
 std::optional<int> quietResult(const char* name);
 
 /* Replaces the user check; it gets the 84-byte LoginRequest. */
 void setAuth(std::function<int(uint8_t* record)> check);
-/* Replaces the answer to MSG_TIME_INFO. */
 void setTimeInfo(std::function<int(CommandSession*, void* message)> answer);
 
 /* One recorded call: integer arguments in order, and the bytes of its record
@@ -64,7 +58,6 @@ std::vector<int> logCategories();
 std::optional<int> enterCall(const char* name, std::vector<int64_t> args = {}, std::vector<uint8_t> data = {});
 
 namespace detail {
-/* Each part of the fake host resets its own state; reset() calls them all. */
 void resetHandlers();
 void resetStream();
 void resetTransfers();

@@ -1,8 +1,3 @@
-/*
- * fake_host_handlers.cpp - the fake host's functions behind the command
- * handlers: parameters, information, users and log, maintenance, PTZ,
- * recording, serial ports.
- */
 #include "fake_host_handlers.h"
 
 #include <algorithm>
@@ -21,7 +16,6 @@ using fake_host::enterCall;
 
 constexpr size_t RECORDED_PAYLOAD = 1024;  // bytes of a set-param payload kept
 
-/* Everything fake_host::reset() puts back, as it starts. */
 struct State {
     // The device's default transparent setting: port 0, receive and send on.
     std::map<std::string, Bytes> outputs = {{"st_param_getTransparenceStruct", {0, 1, 1, 0}}};
@@ -40,7 +34,6 @@ State& state() {  // under `mutex`
     return s;
 }
 
-/* Runs `f` on the state under its lock; returns what `f` returns. */
 template <typename F>
 auto locked(F f) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -91,7 +84,6 @@ Node* buildList(std::vector<Bytes> State::*records) {
     });
 }
 
-/* A getter that fills one fixed-size record with its scripted output. */
 int recordGetter(const char* name, void* out, size_t size, std::vector<int64_t> args = {}) {
     if (auto forced = enterCall(name, std::move(args))) return *forced;
     std::memset(out, 0, size);
@@ -154,8 +146,6 @@ void noteFree(void* block) { locked([&](State& s) { s.freed.push_back(block); })
 
 }  // namespace fake_host::detail
 
-/* ---- the host functions ------------------------------------------------- */
-
 /* The forwarders: a getter of a stored parameter per channel, per channel
  * entry or whole; a getter of one scripted record; a call without arguments;
  * a call that passes one record by value. */
@@ -176,7 +166,6 @@ void noteFree(void* block) { locked([&](State& s) { s.freed.push_back(block); })
 
 extern "C" {
 
-/* parameters */
 int st_app_netSetParam(uint16_t type, const void* payload) {
     return simpleCall("st_app_netSetParam", {type}, bytesOf(payload, RECORDED_PAYLOAD));
 }
@@ -208,7 +197,6 @@ int st_param_setVideoConfigParam(int channel, VideoConfigRecord r) {
     return simpleCall("st_param_setVideoConfigParam", {channel}, bytesOf(r.bytes, sizeof r.bytes));
 }
 
-/* device information and time */
 int st_app_netSetTime(uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4, uint32_t w5) {
     return simpleCall("st_app_netSetTime", {w0, w1, w2, w3, w4, w5});
 }
@@ -225,7 +213,6 @@ SIMPLE_CALL(st_iwlist_iwprivIsRt73)
 int st_iwlist_getApInfo(void* buffer, int sock) { return wifiScan("st_iwlist_getApInfo", buffer, sock); }
 int st_iwlist_getIwprivApInfo(void* buffer, int sock) { return wifiScan("st_iwlist_getIwprivApInfo", buffer, sock); }
 
-/* users and log */
 int st_app_netGetUserList(UserNode** head) {
     if (auto forced = enterCall("st_app_netGetUserList")) return *forced;
     *head = buildList<UserNode>(&State::users);
@@ -241,7 +228,6 @@ int st_app_netGetLogList(LogQuery query, LogNode** head) {
 }
 RECORD_CALL(st_app_netDeleteLogInfo, LogQuery)
 
-/* maintenance */
 SIMPLE_CALL(st_app_netDefaultSetting)
 SIMPLE_CALL(st_app_netRebootSystem)
 SIMPLE_CALL(st_param_resetAllStruct)
@@ -266,7 +252,6 @@ int st_comm_sendThreadInfoForTop(const char* name) {
     return simpleCall("st_comm_sendThreadInfoForTop", {}, bytesOf(name, std::strlen(name)));
 }
 
-/* recording, PTZ, encoder */
 int st_app_netPTZControl(uint16_t subType, PtzCommand command) {
     return simpleCall("st_app_netPTZControl", {subType}, bytesOf(command.bytes, sizeof command.bytes));
 }
@@ -278,7 +263,6 @@ int st_record_netDeleteRecordFile(const char* name) {
     return simpleCall("st_record_netDeleteRecordFile", {}, bytesOf(name, wire::RECORD_FILE_NAME_BUFFER));
 }
 
-/* serial ports */
 RECORD_GETTER(st_param_getTransparenceStruct, TRANSPARENCE_SIZE)
 int st_param_getSerialStruct(int port, void* out) {
     return recordGetter("st_param_getSerialStruct", out, wire::SERIAL_SETTING_SIZE, {port});

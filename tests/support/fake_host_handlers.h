@@ -1,13 +1,5 @@
-/*
- * fake_host_handlers.h - scripting the fake host's functions behind the
- * command handlers: what the getters write, what the calls return, the stored
- * parameter values, the lists handed over, and a record of every call with
- * its arguments. fake_host::reset() clears all of it.
- *
- * Results: fake_host::force(name, r) makes a function return r without doing
- * its work (getters then write nothing); setResult(name, r) makes it do its
- * work and then return r.
- */
+// fake_host::force(name, r) makes a function return r without doing its work
+// (getters then write nothing); setResult(name, r) does the work, then returns r.
 #ifndef RECNET_TESTS_FAKE_HOST_HANDLERS_H
 #define RECNET_TESTS_FAKE_HOST_HANDLERS_H
 

@@ -1,6 +1,3 @@
-/*
- * fake_host_stream.cpp - the fake host's stream pool and addresses.
- */
 #include "fake_host_stream.h"
 
 #include <chrono>

@@ -1,7 +1,4 @@
-/*
- * fake_host_stream.h - the fake host's stream pool: frames that a test
- * pushes, handed out in order to every cursor, and the device addresses.
- */
+// Frames that a test pushes, handed out in order to every cursor.
 #ifndef RECNET_TESTS_FAKE_HOST_STREAM_H
 #define RECNET_TESTS_FAKE_HOST_STREAM_H
 
@@ -19,7 +16,6 @@ uint32_t pushFrame(int channel, int kind, uint8_t type, uint32_t dataLength, uin
  * each fetch), of `dataLength` bytes and `type`. */
 void setEndlessFrames(int channel, int kind, uint8_t type, uint32_t dataLength);
 
-/* Frames handed out on the stream so far. */
 int framesHandedOut(int channel, int kind);
 
 /* The device's own address and the multicast base the host reports. */

@@ -1,6 +1,3 @@
-/*
- * fake_host_transfers.cpp - the fake host's flash, camera and serial ring.
- */
 #include "fake_host_transfers.h"
 
 #include <algorithm>
@@ -26,7 +23,6 @@ struct SerialRing {
     uint64_t broadcasts = 0;
 };
 
-/* Everything fake_host::reset() puts back, as it starts. */
 struct State {
     int flashSize = 65536;
     std::chrono::milliseconds writeTime{0};
@@ -45,7 +41,6 @@ State& state() {  // under `mutex`
     return s;
 }
 
-/* Runs `f` on the state under its lock; returns what `f` returns. */
 template <typename F>
 auto locked(F f) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -95,7 +90,6 @@ int serialWaits() { return locked([](State& s) { return s.serialWaits; }); }
 
 extern "C" {
 
-/* firmware */
 int st_param_getFlashTotalSize(void) {
     if (auto forced = enterCall("st_param_getFlashTotalSize")) return *forced;
     return locked([](State& s) { return s.flashSize; });
@@ -107,7 +101,6 @@ int st_app_stopAppService(void) { return enterCall("st_app_stopAppService").valu
 int st_record_stopRecordService(void) { return enterCall("st_record_stopRecordService").value_or(0); }
 int st_enc_stopEncService(void) { return enterCall("st_enc_stopEncService").value_or(0); }
 int st_param_setSysRebootFlag(void) { return enterCall("st_param_setSysRebootFlag").value_or(0); }
-/* Takes the scripted time, its percent rising evenly from 0 to 100. */
 int st_app_netUpdateSystem(const void* image, int size) {
     const auto* bytes = static_cast<const uint8_t*>(image);
     if (auto forced = enterCall("st_app_netUpdateSystem", {size}, Bytes(bytes, bytes + std::max(size, 0)))) return *forced;
@@ -125,7 +118,6 @@ int st_param_getUpdatePercent(void) {
     return locked([](State& s) { return s.percent; });
 }
 
-/* snapshots */
 int st_app_netGetSnapJPEG(uint32_t selector, void* buffer, uint32_t* size) {
     if (auto forced = enterCall("st_app_netGetSnapJPEG", {selector})) return *forced;
     return snapDeliver(buffer, size);
@@ -135,7 +127,6 @@ int st_app_netGetSnapJPEGEx(uint32_t selector, void* buffer, uint32_t* size, int
     return snapDeliver(buffer, size);
 }
 
-/* the serial receive ring */
 int st_com_getRecBufWritePos(int port) {
     if (auto forced = enterCall("st_com_getRecBufWritePos")) return *forced;
     return locked([&](State& s) { return ring(s, port) ? static_cast<int>(ring(s, port)->writePos) : -1; });

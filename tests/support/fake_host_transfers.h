@@ -1,12 +1,5 @@
-/*
- * fake_host_transfers.h - the fake host's side of the host-driven transfers:
- * a flash whose write takes a scripted time, a camera that delivers a scripted
- * picture, and a serial receive ring that a test fills.
- * fake_host::reset() clears all of it. Calls are recorded as everywhere in
- * the fake host (fake_host::calls(), force()): st_app_netUpdateSystem with
- * its size and the image, st_app_netGetSnapJPEG with its selector,
- * st_app_netGetSnapJPEGEx with selector, flag, mode and quality.
- */
+// Recorded arguments: st_app_netUpdateSystem its size and the image, st_app_netGetSnapJPEG
+// its selector, st_app_netGetSnapJPEGEx selector, flag, mode and quality.
 #ifndef RECNET_TESTS_FAKE_HOST_TRANSFERS_H
 #define RECNET_TESTS_FAKE_HOST_TRANSFERS_H
 

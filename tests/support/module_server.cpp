@@ -1,6 +1,3 @@
-/*
- * module_server.cpp - the module started in process for a test.
- */
 #include "module_server.h"
 
 #include <chrono>

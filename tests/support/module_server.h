@@ -1,7 +1,3 @@
-/*
- * module_server.h - the module started in this process, against the fake
- * host, on a free base port. Stops the module when it goes out of scope.
- */
 #ifndef RECNET_TESTS_MODULE_SERVER_H
 #define RECNET_TESTS_MODULE_SERVER_H
 

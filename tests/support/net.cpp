@@ -1,6 +1,3 @@
-/*
- * net.cpp - loopback helpers for the tests.
- */
 #include "net.h"
 
 #include <arpa/inet.h>
@@ -32,7 +29,6 @@ bool connectTo(int fd, uint16_t port) {
     return connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
 }
 
-/* Waits for input on `fd` until `deadline`; false when none came. */
 bool readable(int fd, std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{fd, POLLIN, 0};

@@ -1,7 +1,4 @@
-/*
- * net.h - loopback helpers for the tests: a free base port, a raw client
- * socket with bounded reads, and hand-built message bytes.
- */
+// Loopback helpers: a free base port, a raw client with bounded reads, hand-built messages.
 #ifndef RECNET_TESTS_NET_H
 #define RECNET_TESTS_NET_H
 

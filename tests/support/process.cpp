@@ -1,6 +1,3 @@
-/*
- * process.cpp - child processes for end-to-end tests.
- */
 #include "process.h"
 
 #include <fcntl.h>

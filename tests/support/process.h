@@ -1,7 +1,4 @@
-/*
- * process.h - child processes for end-to-end tests: the real device and the
- * real CLI, with their output captured and every wait bounded.
- */
+// Child processes for end-to-end tests, their output captured and every wait bounded.
 #ifndef RECNET_TESTS_PROCESS_H
 #define RECNET_TESTS_PROCESS_H
 

@@ -1,9 +1,5 @@
-/*
- * handlers_test_support.h - calling the module's handlers directly on a paired
- * session: whole message buffers, replies read while the handler writes,
- * patterned bytes; and the rows of the table-driven handler tests, each one
- * call with what the host does, the bytes on the wire and what the host saw.
- */
+// The rows of the table-driven handler tests: one call each, with what the
+// host does, the bytes on the wire and what the host saw.
 #ifndef RECNET_TESTS_HANDLERS_TEST_SUPPORT_H
 #define RECNET_TESTS_HANDLERS_TEST_SUPPORT_H
 
@@ -69,14 +65,12 @@ inline Bytes concat(Bytes a, const Bytes& b) {
     return a;
 }
 
-/* n bytes: seed, seed + 1, ... (mod 256). */
 inline Bytes pattern(size_t n, uint8_t seed = 1) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i);
     return b;
 }
 
-/* Little-endian u32 words one after another. */
 inline Bytes words(std::initializer_list<uint32_t> ws) {
     Bytes b;
     for (uint32_t w : ws)
@@ -111,10 +105,8 @@ inline Bytes dispatchRead(PairedSession& ps, const Bytes& m, size_t n) {
     return got;
 }
 
-/* A thread start that always fails, for thread_set_start(). */
 inline int failingStart(pthread_t*, size_t, void* (*)(void*), void*) { return EAGAIN; }
 
-/* Polls `done` every 10 ms for up to `ms`. */
 inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
@@ -134,8 +126,6 @@ inline const std::map<uint16_t, const char*> kTypes = {
     {0x842, "DeleteRecordFileMsg"}, {0x843, "RebootSystem"}, {0x844, "ResumeDefaultParam"}, {0x845, "FdiskHd"}, {0x846, "FormatPart"},
     {0x847, "GetFormatPercent"}, {0x848, "GetFdiskStatus"}, {0x853, "ResetFactoryParam"}, {0x854, "SetVersionInfo"},
     {0x857, "InitCameraInfo"}, {0x858, "InitCameraItu"}, {0x863, "Reset3GModule"}, {0x864, "CmosDefault"}, {0x865, "3GConfigDefault"}};
-
-/* ---- rows ----------------------------------------------------------------- */
 
 struct Ctx {
     PairedSession ps;
@@ -184,7 +174,6 @@ inline Row X(std::string target, uint16_t type, uint16_t sub, Call call) {
     Row r;
     return r.target = target, r.type = type, r.sub = sub, r.call = call, r;
 }
-/* A command message through DefaultMessageHandler. */
 inline Row D(uint16_t type, Bytes payload = {}, uint16_t sub = 0) {
     Bytes m = request(type, payload, sub);
     return X(kTypes.at(type), type, sub, [m](Ctx& c) { return DefaultMessageHandler(c.ps.session, buffer(m).get()), 0; });

@@ -73,7 +73,7 @@ std::vector<Row> rows() {
     auto fwd = [&](const char* host, const char* kind = "Negative") { return Row(forwarding).on(host, kind); };
 
     std::vector<Row> t = {
-        // Parameters; a getter of a stored value that fails leaves zeros.
+        // A getter of a stored value that fails leaves zeros.
         D(MSG_SET_PARAM, pattern(92), 5).as("SetParam5").on("st_app_netSetParam", "Negative").reply(STATUS_FAILED).audit(1),
         audited(7, 4 * 396, "").on("my_malloc", "Null").then(called("my_free", 0)),
         D(MSG_SET_PARAM, sysConfig, 144).as("SetParam144").on("my_malloc", "Null").reply(STATUS_OK).audit(1),
@@ -94,7 +94,6 @@ std::vector<Row> rows() {
             .given([](Ctx&) { fh::setOutput("st_app_netGetParam", pattern(40)), fh::setGetParamCount(102401); }),
         D(MSG_RESET_VIDEO_CONFIG, {0}).on("st_param_setVideoConfigParam", "Negative").reply(STATUS_OK),
         D(MSG_RESET_VIDEO_CONFIG, {0}).on("st_param_getSysConfig", "Untouched").reply(STATUS_FAILED).then(called("st_param_setVideoConfigParam", 0)),
-        // Device information and time.
         D(MSG_SET_TIME, words({2026, 3, 14, 15, 9, 26})).on("st_app_netSetTime", "Negative").reply(STATUS_FAILED),
         D(MSG_GET_TIME).on("st_app_netGetTime", "Negative").reply(STATUS_FAILED),
         D(MSG_GET_VERSION_INFO).on("st_app_netGetVersionInfo", "Negative").reply(STATUS_FAILED),
@@ -155,7 +154,6 @@ std::vector<Row> rows() {
         D(MSG_RESET_3G_MODULE).on("at_Reset", "Negative").reply(STATUS_OK),
         D(MSG_CMOS_DEFAULT).on("st_param_initCmos", "Negative").reply(STATUS_OK),
         D(MSG_3GCONFIG_DEFAULT).on("Default3GConfigStruct", "Negative").reply(STATUS_OK),
-        // Recording, PTZ, serial send, the session worker.
         D(MSG_PTZ_CONTROL, pattern(32), 2).on("st_app_netPTZControl", "Negative").reply(STATUS_FAILED),
         D(MSG_FORCE_IFRAME, u32le(2)).on("st_enc_setIFrameForceFlag", "Negative").none()
             .then([](Ctx& c) { EXPECT_EQ(c.ps.session->streams[2].waitKeyFrame.load(), 1u); }),
@@ -173,15 +171,12 @@ std::vector<Row> rows() {
         D(MSG_START_SESSION_THREAD, pattern(60)).on("my_malloc", "Null").reply(STATUS_FAILED)
             .then([](Ctx& c) { EXPECT_EQ(c.ps.session->workerBusy.load(), 0u); }),
         D(MSG_DELETE_RECORD_FILE, pattern(10)).on("st_record_netDeleteRecordFile", "Negative").reply(STATUS_FAILED),
-        // The login answer.
         refusal(-1, STATUS_LOGIN_UNKNOWN_USER, "UnknownUser"), refusal(-2, STATUS_LOGIN_BAD_PASSWORD, "BadPassword"),
         refusal(-7, 0x5A, "RequestStatus"), Row(auth).on("writen", "WriteFails").none().ret(-1),
         Row(auth).on("writen", "WriteShort", 100).wire(concat(replyHeader(MSG_LOGIN, 0, 84, 0), Bytes(login.begin() + 16, login.end())), "NoSessionId").ret(-1),
         X("SessionWrite", 0, 0, [](Ctx& c) { return st_net_sessionWrite(c.ps.session, "abc", 3); }).on("writen", "WriteFails").none().ret(-1),
-        // Record files.
         Row(remove).on("st_record_netDeleteRecordFile", "Negative").reply(STATUS_FAILED).ret(-1),
         Row(remove).on("writen", "WriteFails").none().ret(0),
-        // Snapshots.
         Row(snap).on("st_app_netGetSnapJPEG", "Negative").reply(STATUS_FAILED, words({1, 0x12345678})).ret(-1),
         Row(snap).on("st_app_netGetSnapJPEG", "Oversized").reply(STATUS_FAILED, words({1, 0x12345678})).ret(-1)
             .given([](Ctx&) { ft::setReportedSize(311041); }),
@@ -190,7 +185,6 @@ std::vector<Row> rows() {
         peerGone("Negative"), peerGone("Oversized").given([](Ctx&) { ft::setReportedSize(311041); }),
         Row(stream).on("writen", "WriteFails").none().ret(-1),
         Row(stream).on("writen", "WriteShort", 28).reply(STATUS_OK, streamPayload(100)).ret(-1),
-        // Firmware upload.
         Row(upload).on("my_malloc", "Null").wire(ack(STATUS_FAILED), "Refused").ret(-1),
         Row(upload).as("RecvUpdateFileWhileBusy").on("my_malloc", "Null").given(busy).wire(ack(STATUS_FAILED), "Refused").ret(-1)
             .then(both(workersEnd(true), called("st_param_getFlashTotalSize", 0))),
@@ -207,7 +201,6 @@ std::vector<Row> rows() {
         written("st_app_setFreeRecordMemFlag(1)"), written("st_app_stopAppService"), written("st_record_stopRecordService"),
         written("st_enc_stopEncService"), written("st_stream_deinitStreamLib"), written("st_comm_sendThreadInfoForTop"),
         written("st_param_setSysRebootFlag"),
-        // The transparent serial channel.
         fwd("st_comm_sendThreadInfoForTop").wire(serialMessage({'x'}), "Forwarded"),
         fwd("st_param_getTransparenceStruct", "Untouched").none().peerDoes(serialPeer(false)),
         fwd("st_com_recDataWaiting").wire(serialMessage({'x'}), "Forwarded").peerDoes(serialPeer(false)),

@@ -16,7 +16,6 @@ namespace {
 
 using namespace ht;
 
-/* Open descriptors of this process. */
 int openDescriptors() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/fd")) {

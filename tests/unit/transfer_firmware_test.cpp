@@ -1,6 +1,4 @@
-// Firmware upload: the size bounds, the busy flag shared with partitioning
-// and formatting, chunk checks, progress replies and the failure paths, with
-// every reply spelled out from its header layout.
+// Firmware upload, with every reply spelled out from its header layout.
 #include <future>
 
 #include "core/thread_registry.h"
@@ -39,7 +37,6 @@ protected:
         maintenance_release();
         renew();
     }
-    /* A fresh session for the next upload of a test. */
     void renew() {
         if (upload.valid()) upload.wait();
         owned = std::make_unique<PairedSession>();
@@ -57,7 +54,6 @@ protected:
     void send(const Bytes& b) {
         ASSERT_EQ(::send(owned->peerFd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
     }
-    /* Reads one reply of 16 + payload bytes, waiting up to 5 s. */
     Bytes reply(size_t payload) { return owned->read(16 + payload, 5); }
     int result() { return upload.get(); }
 

@@ -1,6 +1,4 @@
-// The transparent serial channel: data messages written out from their
-// layout, the split into 1024-byte pieces, the port and switch of the
-// setting, and a stop that wakes a waiting thread.
+// The transparent serial channel, its data messages written out from their layout.
 #include "fake_host_transfers.h"
 #include "handlers_test_support.h"
 

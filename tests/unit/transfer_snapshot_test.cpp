@@ -1,6 +1,4 @@
-// JPEG snapshots: the reply, the picture's fragments written out from their
-// 16-byte header layout, the stream's corrected fields and its end when the
-// client goes.
+// JPEG snapshots, fragments written out from their 16-byte header layout.
 #include "fake_host_transfers.h"
 #include "handlers_test_support.h"
 
@@ -26,7 +24,6 @@ class SnapshotSend : public ::testing::Test {
 protected:
     void SetUp() override { fake_host::reset(); }
     int snap(const Bytes& request) { return sendJPEGSnapData(nullptr, ps.session->sock.load(), *netMessage(request)); }
-    /* Starts the stream of `request` on a thread of its own. */
     std::future<int> stream(const Bytes& request) {
         return std::async(std::launch::async, [this, m = netMessage(request)] { return sendJPEGSnapStream(nullptr, ps.session->sock.load(), *m); });
     }

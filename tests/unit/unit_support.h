@@ -1,7 +1,3 @@
-/*
- * unit_support.h - a session record on one end of a socketpair, for tests
- * that call the module's functions directly.
- */
 #ifndef RECNET_TESTS_UNIT_SUPPORT_H
 #define RECNET_TESTS_UNIT_SUPPORT_H
 
