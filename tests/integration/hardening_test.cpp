@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "fake_host.h"
-#include "fake_host_stream.h"
 #include "module_server.h"
 #include "netserver/netserver.h"
 #include "stream_harness.h"

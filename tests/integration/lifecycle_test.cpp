@@ -14,7 +14,6 @@
 
 #include "fake_host.h"
 #include "harness.h"
-#include "module_server.h"
 #include "netserver/netserver.h"
 
 using namespace it;

@@ -4,7 +4,6 @@
 #include "core/module_state.h"
 #include "stream/multicast.h"
 #include "fake_host.h"
-#include "fake_host_stream.h"
 #include "module_server.h"
 #include "netserver/netserver.h"
 #include "stream_harness.h"

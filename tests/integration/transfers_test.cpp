@@ -7,7 +7,6 @@
 #include "fake_host_handlers.h"
 #include "fake_host_transfers.h"
 #include "harness.h"
-#include "module_server.h"
 #include "netserver/netserver.h"
 
 using namespace it;

@@ -141,10 +141,3 @@ class HostAnswer : public RowTest {};
 TEST_P(HostAnswer, AnswersAsDocumented) { run(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Rows, HostAnswer, ::testing::ValuesIn(answers()), rowName);
-
-TEST(RecordFiles, PlayAndDownloadTakeNoAction) {
-    fake_host::reset();
-    EXPECT_EQ(sendPlayRecordFile(), 0);
-    EXPECT_EQ(sendDownloadRecordFile(), 0);
-    EXPECT_TRUE(fake_host::calls().empty());
-}
