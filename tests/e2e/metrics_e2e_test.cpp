@@ -55,7 +55,7 @@ Page waitFor(uint16_t port, const std::string& key, double value) {
 }  // namespace
 
 TEST(MetricsE2E, CountersMoveByExactlyTheTrafficDriven) {
-    const uint16_t metricsPort = testnet::pickBasePort();
+    const uint16_t metricsPort = testnet::pickSparePort();
     // Synthetic frames of 16384 bytes: 16416 with their header, 12 fragments,
     // so 16608 bytes on the wire per frame.
     Device device({"--metrics-port", std::to_string(metricsPort), "--source", "synthetic", "--frame-size", "16384"});

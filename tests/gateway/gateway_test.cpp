@@ -44,7 +44,7 @@ void stop(std::unique_ptr<testproc::Child>& child) {
 struct Rig {
     std::string state = tempDir();
     uint16_t devicePort = testnet::pickBasePort();
-    uint16_t rtspPort = testnet::pickBasePort();
+    uint16_t rtspPort = testnet::pickSparePort();  // and rtspPort + 1: out of every device's reach
     uint16_t httpPort = static_cast<uint16_t>(rtspPort + 1);
     std::unique_ptr<testproc::Child> device = startDevice(devicePort, state);
     std::unique_ptr<testproc::Child> gateway;

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#include "fake_host.h"
 #include "fake_host_handlers.h"
 #include "fake_host_transfers.h"
 #include "harness.h"

@@ -58,19 +58,27 @@ static bool canBind(int type, uint16_t port) {
     return fd >= 0;
 }
 
-uint16_t pickBasePort() {
+// A random port of [lo, hi] that `usable` accepts now; 0 after 200 tries.
+static uint16_t pickPort(int lo, int hi, bool (*usable)(uint16_t)) {
     static std::mt19937 rng(std::random_device{}());
+    std::uniform_int_distribution<int> dist(lo, hi);
+    for (int i = 0; i < 200; ++i)
+        if (const auto port = static_cast<uint16_t>(dist(rng)); usable(port)) return port;
+    return 0;
+}
+
+uint16_t pickBasePort() {
     // Below Linux's ephemeral range (32768 up), where the kernel hands out
     // the source ports of outgoing connections: a port found free there may
     // be taken by some client's connect before the server binds it.
-    std::uniform_int_distribution<int> dist(20000, 32000);
-    for (int i = 0; i < 200; ++i) {
-        auto base = static_cast<uint16_t>(dist(rng));
-        if (canBind(SOCK_STREAM, base) && canBind(SOCK_STREAM, base + 1) &&
-            canBind(SOCK_DGRAM, base + 4))
-            return base;
-    }
-    return 0;
+    return pickPort(20000, 32000, [](uint16_t base) {
+        return canBind(SOCK_STREAM, base) && canBind(SOCK_STREAM, base + 1) && canBind(SOCK_DGRAM, base + 4);
+    });
+}
+
+uint16_t pickSparePort() {
+    // Above base + 4 of every base above, below the ephemeral range.
+    return pickPort(32010, 32760, [](uint16_t port) { return canBind(SOCK_STREAM, port); });
 }
 
 RawClient::RawClient(uint16_t port, int waitMs) {

@@ -15,6 +15,8 @@ int bindAny(int type, uint16_t port);
 
 /* A base port whose TCP base and base + 1 and UDP base + 4 are free now. */
 uint16_t pickBasePort();
+/* A single free TCP port that no base port of pickBasePort can reach. */
+uint16_t pickSparePort();
 
 /* Connects to 127.0.0.1:port, retrying for up to `waitMs` while refused. */
 class RawClient {

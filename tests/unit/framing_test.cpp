@@ -6,7 +6,6 @@
 
 #include "core/framing.h"
 #include "fake_host.h"
-#include "net.h"
 #include "unit_support.h"
 
 using testnet::Bytes;

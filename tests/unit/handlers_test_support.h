@@ -19,7 +19,6 @@
 #include <string>
 #include <thread>
 
-#include "fake_host.h"
 #include "fake_host_handlers.h"
 #include "handlers/handlers.h"
 #include "handlers/maintenance_state.h"

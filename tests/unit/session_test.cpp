@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 
-#include "core/session.h"
 #include "fake_host.h"
 #include "unit_support.h"
 
