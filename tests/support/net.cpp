@@ -52,20 +52,24 @@ int bindAny(int type, uint16_t port) {
     return -1;
 }
 
-static bool canBind(int type, uint16_t port) {
+namespace {
+
+bool canBind(int type, uint16_t port) {
     int fd = bindAny(type, port);
     if (fd >= 0) ::close(fd);
     return fd >= 0;
 }
 
 // A random port of [lo, hi] that `usable` accepts now; 0 after 200 tries.
-static uint16_t pickPort(int lo, int hi, bool (*usable)(uint16_t)) {
+uint16_t pickPort(int lo, int hi, bool (*usable)(uint16_t)) {
     static std::mt19937 rng(std::random_device{}());
     std::uniform_int_distribution<int> dist(lo, hi);
     for (int i = 0; i < 200; ++i)
         if (const auto port = static_cast<uint16_t>(dist(rng)); usable(port)) return port;
     return 0;
 }
+
+}  // namespace
 
 uint16_t pickBasePort() {
     // Below Linux's ephemeral range (32768 up), where the kernel hands out
